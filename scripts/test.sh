@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Set-up, build, then the whole test suite under Wine through CTest.
+# Exit status 0 means every test passed. Extra arguments go to ctest (e.g. -R config).
+set -euo pipefail
+top="$(cd "$(dirname "$0")/.." && pwd)"
+export BUILD_DIR="${BUILD_DIR:-$top/build/main}"
+bash "$top/scripts/build.sh"
+. "$top/scripts/wine-env.sh"
+trap wine_stop EXIT
+wine_start
+cd "$BUILD_DIR"
+ctest --output-on-failure -j"$(nproc)" "$@"

@@ -1,0 +1,19 @@
+# Sourced by the scripts: a private, quiet Wine prefix for one build folder.
+# Expects BUILD_DIR to be set.
+export WINEPREFIX="$BUILD_DIR/wineprefix"
+export WINEARCH=win64
+export WINEDEBUG="${WINEDEBUG:--all}"
+# No Mono or Gecko install prompts: the program needs neither.
+export WINEDLLOVERRIDES="mscoree,mshtml="
+
+# Starts a persistent wineserver and boots the prefix once. Every standard stream
+# is detached, or Wine's background processes keep the caller's pipes open.
+wine_start() {
+    mkdir -p "$WINEPREFIX"
+    wineserver -p </dev/null >/dev/null 2>&1
+    wine wineboot -i </dev/null >/dev/null 2>&1
+}
+
+wine_stop() {
+    wineserver -k </dev/null >/dev/null 2>&1 || true
+}

@@ -1,0 +1,26 @@
+// The wall clock every part of the program reads, and the one timestamp formatter.
+// Tests replace the clock so that a day change or a minute passes in no real time.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+
+// Ticks of 100 ns since 1601-01-01 UTC, as GetSystemTimeAsFileTime gives them.
+int64_t WallClockNow();
+
+// Seconds since 1970-01-01 UTC, from the same clock.
+std::time_t UnixTimeNow();
+
+constexpr int64_t kTicksPerSecond = 10000000;
+constexpr int64_t kUnixEpochTicks = 116444736000000000;  // 1970-01-01 in FILETIME ticks
+
+// "%Y/%m/%d,%H:%M:%S" of the given moment in local time: the stamp of every log line.
+std::string LocalTimeStamp(std::time_t when);
+
+// Local calendar time of a moment (localtime_s).
+std::tm LocalCalendarTime(std::time_t when);
+
+using WallClockFunction = int64_t (*)();
+// Replaces the clock for tests; nullptr restores the system clock.
+void SetWallClockForTest(WallClockFunction clock);

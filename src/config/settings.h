@@ -1,0 +1,38 @@
+// Setting.ini beside the executable and the Settings record it fills.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+struct Settings {
+    int32_t WaitTime = 60;    // WAIT_TIME: seconds of mains failure tolerated
+    int32_t BackupTime = 3;   // BACKUP_TIME: passed to the UPS output-off command
+    std::string Device = "USB";  // DEVICE: "USB", "COM_AUTO"/"AUTO" or a port name
+    std::string EventLogPath;    // EVENTLOGPATH: kept, not used
+    std::string DataLogPath;     // DATALOGPATH: kept, not used
+    std::string ExCmd;           // EXCMD: external command line, empty for none
+    int32_t ExCmdTime = 0;       // EXCMDTIME: seconds allowed to the external command
+    std::string Lang = "jp";     // LANG: "jp" selects the Japanese files
+};
+
+// ExeDirectory() + "Setting.ini"; never depends on the current directory.
+std::string SettingsFilePath();
+
+// Fills `settings` from the file; keys the file lacks keep their values. A missing
+// file is created from `settings` with EVENTLOGPATH and DATALOGPATH set to the
+// executable's folder. Returns 1, or 0 when an existing file cannot be read.
+int32_t ReadSettings(Settings& settings);
+
+// Replaces Setting.ini with the eight lines of `settings`, atomically. Refuses a
+// record whose texts hold a line break. Returns false when nothing was written.
+bool WriteSettings(const Settings& settings);
+
+// A text value may go into the file only when it holds no CR or LF.
+bool IsSafeSettingsText(const std::string& text);
+
+// "jp" exactly selects the Japanese message table and event list; anything else English.
+bool IsJapaneseLang(const std::string& lang);
+
+// The record the service process works with: filled by program entry, re-read by the
+// monitor thread, its texts emptied by the stop handling.
+Settings& ProcessSettings();

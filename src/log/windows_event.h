@@ -1,0 +1,25 @@
+// The service's eight events in the Windows application event log.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+constexpr uint16_t kEventTypeWarning = 2;      // EVENTLOG_WARNING_TYPE
+constexpr uint16_t kEventTypeInformation = 4;  // EVENTLOG_INFORMATION_TYPE
+
+constexpr uint32_t kEventPowerRecovery = 1001;
+constexpr uint32_t kEventUpsConnected = 1002;
+constexpr uint32_t kEventServiceStart = 1003;
+constexpr uint32_t kEventServiceStop = 1004;
+constexpr uint32_t kEventAcFail = 0x800007D1;           // shown as 2001
+constexpr uint32_t kEventUpsDisconnected = 0x800007DA;  // shown as 2010
+constexpr uint32_t kEventBatteryLow = 0x800007DC;       // shown as 2012
+constexpr uint32_t kEventOsShutdown = 0x800007DE;       // shown as 2014
+
+// Reports one event with its message-table text as the single insertion string,
+// source "Voltwarden Basic Edition". Unknown identifiers report nothing.
+void ReportWindowsEvent(uint16_t type, uint32_t identifier);
+
+// Where reports go: the real event log by default; tests install a sink that records them.
+using WindowsEventSink = void (*)(uint16_t type, uint32_t identifier, const std::string& text);
+void SetWindowsEventSinkForTest(WindowsEventSink sink);  // nullptr restores the event log
