@@ -1,0 +1,27 @@
+#include "ups/ups_library.h"
+
+const char* const kUpsEntryPointNames[kUpsEntryPointCount] = {
+    "InitNervaUPSLib", "FinishNervaUPSLib", "GetUPSList", "GetCOMList",
+    "FreeCOMList", "OpenCOM", "StartEventThreadForCOM", "CloseCOM",
+    "GetModelName", "GetSerialNumber", "GetCurrentBatteryLevel", "SetBackupTime",
+    "GetBackupTimeSetting", "SetMinimumBatteryLevelForPowerOn", "GetMinimumBatteryLevelForPowerOnSetting", "SetEnableAutoPowerOn",
+    "GetEnableAutoPowerOnSetting", "SetBatteryLowDetectionLevel", "GetBatteryLowDetectionLevelSetting", "StopOutputOfOutletA",
+    "StopOutputOfOutletB", "StopOutputOfOutletC", "SetDelayAfterShutdownOfOutletA", "GetDelayAfterShutdownOfOutletASetting",
+    "SetDelayAfterShutdownOfOutletB", "GetDelayAfterShutdownOfOutletBSetting", "SetDelayAfterShutdownOfOutletC", "GetDelayAfterShutdownOfOutletCSetting",
+    "Shutdown", "ShutdownManualReboot", "ShutdownAndReboot", "ShutdownCancel",
+    "SetBuzzer", "GetBuzzerSetting", "SetParentOutputDelayTime", "GetParentOutputDelayTimeSetting",
+    "SetOutputDelayTimeOfOutletA", "GetOutputDelayTimeOfOutletASetting", "SetOutputDelayTimeOfOutletB", "GetOutputDelayTimeOfOutletBSetting",
+    "SetOutputDelayTimeOfOutletC", "GetOutputDelayTimeOfOutletCSetting", "SetOutputOfOutletA", "GetOutputOfOutletASetting",
+    "GetOutputStatusOfOutletA", "SetOutputOfOutletB", "GetOutputOfOutletBSetting", "GetOutputStatusOfOutletB",
+    "SetOutputOfOutletC", "GetOutputOfOutletCSetting", "GetOutputStatusOfOutletC", "SetFourWeekTest",
+    "GetFourWeekTestSetting", "SetColdStart", "GetColdStartSetting", "SetFunctionTest",
+    "GetFunctionTestSetting", "SetDateOfUPSInstallation", "GetDateOfUPSInstallationSetting", "SetDateOfBatteryReplacement",
+    "GetDateOfBatteryReplacementSetting", "BeepBuzzer", "GetUPSFirmwareVersion", "GetEstimatedRunTime",
+    "FunctionTest", "SetOutputVoltage", "GetOutputVoltageSetting", "SetSensitivity",
+    "GetSensitivitySetting", "GetFaultCode", "SetDCDCStart", "GetDCDCStartSetting",
+    "GetUPSMemo", "SetUPSMemo", "SetUPSDateTime", "GetUPSDateTime",
+    "GetTotalOperatingTime", "ResetNumberOfTimesOfBackup", "GetNumberOfTimesOfBackup", "GetOutputStatusOfTraceAbility",
+    "GetEBM1SerialNumber", "GetEBM2SerialNumber", "GetEBM3SerialNumber", "GetEBM1FirmwareVersion",
+    "GetEBM2FirmwareVersion", "GetEBM3FirmwareVersion", "GetEBM1Temperature", "GetEBM2Temperature",
+    "GetEBM3Temperature", "SendCommand",
+};
