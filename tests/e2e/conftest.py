@@ -64,3 +64,238 @@ def installation_with_sim(installation):
     """build/dist plus the UPS simulator library beside the exe."""
     shutil.copy2(SIM_DLL, installation.folder / "NervaUPSLib.dll")
     return installation
+
+
+# ---------------------------------------------------------------------------------------------
+# Whole-road scenarios: a private Wine session per scenario module, the simulated UPS's control
+# file and call log, and readers for everything the service leaves behind.
+# ---------------------------------------------------------------------------------------------
+import calendar
+import datetime
+import json
+import re
+import time
+
+SERVICE_NAME = "VoltwardenBasicEdition"
+WINE_SESSIONS_DIR = BUILD_DIR / "e2e-wine"
+
+
+def wait_until(predicate, timeout, what, interval=0.2):
+    """Polls predicate until it gives a true value and returns that value; fails after timeout seconds."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.monotonic() >= deadline:
+            raise AssertionError(f"timed out after {timeout} s waiting for {what}")
+        time.sleep(interval)
+
+
+def tz_with_local_midnight_at(utc_instant):
+    """A POSIX TZ string under which local midnight falls at utc_instant (a whole UTC minute).
+
+    The C runtime inside a Wine service takes its time zone from Wine's bias, which counts whole
+    minutes, so the offset is kept to whole minutes and both clocks agree to the second."""
+    assert utc_instant % 60 == 0
+    offset = (-utc_instant) % 86400  # seconds east of UTC that make utc_instant a local midnight
+    if offset > 43200:
+        offset -= 86400
+    sign = "-" if offset >= 0 else "+"  # POSIX counts west as positive
+    minutes = abs(offset) // 60
+    return f"RWZ{sign}{minutes // 60:02d}:{minutes % 60:02d}", offset
+
+
+class WineSession:
+    """A Wine prefix with its own wineserver, started with a chosen environment.
+
+    Wine's services.exe, and so every service it starts, inherits the environment and the standard
+    error of the first process of a wineserver. A scenario that must see the service's debug
+    channels, or run it under another time zone or code page, therefore boots its own prefix with
+    that environment and keeps the first process's standard error in debug_log."""
+
+    def __init__(self, name, **extra_env):
+        self.prefix = WINE_SESSIONS_DIR / name
+        self.debug_log = WINE_SESSIONS_DIR / f"{name}-debug.log"
+        self.env = dict(os.environ)
+        self.env.update(
+            WINEPREFIX=str(self.prefix),
+            WINEARCH="win64",
+            WINEDLLOVERRIDES="mscoree,mshtml=",
+            WINEDEBUG="-all",
+        )
+        self.boot_env = dict(self.env)
+        self.boot_env.update(extra_env)
+        # Console commands run with the same clock and locale as the service, but quiet.
+        self.env.update({k: v for k, v in extra_env.items() if k != "WINEDEBUG"})
+
+    def start(self):
+        self.prefix.mkdir(parents=True, exist_ok=True)
+        self.stop()  # a server left over from an interrupted run would keep its old environment
+        with open(self.debug_log, "wb") as log:
+            subprocess.run(["wineserver", "-p"], env=self.boot_env, stdin=subprocess.DEVNULL,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60, check=True)
+            subprocess.run(["wine", "wineboot", "-i"], env=self.boot_env, stdin=subprocess.DEVNULL,
+                           stdout=subprocess.DEVNULL, stderr=log, timeout=180, check=True)
+        return self
+
+    def stop(self):
+        subprocess.run(["wineserver", "-k"], env=self.env, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+
+    def run(self, installation, *args, stdin=b"", timeout=120):
+        return installation.run(*args, stdin=stdin, timeout=timeout, env=self.env)
+
+    def windows_events(self):
+        return parse_windows_events(self.debug_log.read_bytes() if self.debug_log.exists() else b"")
+
+    def service_state(self):
+        """The service's state number as `sc query` shows it, or None when it does not exist."""
+        proc = subprocess.run(["wine", "sc", "query", SERVICE_NAME], env=self.env, stdin=subprocess.DEVNULL,
+                              capture_output=True, timeout=60)
+        found = re.search(rb"STATE\s*:\s*(\d+)", proc.stdout)
+        return int(found.group(1)) if found else None
+
+
+_REPORT_EVENT = re.compile(rb"^([0-9a-f]+):fixme:advapi:ReportEventA \([^,]*,0x([0-9a-f]+),0x[0-9a-f]+,0x([0-9a-f]+),")
+_REPORT_TEXT = re.compile(rb'^([0-9a-f]+):[a-z]+:eventlog:ReportEventW L"(.*)"\s*$')
+
+
+def _unescape_wine_debug_string(text):
+    """Undoes the escaping of Wine's debugstr_w: \\xNNNN for characters outside printable ASCII."""
+    out, i = [], 0
+    while i < len(text):
+        c = text[i]
+        if c == "\\" and i + 1 < len(text):
+            nxt = text[i + 1]
+            if nxt == "x" and re.fullmatch(r"[0-9a-fA-F]{4}", text[i + 2:i + 6] or ""):
+                out.append(chr(int(text[i + 2:i + 6], 16)))
+                i += 6
+                continue
+            out.append({"n": "\n", "r": "\r", "t": "\t"}.get(nxt, nxt))
+            i += 2
+            continue
+        out.append(c)
+        i += 1
+    return "".join(out)
+
+
+def parse_windows_events(debug_bytes):
+    """The Windows event-log entries reported through ReportEventA, as (type, event id, text).
+
+    Wine's ReportEventA is a stub that prints its arguments on the advapi channel and hands over to
+    ReportEventW, which prints each insertion string on the eventlog channel from the same thread.
+    The event id is the low 16 bits of the identifier, as the Event Viewer shows it."""
+    events, pending = [], {}
+    for line in debug_bytes.splitlines():
+        head = _REPORT_EVENT.match(line)
+        if head:
+            tid = head.group(1)
+            pending[tid] = [int(head.group(2), 16), int(head.group(3), 16) & 0xFFFF, None]
+            events.append(pending[tid])
+            continue
+        text = _REPORT_TEXT.match(line)
+        if text and text.group(1) in pending and pending[text.group(1)][2] is None:
+            pending.pop(text.group(1))[2] = _unescape_wine_debug_string(text.group(2).decode("latin-1"))
+    return [tuple(e) for e in events]
+
+
+def read_messages(folder, lang):
+    """The message table as shipped: key -> text (Unicode)."""
+    return json.loads((pathlib.Path(folder) / f"msgtbl_{lang}.json").read_text(encoding="utf-8"))
+
+
+def read_event_list(folder, lang):
+    """The shipped event list: event number -> text of its first line, in the file's own bytes."""
+    entries = {}
+    for raw in (pathlib.Path(folder) / f"EventList_{lang}.csv").read_bytes().split(b"\n"):
+        line = raw[:-1] if raw.endswith(b"\r") else raw
+        number, comma, text = line.partition(b",")
+        found = re.match(rb"\s*([+-]?\d+)", number)
+        if not comma or not text or not found:
+            continue
+        entries.setdefault(int(found.group(1)), text[:-1] if text.endswith(b",") else text)
+    return entries
+
+
+class SimulatedUps:
+    """The simulator library's control file (NervaUPSSim.ini) and call log (NervaUPSSim.log)."""
+
+    def __init__(self, folder, **initial):
+        self.folder = pathlib.Path(folder)
+        self.control_file = self.folder / "NervaUPSSim.ini"
+        self.call_log = self.folder / "NervaUPSSim.log"
+        self.keys = {}
+        self.set(**initial)
+
+    def set(self, **keys):
+        """Changes control keys; the file is replaced whole so the simulator never reads half of it.
+        Returns the wall-clock time of the change."""
+        self.keys.update({k.upper(): v for k, v in keys.items()})
+        text = "".join(f"{k}={v}\r\n" for k, v in self.keys.items())
+        scratch = self.control_file.with_suffix(".tmp")
+        scratch.write_bytes(text.encode("ascii"))
+        os.replace(scratch, self.control_file)
+        return time.time()
+
+    def calls(self, entry=None):
+        """Every logged call as (unix time, pid, entry, {name: value}), optionally of one entry."""
+        result = []
+        raw = self.call_log.read_bytes() if self.call_log.exists() else b""
+        for line in raw.decode("latin-1").splitlines():
+            parts = line.split(",")
+            if len(parts) < 3:
+                continue
+            try:
+                stamp = datetime.datetime.strptime(parts[0], "%Y/%m/%d %H:%M:%S.%f")
+            except ValueError:
+                continue
+            fields = dict(p.split("=", 1) for p in parts[3:] if "=" in p)
+            if entry is None or parts[2] == entry:
+                result.append((stamp, int(parts[1]) if parts[1].isdigit() else parts[1], parts[2], fields))
+        return result
+
+
+class ProgramLogs:
+    """Readers for the files a deployed program writes beside itself."""
+
+    def __init__(self, folder, encoding):
+        self.folder = pathlib.Path(folder)
+        self.encoding = encoding
+
+    def event_lines(self):
+        """EventLog\\EventLog.csv as (local datetime, text) pairs."""
+        path = self.folder / "EventLog" / "EventLog.csv"
+        raw = path.read_bytes() if path.exists() else b""
+        lines = []
+        for line in raw.split(b"\r\n"):
+            if not line:
+                continue
+            stamp, text = line[:19].decode("ascii", "replace"), line[20:].decode(self.encoding, "replace")
+            lines.append((datetime.datetime.strptime(stamp, "%Y/%m/%d,%H:%M:%S"), text))
+        return lines
+
+    def event_texts(self):
+        return [text for _, text in self.event_lines()]
+
+    def status(self):
+        """Status.ini as a dict, or {} while it does not exist."""
+        path = self.folder / "Status.ini"
+        try:
+            raw = path.read_bytes()
+        except FileNotFoundError:
+            return {}
+        return dict(l.split("=", 1) for l in raw.decode(self.encoding, "replace").split("\r\n") if "=" in l)
+
+    def data_logs(self):
+        """{file name: [lines]} of the DataLog folder, lines decoded, CR LF split."""
+        folder = self.folder / "DataLog"
+        if not folder.is_dir():
+            return {}
+        return {p.name: p.read_bytes().decode(self.encoding, "replace").split("\r\n")[:-1]
+                for p in sorted(folder.iterdir()) if p.is_file()}
+
+
+def console_lines(stdout, encoding):
+    """Console output as text lines (CR LF split)."""
+    return stdout.decode(encoding).replace("\r\n", "\n").split("\n")
