@@ -114,8 +114,10 @@ class WineSession:
     channels, or run it under another time zone or code page, therefore boots its own prefix with
     that environment and keeps the first process's standard error in debug_log."""
 
-    def __init__(self, name, **extra_env):
+    def __init__(self, name, utc_offset=None, **extra_env):
         self.prefix = WINE_SESSIONS_DIR / name
+        # Seconds east of UTC of the programs' local time (the TZ given, else this machine's).
+        self.utc_offset = utc_offset if utc_offset is not None else time.localtime().tm_gmtoff
         self.debug_log = WINE_SESSIONS_DIR / f"{name}-debug.log"
         self.env = dict(os.environ)
         self.env.update(
@@ -138,6 +140,10 @@ class WineSession:
             subprocess.run(["wine", "wineboot", "-i"], env=self.boot_env, stdin=subprocess.DEVNULL,
                            stdout=subprocess.DEVNULL, stderr=log, timeout=180, check=True)
         return self
+
+    def unix_time(self, local):
+        """A naive local datetime written by a program of this session, as a Unix time."""
+        return calendar.timegm(local.timetuple()) + local.microsecond / 1e6 - self.utc_offset
 
     def stop(self):
         subprocess.run(["wineserver", "-k"], env=self.env, stdin=subprocess.DEVNULL,
@@ -299,3 +305,19 @@ class ProgramLogs:
 def console_lines(stdout, encoding):
     """Console output as text lines (CR LF split)."""
     return stdout.decode(encoding).replace("\r\n", "\n").split("\n")
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "incremental: steps of one story; after a failed step the later ones are not run")
+
+
+def pytest_runtest_makereport(item, call):
+    if "incremental" in item.keywords and call.excinfo is not None and call.when == "call":
+        item.parent._failed_step = item
+
+
+def pytest_runtest_setup(item):
+    if "incremental" in item.keywords:
+        failed = getattr(item.parent, "_failed_step", None)
+        if failed is not None:
+            pytest.xfail(f"an earlier step of the story failed: {failed.name}")
