@@ -222,7 +222,7 @@ StatusRecord* NewRecord() {
     int wobble = static_cast<int>(state->Tick % 5);
     int level = CurrentBatteryLevel();
     if (control.MainsOn) {
-        std::snprintf(record->Field1, sizeof(record->Field1), "%d.%d", 100 + wobble / 3, (wobble * 3) % 10);
+        std::snprintf(record->Field1, sizeof(record->Field1), "100.%d", wobble * 2);
         std::snprintf(record->Field2, sizeof(record->Field2), "60.0");
         std::snprintf(record->Field4, sizeof(record->Field4), "60.0");
     } else {
