@@ -147,7 +147,7 @@ mkdir -p "$WINEPREFIX"
 wineserver -k </dev/null >/dev/null 2>&1 || true
 timeout 60 wineserver -p </dev/null >/dev/null 2>&1 || fail "wineserver did not start"
 wine_up=1
-timeout 180 wine wineboot -i </dev/null >/dev/null 2>"$debug_log" || fail "the Wine prefix did not boot"
+timeout 180 wine wineboot </dev/null >/dev/null 2>"$debug_log" || fail "the Wine prefix did not boot"
 export WINEDEBUG=-all
 timeout 90 wine "$folder/Voltwarden.exe" UNINSTALL </dev/null >/dev/null 2>&1 || true   # left by an interrupted run
 shown_windows=$(lines_of "$debug_log")

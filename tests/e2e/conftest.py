@@ -137,7 +137,7 @@ class WineSession:
         with open(self.debug_log, "wb") as log:
             subprocess.run(["wineserver", "-p"], env=self.boot_env, stdin=subprocess.DEVNULL,
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60, check=True)
-            subprocess.run(["wine", "wineboot", "-i"], env=self.boot_env, stdin=subprocess.DEVNULL,
+            subprocess.run(["wine", "wineboot"], env=self.boot_env, stdin=subprocess.DEVNULL,
                            stdout=subprocess.DEVNULL, stderr=log, timeout=180, check=True)
         return self
 
