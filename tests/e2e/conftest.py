@@ -168,20 +168,21 @@ _REPORT_TEXT = re.compile(rb'^([0-9a-f]+):[a-z]+:eventlog:ReportEventW L"(.*)"\s
 
 
 def _unescape_wine_debug_string(text):
-    """Undoes the escaping of Wine's debugstr_w: \\xNNNN for characters outside printable ASCII."""
+    """Undoes the escaping of Wine's debugstr_w: \\n, \\r, \\t, \\", \\\\, and a backslash with four hex
+    digits for any other character outside printable ASCII."""
+    escapes = {"n": "\n", "r": "\r", "t": "\t", '"': '"', "\\": "\\"}
     out, i = [], 0
     while i < len(text):
-        c = text[i]
-        if c == "\\" and i + 1 < len(text):
-            nxt = text[i + 1]
-            if nxt == "x" and re.fullmatch(r"[0-9a-fA-F]{4}", text[i + 2:i + 6] or ""):
-                out.append(chr(int(text[i + 2:i + 6], 16)))
-                i += 6
+        if text[i] == "\\" and i + 1 < len(text):
+            if text[i + 1] in escapes:
+                out.append(escapes[text[i + 1]])
+                i += 2
                 continue
-            out.append({"n": "\n", "r": "\r", "t": "\t"}.get(nxt, nxt))
-            i += 2
-            continue
-        out.append(c)
+            if re.fullmatch(r"[0-9a-fA-F]{4}", text[i + 1:i + 5]):
+                out.append(chr(int(text[i + 1:i + 5], 16)))
+                i += 5
+                continue
+        out.append(text[i])
         i += 1
     return "".join(out)
 
