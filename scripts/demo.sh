@@ -3,7 +3,7 @@
 # UPS simulator, install the service, then a mains failure that runs the whole shutdown sequence
 # (external command, the UPS's output-off command, the operating-system shutdown), then stop and
 # uninstall. Every wait has a time limit; a failure names its step and exits non-zero.
-set -euo pipefail
+set -Eeuo pipefail
 top="$(cd "$(dirname "$0")/.." && pwd)"
 export BUILD_DIR="${BUILD_DIR:-$top/build/main}"
 
@@ -41,13 +41,14 @@ cleanup() {
 }
 trap cleanup EXIT
 trap 'fail "interrupted"' INT TERM
+trap 'fail "the command on line $LINENO failed"' ERR
 
 # Runs the program with a time limit; its output goes to the screen, indented.
 vw() {
     local out
     out="$(timeout 120 wine "$folder/Voltwarden.exe" "$@" </dev/null 2>/dev/null | tr -d '\r')" ||
         fail "Voltwarden.exe $* did not finish"
-    printf '%s\n' "$out" | sed 's/^/    | /'
+    if [ -n "$out" ]; then printf '%s\n' "$out" | sed 's/^/    | /'; else echo "    | (no output: done)"; fi
     VW_OUT="$out"
 }
 
@@ -76,9 +77,13 @@ show_news() {
     n=$(lines_of "$debug_log")
     if [ "$n" -gt "$shown_windows" ]; then
         tail -n +"$((shown_windows + 1))" "$debug_log" | head -n "$((n - shown_windows))" | awk '
+            function hex(s,   i, n) {
+                n = 0; s = tolower(s); sub(/^0x/, "", s)
+                for (i = 1; i <= length(s); i++) n = n * 16 + index("0123456789abcdef", substr(s, i, 1)) - 1
+                return n }
             /:fixme:advapi:ReportEventA \(/ {
                 split($0, a, ","); type = (a[2] == "0x0002") ? "warning    " : "information";
-                id = strtonum(a[4]) % 65536; next }
+                id = hex(a[4]) % 65536; next }
             /:eventlog:ReportEventW L"/ {
                 text = $0; sub(/^[^"]*"/, "", text); sub(/"[^"]*$/, "", text);
                 printf "  Windows event  | %s %d  %s\n", type, id, text }'
@@ -149,7 +154,10 @@ timeout 60 wineserver -p </dev/null >/dev/null 2>&1 || fail "wineserver did not 
 wine_up=1
 timeout 180 wine wineboot </dev/null >/dev/null 2>"$debug_log" || fail "the Wine prefix did not boot"
 export WINEDEBUG=-all
-timeout 90 wine "$folder/Voltwarden.exe" UNINSTALL </dev/null >/dev/null 2>&1 || true   # left by an interrupted run
+if timeout 60 wine sc query VoltwardenBasicEdition </dev/null 2>/dev/null | grep -q STATE; then
+    echo "removing the service left by an interrupted run"
+    timeout 90 wine "$folder/Voltwarden.exe" UNINSTALL </dev/null >/dev/null 2>&1 || true
+fi
 shown_windows=$(lines_of "$debug_log")
 echo "Wine prefix ready"
 

@@ -142,7 +142,8 @@ class Bench:
     def run(self):
         self.session.start()
         try:
-            self.cmd("UNINSTALL")
+            if self.session.service_state() is not None:
+                self.cmd("UNINSTALL")
             print(f"Reaction latency over {self.args.outages} outages (WAIT_TIME {self.args.wait_time} s, no EXCMD):",
                   flush=True)
             excess = self.latency()

@@ -103,9 +103,11 @@ def road(tmp_path_factory):
     installation = Installation(folder)
     session.start()
     state = Road(session, installation, midnight, local_day)
-    session.run(installation, "UNINSTALL", timeout=90)  # a service left by an interrupted run
+    if session.service_state() is not None:  # a service left by an interrupted run
+        session.run(installation, "UNINSTALL", timeout=90)
     yield state
-    session.run(installation, "UNINSTALL", timeout=90)
+    if session.service_state() is not None:
+        session.run(installation, "UNINSTALL", timeout=90)
     session.stop()
 
 
