@@ -115,6 +115,7 @@ class Bench:
         if len(pids) != 1:
             raise RuntimeError(f"expected one service process, found {pids}")
         pid = pids[0]
+        records_before = len(self.ups.calls("GetCurrentBatteryLevel"))
         start_cpu, start_wall = cpu_seconds(pid), time.monotonic()
         memory = [private_kib(pid)]
         end = start_wall + self.args.minutes * 60
@@ -123,7 +124,7 @@ class Bench:
             memory.append(private_kib(pid))
         cpu = cpu_seconds(pid) - start_cpu
         wall = time.monotonic() - start_wall
-        records = sum(1 for c in self.ups.calls("GetCurrentBatteryLevel"))
+        records = len(self.ups.calls("GetCurrentBatteryLevel")) - records_before
         self.cmd("STOP")
         return cpu, wall, memory, records
 
