@@ -16,7 +16,8 @@
 // it and ends the line with "...". These lines go to the Unix file descriptor 2 that
 // the Wine process inherited, never through the Windows standard-error handle, so a
 // process started with its standard error redirected still prints them where its
-// parent's Unix stderr goes (for a service: that of the prefix's services.exe).
+// parent's Unix stderr goes (for a service, presumably that of the prefix's services.exe,
+// started by wineboot).
 #include "log/windows_event.h"
 
 #include <gtest/gtest.h>
