@@ -12,7 +12,7 @@ export WINEDLLOVERRIDES="mscoree,mshtml="
 # is detached, or Wine's background processes keep the caller's pipes open.
 wine_start() {
     mkdir -p "$WINEPREFIX"
-    wineserver -p </dev/null >/dev/null 2>&1
+    wineserver -p </dev/null >/dev/null 2>&1 || true  # already running is fine
     wine wineboot </dev/null >/dev/null 2>&1
 }
 
