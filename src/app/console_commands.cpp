@@ -2,8 +2,9 @@
 // control manager; COMLIST lists serial ports; SET opens the settings console.
 #include "app/console_commands.h"
 
-#include <iostream>
+#include <ostream>
 
+#include "app/console_input.h"
 #include "app/program_entry.h"
 #include "app/settings_console.h"
 #include "log/event_log.h"
@@ -13,14 +14,12 @@
 
 namespace {
 
-// Stand-in until the console's shared banner is available.
-void PrintCommandBanner() {
-    std::cout << std::endl << "----Voltwarden Basic Edition Version:1.1.1----" << std::endl;
-}
+// Every line ends with std::endl: a command that ends abruptly loses no line.
+std::ostream& Out() { return *Console().out; }
 
 void PrintSuccess() {
-    PrintCommandBanner();
-    std::cout << MessageText("SUCCESS") << std::endl;
+    PrintBanner(1);
+    Out() << MessageText("SUCCESS") << std::endl;
 }
 
 void Finish(int32_t resultFlag, uint32_t errorCode) {
@@ -32,16 +31,16 @@ void Finish(int32_t resultFlag, uint32_t errorCode) {
 }
 
 void InstallCommand(std::vector<std::string>&, int, Settings&, uint32_t& errorCode, int32_t& resultFlag) {
-    PrintCommandBanner();
-    std::cout << MessageText("Install_start") << std::endl;
+    PrintBanner(1);
+    Out() << MessageText("Install_start") << std::endl;
     resultFlag = InstallService(errorCode);
     if (resultFlag == 1) resultFlag = ChangeServiceState(SERVICE_RUNNING, 0, errorCode);
     Finish(resultFlag, errorCode);
 }
 
 void UninstallCommand(std::vector<std::string>&, int, Settings&, uint32_t& errorCode, int32_t& resultFlag) {
-    PrintCommandBanner();
-    std::cout << MessageText("Uninstall_start") << std::endl;
+    PrintBanner(1);
+    Out() << MessageText("Uninstall_start") << std::endl;
     resultFlag = ChangeServiceState(SERVICE_STOPPED, 1, errorCode);
     Finish(resultFlag, errorCode);
 }
@@ -49,8 +48,8 @@ void UninstallCommand(std::vector<std::string>&, int, Settings&, uint32_t& error
 // START and STOP also log their code, 0 included: 0 means the state did not come in time.
 void ChangeStateCommand(const char* title, const char* logPrefix, uint32_t targetState, uint32_t& errorCode,
                         int32_t& resultFlag) {
-    PrintCommandBanner();
-    std::cout << title << std::endl;
+    PrintBanner(1);
+    Out() << title << std::endl;
     resultFlag = ChangeServiceState(targetState, 0, errorCode);
     if (resultFlag != 1) TraceLogError(logPrefix, errorCode);
     Finish(resultFlag, errorCode);
@@ -71,7 +70,7 @@ void ComListCommand(std::vector<std::string>&, int, Settings&, uint32_t& errorCo
         PrintFailureLine(errorCode);
         return;
     }
-    for (const std::string& name : names) std::cout << name << std::endl;
+    for (const std::string& name : names) Out() << name << std::endl;
 }
 
 void SetCommand(std::vector<std::string>& args, int argc, Settings& settings, uint32_t& errorCode,

@@ -2,10 +2,11 @@
 // it is the service; started with a command word it runs that command and ends.
 #include "app/program_entry.h"
 
-#include <iostream>
+#include <ostream>
 #include <vector>
 
 #include "app/console_commands.h"
+#include "app/console_input.h"
 #include "common/win32.h"
 #include "config/settings.h"
 #include "log/event_log.h"
@@ -23,7 +24,7 @@ void RunConsoleRole(std::vector<std::string>& args, int argc, Settings& settings
     args[1] = UpperCaseCommandWord(args[1]);
     const ConsoleCommand* command = FindConsoleCommand(args[1]);
     if (command == nullptr) {
-        std::cout << MessageText("ABEND") << std::endl;
+        *Console().out << MessageText("ABEND") << std::endl;
         return;
     }
     uint32_t errorCode = 0;
@@ -42,9 +43,10 @@ std::string UpperCaseCommandWord(const std::string& word) {
 }
 
 void PrintFailureLine(uint32_t errorCode) {
-    std::cout << MessageText("ABEND");
-    if (errorCode != 0) std::cout << errorCode;
-    std::cout << std::endl;
+    std::ostream& out = *Console().out;
+    out << MessageText("ABEND");
+    if (errorCode != 0) out << errorCode;
+    out << std::endl;
 }
 
 void RunServiceRole() {
@@ -56,7 +58,7 @@ void RunServiceRole() {
     if (!StartServiceCtrlDispatcherA(table)) {
         DWORD error = GetLastError();
         TraceLogError("StartServiceCtrlDispatcher():ER=", error);
-        std::cout << MessageText("ABEND") << error << std::endl;
+        *Console().out << MessageText("ABEND") << error << std::endl;
         return;
     }
     WaitForServiceStopWork(kStopWorkFinishMs);

@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <iostream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -13,22 +11,11 @@
 #include "service/event_log_texts.h"
 #include "service/fake_service_manager.h"
 #include "testing/scratch_directory.h"
+#include "testing/scripted_console.h"
 
 namespace {
 
 using Lines = std::vector<std::string>;
-
-// Collects what the program prints on standard output.
-class CapturedStdout {
-public:
-    CapturedStdout() : saved_(std::cout.rdbuf(text_.rdbuf())) {}
-    ~CapturedStdout() { std::cout.rdbuf(saved_); }
-    std::string Text() const { return text_.str(); }
-
-private:
-    std::ostringstream text_;
-    std::streambuf* saved_;
-};
 
 const std::string kBanner = "\n----Voltwarden Basic Edition Version:1.1.1----\n";
 
@@ -68,9 +55,9 @@ TEST(PrintFailureLine, IsAbendFollowedByTheUnsignedCodeUnlessItIsZero) {
         {0xFFFFFFFFu, "ABEND4294967295\n"},
     };
     for (const auto& c : cases) {
-        CapturedStdout out;
+        ScriptedConsole out;
         PrintFailureLine(c.code);
-        EXPECT_EQ(out.Text(), c.line);
+        EXPECT_EQ(out.Output(), c.line);
     }
 }
 
@@ -116,6 +103,11 @@ TEST(ProgramEntry, RunsTheNormalisedCommandAndAlwaysReturnsZero) {
         {"uninstall of a running service", {"UnInstall"}, {SERVICE_RUNNING, SERVICE_STOP_PENDING, SERVICE_STOPPED},
          "", 0, kBanner + "Uninstall_start\n" + kBanner + "SUCCESS\n", {"Uninstall:OK"},
          {"ControlService(1)", "DeleteService"}},
+        // SET one-shot: the failure line follows a result flag of 0; LANG is "jp" by default.
+        {"set prints the language", {"set", "1001"}, {SERVICE_STOPPED}, "", 0, "jp\n", {}, {}},
+        {"set refuses a language", {"SET", "1002", "fr"}, {SERVICE_STOPPED}, "", 0, "ABEND\n", {}, {}},
+        {"set language without value", {"Set", "1002"}, {SERVICE_STOPPED}, "", 0, "ABEND\n", {}, {}},
+        {"set entry 0 leaves quietly", {"sEt", "0"}, {SERVICE_STOPPED}, "", 0, "", {}, {}},
         {"uninstall of a missing service", {"uninstall"}, {SERVICE_STOPPED}, "OpenService",
          ERROR_SERVICE_DOES_NOT_EXIST, kBanner + "Uninstall_start\nABEND1060\n", {"OpenService():ER=1060"}, {}},
     };
@@ -136,9 +128,9 @@ TEST(ProgramEntry, RunsTheNormalisedCommandAndAlwaysReturnsZero) {
         int exitCode = -1;
         std::string output;
         {
-            CapturedStdout out;
+            ScriptedConsole out;
             exitCode = ProgramEntry(static_cast<int>(argv.size()), argv.data());
-            output = out.Text();
+            output = out.Output();
         }
         Lines log = EventLogTexts(scratch);
         CloseEventLogFileForTest();
@@ -163,9 +155,9 @@ TEST(ProgramEntry, ComlistWithoutTheUpsLibraryPrintsAbendAlone) {
     std::string program = scratch.File("Voltwarden.exe");
     std::string word = "comlist";
     char* argv[] = {&program[0], &word[0]};
-    CapturedStdout out;
+    ScriptedConsole out;
     EXPECT_EQ(ProgramEntry(2, argv), 0);
-    EXPECT_EQ(out.Text(), "ABEND\n");
+    EXPECT_EQ(out.Output(), "ABEND\n");
     CloseEventLogFileForTest();
 }
 

@@ -10,6 +10,7 @@
  *   service_probe NAME watch WATCH_MS        the same watch without a control
  *   service_probe NAME remove                stops the service (30 s at most) and deletes it;
  *                                            prints "REMOVED", "ABSENT" or "ER <code>"
+ *   service_probe - sleep MS                 just sleeps: a long external command for the service
  */
 #include <stdio.h>
 #include <stdlib.h>
@@ -42,6 +43,10 @@ int main(int argc, char** argv) {
     const char* name = argv[1];
     const char* verb = argv[2];
     DWORD watchMs = argc > 3 ? (DWORD)strtoul(argv[3], NULL, 10) : 0;
+    if (strcmp(verb, "sleep") == 0) {
+        Sleep(watchMs);
+        return 0;
+    }
 
     SC_HANDLE manager = OpenSCManagerA(NULL, NULL, SC_MANAGER_ALL_ACCESS);
     if (manager == NULL) {
