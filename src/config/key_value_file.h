@@ -10,5 +10,6 @@ using KeyValueVisitor = std::function<bool(const std::string& key, const std::st
 
 // Reads `path` line by line as text mode does: LF ends a line and a CR right before
 // it is dropped; a last line without a line end still counts. Lines without "="
-// are skipped. Returns false when the file cannot be opened (GetLastError tells why).
+// are skipped. Returns false when the file cannot be opened or read (GetLastError
+// tells why); a visitor that stops the reading does not make it false.
 bool ReadKeyValueFile(const std::string& path, const KeyValueVisitor& visit);

@@ -17,3 +17,8 @@ void TraceLogError(const std::string& prefix, uint32_t code);
 
 // Tests close the log so that the next OpenEventLogFile starts afresh.
 void CloseEventLogFileForTest();
+
+// How one finished line reaches the open file (WriteFile by default). Tests install
+// one that fails, as a full disk would; nullptr restores the default.
+using EventLogWriteFunction = bool (*)(void* file, const std::string& line);
+void SetEventLogWriteForTest(EventLogWriteFunction write);

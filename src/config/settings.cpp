@@ -1,0 +1,97 @@
+#include "config/settings.h"
+
+#include "common/atomic_file.h"
+#include "common/decimal.h"
+#include "common/exe_path.h"
+#include "common/win32.h"
+#include "config/key_value_file.h"
+
+namespace {
+
+// Applies one KEY=VALUE line of Setting.ini. Keys are compared in the file's own
+// order; a number that does not convert leaves its field as it was.
+void ApplySetting(Settings& settings, const std::string& key, const std::string& value) {
+    int32_t* number = nullptr;
+    std::string* text = nullptr;
+    if (key == "WAIT_TIME") {
+        number = &settings.WaitTime;
+    } else if (key == "BACKUP_TIME") {
+        number = &settings.BackupTime;
+    } else if (key == "DEVICE") {
+        text = &settings.Device;
+    } else if (key == "EVENTLOGPATH") {
+        text = &settings.EventLogPath;
+    } else if (key == "DATALOGPATH") {
+        text = &settings.DataLogPath;
+    } else if (key == "EXCMD") {
+        text = &settings.ExCmd;
+    } else if (key == "EXCMDTIME") {
+        number = &settings.ExCmdTime;
+    } else if (key == "LANG") {
+        text = &settings.Lang;
+    }
+    if (number != nullptr) {
+        ParseInt32(value, *number);
+    } else if (text != nullptr) {
+        *text = value;
+    }
+}
+
+bool IsMissingFileError(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
+
+}  // namespace
+
+std::string SettingsFilePath() { return ExeRelativePath("Setting.ini"); }
+
+int32_t ReadSettings(Settings& settings) {
+    const std::string path = SettingsFilePath();
+    bool read = ReadKeyValueFile(path, [&settings](const std::string& key, const std::string& value) {
+        ApplySetting(settings, key, value);
+        return true;
+    });
+    if (read) return 1;
+
+    DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        // The file's status cannot be learnt for a reason other than its absence
+        // (a folder we may not list, a broken share): the settings are not usable.
+        if (!IsMissingFileError(GetLastError())) return 0;
+    } else if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        return 0;  // a regular file that exists but cannot be read (locked, access denied)
+    }
+    // Missing, or something other than a regular file stands there (a folder): write
+    // the record. The atomic writer never replaces a folder, so nothing is lost.
+    settings.EventLogPath = ExeDirectory();
+    settings.DataLogPath = ExeDirectory();
+    WriteSettings(settings);
+    return 1;
+}
+
+bool WriteSettings(const Settings& settings) {
+    for (const std::string* text : {&settings.Device, &settings.EventLogPath, &settings.DataLogPath, &settings.ExCmd,
+                                    &settings.Lang}) {
+        if (!IsSafeSettingsText(*text)) {
+            SetLastError(ERROR_INVALID_DATA);
+            return false;
+        }
+    }
+    std::string content;
+    content += "WAIT_TIME=" + std::to_string(settings.WaitTime) + "\r\n";
+    content += "BACKUP_TIME=" + std::to_string(settings.BackupTime) + "\r\n";
+    content += "DEVICE=" + settings.Device + "\r\n";
+    content += "EVENTLOGPATH=" + settings.EventLogPath + "\r\n";
+    content += "DATALOGPATH=" + settings.DataLogPath + "\r\n";
+    content += "EXCMD=" + settings.ExCmd + "\r\n";
+    content += "EXCMDTIME=" + std::to_string(settings.ExCmdTime) + "\r\n";
+    content += "LANG=" + settings.Lang + "\r\n";
+    return WriteFileAtomically(SettingsFilePath(), content);
+}
+
+bool IsSafeSettingsText(const std::string& text) { return text.find_first_of("\r\n") == std::string::npos; }
+
+bool IsJapaneseLang(const std::string& lang) { return lang == "jp"; }
+
+Settings& ProcessSettings() {
+    static Settings settings;
+    return settings;
+}

@@ -1,0 +1,334 @@
+#include "config/settings.h"
+
+#include <gtest/gtest.h>
+
+#include "common/exe_path.h"
+#include "common/scoped_handle.h"
+#include "common/win32.h"
+#include "testing/scratch_directory.h"
+
+namespace {
+
+std::string SettingsText(const Settings& s) {
+    return "WAIT_TIME=" + std::to_string(s.WaitTime) + "\r\nBACKUP_TIME=" + std::to_string(s.BackupTime) +
+           "\r\nDEVICE=" + s.Device + "\r\nEVENTLOGPATH=" + s.EventLogPath + "\r\nDATALOGPATH=" + s.DataLogPath +
+           "\r\nEXCMD=" + s.ExCmd + "\r\nEXCMDTIME=" + std::to_string(s.ExCmdTime) + "\r\nLANG=" + s.Lang + "\r\n";
+}
+
+void ExpectSameSettings(const Settings& actual, const Settings& expected, const std::string& label) {
+    EXPECT_EQ(actual.WaitTime, expected.WaitTime) << label;
+    EXPECT_EQ(actual.BackupTime, expected.BackupTime) << label;
+    EXPECT_EQ(actual.Device, expected.Device) << label;
+    EXPECT_EQ(actual.EventLogPath, expected.EventLogPath) << label;
+    EXPECT_EQ(actual.DataLogPath, expected.DataLogPath) << label;
+    EXPECT_EQ(actual.ExCmd, expected.ExCmd) << label;
+    EXPECT_EQ(actual.ExCmdTime, expected.ExCmdTime) << label;
+    EXPECT_EQ(actual.Lang, expected.Lang) << label;
+}
+
+// A record whose every field differs from the defaults, so that "left as it was"
+// cannot be confused with "reset to the default".
+Settings Sentinel() {
+    Settings s;
+    s.WaitTime = 111;
+    s.BackupTime = 22;
+    s.Device = "COM9";
+    s.EventLogPath = "old-events";
+    s.DataLogPath = "old-data";
+    s.ExCmd = "old.cmd";
+    s.ExCmdTime = 33;
+    s.Lang = "en";
+    return s;
+}
+
+ScopedFileHandle OpenExclusively(const std::string& path) {
+    return ScopedFileHandle(
+        CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+TEST(Settings, DefaultsAreThoseOfAFreshInstallation) {
+    Settings s;
+    EXPECT_EQ(s.WaitTime, 60);
+    EXPECT_EQ(s.BackupTime, 3);
+    EXPECT_EQ(s.Device, "USB");
+    EXPECT_EQ(s.EventLogPath, "");
+    EXPECT_EQ(s.DataLogPath, "");
+    EXPECT_EQ(s.ExCmd, "");
+    EXPECT_EQ(s.ExCmdTime, 0);
+    EXPECT_EQ(s.Lang, "jp");
+}
+
+TEST(SettingsFilePath, IsBesideTheExecutableWhateverTheCurrentFolder) {
+    ScratchDirectory scratch;
+    EXPECT_EQ(SettingsFilePath(), scratch.Path() + "Setting.ini");
+
+    ScratchDirectory elsewhere;  // now the exe folder; the first stays the current folder
+    SetCurrentDirectoryA(scratch.Path().c_str());
+    scratch.WriteFile("Setting.ini", "WAIT_TIME=5\r\n");
+    elsewhere.WriteFile("Setting.ini", "WAIT_TIME=7\r\n");
+    Settings s;
+    EXPECT_EQ(ReadSettings(s), 1);
+    EXPECT_EQ(s.WaitTime, 7);
+    SetCurrentDirectoryA("C:\\");
+}
+
+struct ReadCase {
+    const char* name;
+    std::string bytes;
+    void (*expect)(Settings&);  // turns the sentinel record into the expected one
+};
+
+TEST(ReadSettings, AppliesEachRecognisedLineAndLeavesTheRest) {
+    ScratchDirectory scratch;
+    const ReadCase cases[] = {
+        {"only WAIT_TIME", "WAIT_TIME=120\r\n", [](Settings& s) { s.WaitTime = 120; }},
+        {"all eight keys",
+         "WAIT_TIME=1\r\nBACKUP_TIME=2\r\nDEVICE=COM3\r\nEVENTLOGPATH=C:\\e\\\r\nDATALOGPATH=C:\\d\\\r\n"
+         "EXCMD=a b\r\nEXCMDTIME=4\r\nLANG=jp\r\n",
+         [](Settings& s) {
+             s.WaitTime = 1;
+             s.BackupTime = 2;
+             s.Device = "COM3";
+             s.EventLogPath = "C:\\e\\";
+             s.DataLogPath = "C:\\d\\";
+             s.ExCmd = "a b";
+             s.ExCmdTime = 4;
+             s.Lang = "jp";
+         }},
+        {"command holding =", "EXCMD=cmd /c set X=1&& run.cmd\r\n",
+         [](Settings& s) { s.ExCmd = "cmd /c set X=1&& run.cmd"; }},
+        {"space before = makes the key unknown", "WAIT_TIME =5\r\n", [](Settings&) {}},
+        {"space after = before a number is skipped", "WAIT_TIME= 5\r\n", [](Settings& s) { s.WaitTime = 5; }},
+        {"trailing space of a text is kept", "DEVICE=USB \r\n", [](Settings& s) { s.Device = "USB "; }},
+        {"lower-case key unknown", "wait_time=5\r\n", [](Settings&) {}},
+        {"letters leave the number and the next line is read", "WAIT_TIME=abc\r\nBACKUP_TIME=9\r\n",
+         [](Settings& s) { s.BackupTime = 9; }},
+        {"eleven digits leave the number", "WAIT_TIME=99999999999\r\nEXCMDTIME=8\r\n",
+         [](Settings& s) { s.ExCmdTime = 8; }},
+        {"trailing junk after digits ignored", "WAIT_TIME=60abc\r\n", [](Settings& s) { s.WaitTime = 60; }},
+        {"negative and out-of-console-range values kept", "WAIT_TIME=-5\r\nBACKUP_TIME=99999\r\n",
+         [](Settings& s) {
+             s.WaitTime = -5;
+             s.BackupTime = 99999;
+         }},
+        {"last valid occurrence wins", "WAIT_TIME=10\r\nWAIT_TIME=20\r\nWAIT_TIME=x\r\n",
+         [](Settings& s) { s.WaitTime = 20; }},
+        {"byte-order mark hides the first key", "\xEF\xBB\xBF" "WAIT_TIME=5\r\nBACKUP_TIME=6\r\n",
+         [](Settings& s) { s.BackupTime = 6; }},
+        {"LF only reads like CR LF", "WAIT_TIME=7\nLANG=jp\n",
+         [](Settings& s) {
+             s.WaitTime = 7;
+             s.Lang = "jp";
+         }},
+        {"empty text value empties the field", "EXCMD=\r\nDEVICE=\r\n",
+         [](Settings& s) {
+             s.ExCmd = "";
+             s.Device = "";
+         }},
+        {"comments, sections and unknown keys ignored", "[Main]\r\n;WAIT_TIME=1\r\nCOLOR=red\r\n", [](Settings&) {}},
+        {"last line without line end", "LANG=en\r\nEXCMD=x.cmd", [](Settings& s) { s.ExCmd = "x.cmd"; }},
+        {"empty file", "", [](Settings&) {}},
+        {"binary bytes", std::string("\x00\xFF\x01=\x02\n\x1A\x1A\xFE", 10), [](Settings&) {}},
+    };
+    for (const ReadCase& c : cases) {
+        scratch.WriteFile("Setting.ini", c.bytes);
+        Settings actual = Sentinel();
+        Settings expected = Sentinel();
+        c.expect(expected);
+        EXPECT_EQ(ReadSettings(actual), 1) << c.name;
+        ExpectSameSettings(actual, expected, c.name);
+        EXPECT_EQ(scratch.ReadFile("Setting.ini"), c.bytes) << c.name << ": the reader never rewrites a present file";
+    }
+}
+
+TEST(ReadSettings, ReadsAHugeFileToItsEnd) {
+    ScratchDirectory scratch;
+    std::string bytes;
+    while (bytes.size() < 2 * 1024 * 1024) bytes += "COMMENT=" + std::string(1000, 'z') + "\r\n";
+    bytes += "WAIT_TIME=4242\r\nEXCMD=" + std::string(300 * 1024, 'c');  // a long last line, no line end
+    scratch.WriteFile("Setting.ini", bytes);
+    Settings s;
+    EXPECT_EQ(ReadSettings(s), 1);
+    EXPECT_EQ(s.WaitTime, 4242);
+    EXPECT_EQ(s.ExCmd, std::string(300 * 1024, 'c'));
+}
+
+TEST(ReadSettings, CreatesAMissingFileFromTheRecord) {
+    ScratchDirectory scratch;
+    Settings s;
+    EXPECT_EQ(ReadSettings(s), 1);
+    Settings expected;
+    expected.EventLogPath = scratch.Path();
+    expected.DataLogPath = scratch.Path();
+    ExpectSameSettings(s, expected, "record");
+    EXPECT_EQ(scratch.ReadFile("Setting.ini"), "WAIT_TIME=60\r\nBACKUP_TIME=3\r\nDEVICE=USB\r\nEVENTLOGPATH=" +
+                                                   scratch.Path() + "\r\nDATALOGPATH=" + scratch.Path() +
+                                                   "\r\nEXCMD=\r\nEXCMDTIME=0\r\nLANG=jp\r\n");
+}
+
+TEST(ReadSettings, CreatesTheFileFromTheHoldersOwnValues) {
+    ScratchDirectory scratch;
+    Settings s = Sentinel();
+    EXPECT_EQ(ReadSettings(s), 1);
+    Settings expected = Sentinel();
+    expected.EventLogPath = scratch.Path();
+    expected.DataLogPath = scratch.Path();
+    ExpectSameSettings(s, expected, "record");
+    EXPECT_EQ(scratch.ReadFile("Setting.ini"), SettingsText(expected));
+}
+
+TEST(ReadSettings, SucceedsEvenWhenTheMissingFileCannotBeCreated) {
+    ScratchDirectory scratch;
+    // The executable's folder does not exist: nothing can be written there.
+    const std::string gone = scratch.Path() + "gone\\";
+    SetExeDirectoryForTest(gone);
+    Settings s;
+    EXPECT_EQ(ReadSettings(s), 1);
+    EXPECT_EQ(s.EventLogPath, gone);
+    EXPECT_EQ(s.WaitTime, 60);
+    EXPECT_EQ(GetFileAttributesA(gone.c_str()), INVALID_FILE_ATTRIBUTES);
+    SetExeDirectoryForTest(scratch.Path());
+}
+
+TEST(ReadSettings, FailsForAFileThatExistsButCannotBeOpened) {
+    ScratchDirectory scratch;
+    scratch.WriteFile("Setting.ini", "WAIT_TIME=5\r\n");
+    ScopedFileHandle lock = OpenExclusively(scratch.File("Setting.ini"));
+    ASSERT_TRUE(lock.IsValid());
+    Settings s = Sentinel();
+    EXPECT_EQ(ReadSettings(s), 0);
+    ExpectSameSettings(s, Sentinel(), "record unchanged");
+    lock.Close();
+    EXPECT_EQ(scratch.ReadFile("Setting.ini"), "WAIT_TIME=5\r\n");
+}
+
+TEST(ReadSettings, AFolderNamedSettingIniIsNeitherReadNorDestroyed) {
+    ScratchDirectory scratch;
+    ASSERT_TRUE(CreateDirectoryA(scratch.File("Setting.ini").c_str(), nullptr));
+    scratch.WriteFile("Setting.ini\\keep.txt", "precious");
+    Settings s = Sentinel();
+    DWORD started = GetTickCount();
+    EXPECT_EQ(ReadSettings(s), 1);
+    EXPECT_LT(GetTickCount() - started, 5000u) << "must not wait out retries on a folder";
+    EXPECT_EQ(s.WaitTime, Sentinel().WaitTime);
+    EXPECT_EQ(s.EventLogPath, scratch.Path());
+    DWORD attributes = GetFileAttributesA(scratch.File("Setting.ini").c_str());
+    ASSERT_NE(attributes, INVALID_FILE_ATTRIBUTES);
+    EXPECT_NE(attributes & FILE_ATTRIBUTE_DIRECTORY, 0u);
+    EXPECT_EQ(scratch.ReadFile("Setting.ini\\keep.txt"), "precious");
+    EXPECT_FALSE(WriteSettings(s));
+}
+
+TEST(WriteSettings, WritesTheEightLinesInOrderWithCrLf) {
+    ScratchDirectory scratch;
+    Settings s = Sentinel();
+    s.WaitTime = -2147483647 - 1;
+    s.ExCmd = "C:\\Tools\\notify.cmd \"UPS = battery\"";
+    ASSERT_TRUE(WriteSettings(s));
+    EXPECT_EQ(scratch.ReadFile("Setting.ini"),
+              "WAIT_TIME=-2147483648\r\nBACKUP_TIME=22\r\nDEVICE=COM9\r\nEVENTLOGPATH=old-events\r\n"
+              "DATALOGPATH=old-data\r\nEXCMD=C:\\Tools\\notify.cmd \"UPS = battery\"\r\nEXCMDTIME=33\r\nLANG=en\r\n");
+
+    Settings back;
+    EXPECT_EQ(ReadSettings(back), 1);
+    ExpectSameSettings(back, s, "round trip");
+}
+
+TEST(WriteSettings, ReplacesAnyPreviousContentWhole) {
+    ScratchDirectory scratch;
+    scratch.WriteFile("Setting.ini", std::string(100000, '#') + "\r\nCOLOR=red\r\n");
+    Settings s;
+    ASSERT_TRUE(WriteSettings(s));
+    EXPECT_EQ(scratch.ReadFile("Setting.ini"), SettingsText(s));
+}
+
+TEST(WriteSettings, RefusesALineBreakInAnyText) {
+    ScratchDirectory scratch;
+    const std::string before = "WAIT_TIME=77\r\n";
+    std::string Settings::*const fields[] = {&Settings::Device, &Settings::EventLogPath, &Settings::DataLogPath,
+                                            &Settings::ExCmd, &Settings::Lang};
+    const char* const breaks[] = {"run.cmd\r\nWAIT_TIME=0", "a\nWAIT_TIME=0", "a\r", "\n"};
+    for (auto field : fields) {
+        for (const char* text : breaks) {
+            scratch.WriteFile("Setting.ini", before);
+            Settings s;
+            s.*field = text;
+            EXPECT_FALSE(WriteSettings(s)) << text;
+            EXPECT_EQ(scratch.ReadFile("Setting.ini"), before) << text;
+        }
+    }
+}
+
+TEST(WriteSettings, KeepsTheOldFileWhenTheNewOneCannotBeWritten) {
+    ScratchDirectory scratch;
+    const std::string before = "WAIT_TIME=77\r\nLANG=en\r\n";
+    scratch.WriteFile("Setting.ini", before);
+    // Block the temporary file that the writer puts beside Setting.ini with a folder of that name.
+    const std::string temp = scratch.File("Setting.ini.~" + std::to_string(GetCurrentProcessId()) + "-" +
+                                          std::to_string(GetCurrentThreadId()) + ".tmp");
+    ASSERT_TRUE(CreateDirectoryA(temp.c_str(), nullptr));
+    Settings s;
+    s.WaitTime = 1;
+    EXPECT_FALSE(WriteSettings(s));
+    EXPECT_EQ(scratch.ReadFile("Setting.ini"), before);
+    RemoveDirectoryA(temp.c_str());
+}
+
+TEST(WriteSettings, KeepsTheOldFileWhenTheReplacementIsRefused) {
+    ScratchDirectory scratch;
+    const std::string before = "WAIT_TIME=77\r\nLANG=en\r\n";
+    scratch.WriteFile("Setting.ini", before);
+    {
+        // Another program holds the file open and does not allow it to be replaced.
+        ScopedFileHandle holder(CreateFileA(scratch.File("Setting.ini").c_str(), GENERIC_READ,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                            FILE_ATTRIBUTE_NORMAL, nullptr));
+        ASSERT_TRUE(holder.IsValid());
+        Settings s;
+        s.WaitTime = 1;
+        EXPECT_FALSE(WriteSettings(s));
+    }
+    EXPECT_EQ(scratch.ReadFile("Setting.ini"), before);
+    // Nothing is left behind beside it.
+    WIN32_FIND_DATAA entry;
+    ScopedFindHandle find(FindFirstFileA(scratch.File("*.tmp").c_str(), &entry));
+    EXPECT_FALSE(find.IsValid());
+}
+
+TEST(WriteSettings, AReaderNeverSeesAPartialFile) {
+    ScratchDirectory scratch;
+    Settings a;
+    a.ExCmd = std::string(20000, 'a');
+    Settings b;
+    b.ExCmd = std::string(30000, 'b');
+    ASSERT_TRUE(WriteSettings(a));
+    const std::string textA = SettingsText(a);
+    const std::string textB = SettingsText(b);
+    for (int i = 0; i < 50; ++i) {
+        ASSERT_TRUE(WriteSettings(i % 2 ? a : b));
+        std::string seen = scratch.ReadFile("Setting.ini");
+        EXPECT_TRUE(seen == textA || seen == textB) << "iteration " << i << " saw " << seen.size() << " bytes";
+    }
+}
+
+struct TextCase {
+    const char* text;
+    bool expected;
+};
+
+TEST(IsSafeSettingsText, RefusesOnlyLineBreaks) {
+    const TextCase cases[] = {
+        {"", true},           {"USB", true},        {"C:\\a b\\c.cmd /x=1", true}, {"tab\there", true},
+        {"a\rb", false},      {"a\nb", false},      {"\r\n", false},               {"end\n", false},
+    };
+    for (const TextCase& c : cases) EXPECT_EQ(IsSafeSettingsText(c.text), c.expected) << c.text;
+}
+
+TEST(IsJapaneseLang, OnlyExactlyJp) {
+    const TextCase cases[] = {
+        {"jp", true}, {"JP", false}, {"Jp", false}, {"jpn", false}, {"en", false}, {"", false}, {"jp ", false},
+    };
+    for (const TextCase& c : cases) EXPECT_EQ(IsJapaneseLang(c.text), c.expected) << '"' << c.text << '"';
+}
+
+}  // namespace
