@@ -1,0 +1,51 @@
+// Appends the call log, one short-lived open per line: the file is shared by every
+// process that loads the simulator (the service and the console) and stays deletable.
+#include "sim_call_log.h"
+
+#include <cstdio>
+
+#include "common/win32.h"
+
+namespace {
+
+std::string simFolder;
+SRWLOCK logLock = SRWLOCK_INIT;
+
+}  // namespace
+
+void SetSimFolder(const std::string& folder) { simFolder = folder; }
+
+const std::string& SimFolder() { return simFolder; }
+
+std::string LogText(const std::string& text) {
+    std::string safe = text;
+    for (char& c : safe) {
+        if (c == ',' || c == '\r' || c == '\n') c = '_';
+    }
+    return safe;
+}
+
+void WriteCallLog(const char* entry, const std::string& details) {
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    char stamp[64];
+    std::snprintf(stamp, sizeof(stamp), "%04u/%02u/%02u %02u:%02u:%02u.%03u,%lu,", now.wYear, now.wMonth,
+                  now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds,
+                  static_cast<unsigned long>(GetCurrentProcessId()));
+    std::string line = std::string(stamp) + entry;
+    if (!details.empty()) line += "," + details;
+    line += "\r\n";
+
+    // One lock per process keeps the lines in call order; FILE_APPEND_DATA makes each
+    // line land whole at the end even when another process appends at the same time.
+    AcquireSRWLockExclusive(&logLock);
+    HANDLE file = CreateFileA((simFolder + "NervaUPSSim.log").c_str(), FILE_APPEND_DATA,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+        DWORD written = 0;
+        WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+        CloseHandle(file);
+    }
+    ReleaseSRWLockExclusive(&logLock);
+}

@@ -1,0 +1,18 @@
+// The simulator's call log NervaUPSSim.log: one line per call the host makes, so that
+// a test or an administrator can see afterwards what was asked of the UPS and when.
+#pragma once
+
+#include <string>
+
+// The folder of the simulator library itself, with its trailing backslash; set once
+// when the library is attached.
+void SetSimFolder(const std::string& folder);
+const std::string& SimFolder();
+
+// Appends "<local date> <time.ms>,<process id>,<entry>,<details>" and a CR LF, written
+// and closed at once so that every line is on disk before the call returns. `details`
+// are comma-separated name=value items. A log that cannot be written is skipped.
+void WriteCallLog(const char* entry, const std::string& details);
+
+// A text value made safe for the comma-separated log: commas and line breaks become '_'.
+std::string LogText(const std::string& text);
