@@ -15,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "common/win32.h"
 #include "testing/scratch_directory.h"
 #include "ups/ups_library.h"
@@ -38,11 +40,20 @@ inline bool CopyLibrary(const ScratchDirectory& scratch, const std::string& subf
     return CopyFileA(source.c_str(), scratch.File("NervaUPSLib.dll").c_str(), FALSE) != 0;
 }
 
-// Replaces the control file in one step, as a careful writer would.
+// Replaces the control file in one step, as a careful writer would. The simulator may
+// hold the old file open for a moment, which makes the replacement fail: try again.
 inline void WriteControl(const ScratchDirectory& scratch, const std::string& text) {
     scratch.WriteFile("NervaUPSSim.ini.new", text);
-    MoveFileExA(scratch.File("NervaUPSSim.ini.new").c_str(), scratch.File("NervaUPSSim.ini").c_str(),
-                MOVEFILE_REPLACE_EXISTING);
+    DWORD error = 0;
+    for (int attempt = 0; attempt < 200; ++attempt) {
+        if (MoveFileExA(scratch.File("NervaUPSSim.ini.new").c_str(), scratch.File("NervaUPSSim.ini").c_str(),
+                        MOVEFILE_REPLACE_EXISTING)) {
+            return;
+        }
+        error = GetLastError();
+        Sleep(10);
+    }
+    ADD_FAILURE() << "cannot replace the control file, error " << error;
 }
 
 // Polls `condition` until it holds or `timeoutMs` have passed.
