@@ -70,13 +70,13 @@ show_news() {
     local n
     n=$(lines_of "$event_log")
     if [ "$n" -gt "$shown_events" ]; then
-        tail -n +"$((shown_events + 1))" "$event_log" | head -n "$((n - shown_events))" | tr -d '\r' |
+        sed -n "$((shown_events + 1)),${n}p" "$event_log" | tr -d '\r' |
             sed 's/^/  event log      | /'
         shown_events=$n
     fi
     n=$(lines_of "$debug_log")
     if [ "$n" -gt "$shown_windows" ]; then
-        tail -n +"$((shown_windows + 1))" "$debug_log" | head -n "$((n - shown_windows))" | awk '
+        sed -n "$((shown_windows + 1)),${n}p" "$debug_log" | awk '
             function hex(s,   i, n) {
                 n = 0; s = tolower(s); sub(/^0x/, "", s)
                 for (i = 1; i <= length(s); i++) n = n * 16 + index("0123456789abcdef", substr(s, i, 1)) - 1
@@ -109,7 +109,7 @@ show_news() {
     fi
     n=$(lines_of "$call_log")
     if [ "$n" -gt "$shown_calls" ]; then
-        tail -n +"$((shown_calls + 1))" "$call_log" | head -n "$((n - shown_calls))" | tr -d '\r' |
+        sed -n "$((shown_calls + 1)),${n}p" "$call_log" | tr -d '\r' |
             grep -E ',(Shutdown|Event|GetUPSList|GetModelName),' | sed 's/^/  UPS library    | /' || true
         shown_calls=$n
     fi
@@ -120,7 +120,7 @@ watch_for() {
     local text="$1" limit="$2" started=$SECONDS
     while :; do
         show_news
-        if [ -f "$event_log" ] && tr -d '\r' <"$event_log" | grep -qF -- "$text"; then
+        if [ -f "$event_log" ] && grep -qF -- "$text" "$event_log"; then
             return 0
         fi
         [ $((SECONDS - started)) -lt "$limit" ] || fail "no event-log line \"$text\" within $limit s"
