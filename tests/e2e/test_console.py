@@ -286,5 +286,16 @@ def test_interactive_menu_takes_keys_from_the_terminal(keyed, terminal_factory):
     assert "Connected_device_setting        :USB" in screen
     term.keys("q")
     term.wait_for("Enter_menuNo_msg", count=3)
+
+    # The external command is a line typed with Enter, then confirmed with 1.
+    term.keys("5", "Enter")
+    term.wait_for("Enter_the_external_command_msg")
+    term.keys("-l", "C:\\tools\\off now.cmd /q")
+    term.keys("Enter")
+    term.wait_for("1:(YES)")
+    term.keys("1", "Enter")
+    term.wait_for("Enter_menuNo_msg", count=4)
+    assert keyed.read_bytes("Setting.ini") == settings_text(keyed.folder, wait=120,
+                                                            command="C:\\tools\\off now.cmd /q")
     term.keys("0", "Enter")
     term.wait_for("[exited]")
