@@ -90,16 +90,9 @@ public:
     Locked& operator=(const Locked&) = delete;
 };
 
-std::string Upper(std::string text) {
-    for (char& c : text) {
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    }
-    return text;
-}
-
 std::string PresenceOf(const SimControl& control) {
     if (control.Lost) return std::string();
-    std::string where = Upper(control.PresentOn);
+    std::string where = UpperAscii(control.PresentOn);
     return where == "NONE" ? std::string() : where;
 }
 
@@ -362,8 +355,9 @@ void StopEventThread() {
     {
         Locked lock;
         if (state->Thread == nullptr) return;
-        SetEvent(state->Thread->StopEvent);
+        // Once signalled, the thread may free its context at any moment: read it first.
         thread = state->Thread->Thread;
+        SetEvent(state->Thread->StopEvent);
         state->Thread = nullptr;
     }
     if (GetThreadId(thread) != GetCurrentThreadId()) WaitForSingleObject(thread, kFinishWaitMs);
@@ -517,11 +511,11 @@ SIM_EXPORT int32_t OpenCOM(const char* port, int64_t* device) {
         bool inUse = false;
         for (const Device& open : state->Devices) inUse = inUse || (open.IsCom && SamePortName(open.Port, name));
 
-        if (!exists || Upper(name) == "USB" || Upper(name) == "NONE") {
+        if (!exists || UpperAscii(name) == "USB" || UpperAscii(name) == "NONE") {
             result = kErrorFileNotFound;
         } else if (refused || inUse) {
             result = kErrorAccessDenied;
-        } else if (state->Presence != Upper(name)) {
+        } else if (state->Presence != UpperAscii(name)) {
             result = kErrorTimeout;
         } else {
             handle = kComHandleBase + state->NextComSerial++;

@@ -17,11 +17,6 @@ std::string Trim(const std::string& text) {
     return text.substr(begin, end - begin);
 }
 
-std::string Upper(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return text;
-}
-
 bool ParseNumber(const std::string& text, int32_t& value) {
     if (text.empty()) return false;
     errno = 0;
@@ -34,7 +29,7 @@ bool ParseNumber(const std::string& text, int32_t& value) {
 }
 
 bool ParseSwitch(const std::string& text, bool& value) {
-    std::string word = Upper(text);
+    std::string word = UpperAscii(text);
     if (word == "1" || word == "ON" || word == "YES" || word == "TRUE") {
         value = true;
         return true;
@@ -117,9 +112,16 @@ SimControl ParseSimControl(const std::string& text) {
         if (line.empty() || line[0] == '#' || line[0] == ';') continue;
         size_t equals = line.find('=');
         if (equals == std::string::npos) continue;
-        ApplyLine(Upper(Trim(line.substr(0, equals))), Trim(line.substr(equals + 1)), control);
+        ApplyLine(UpperAscii(Trim(line.substr(0, equals))), Trim(line.substr(equals + 1)), control);
     }
     return control;
 }
 
-bool SamePortName(const std::string& a, const std::string& b) { return Upper(a) == Upper(b); }
+std::string UpperAscii(std::string text) {
+    for (char& c : text) {
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    }
+    return text;
+}
+
+bool SamePortName(const std::string& a, const std::string& b) { return UpperAscii(a) == UpperAscii(b); }

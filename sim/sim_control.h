@@ -31,5 +31,9 @@ struct SimControl {
 // keeps its default), and a later line wins over an earlier one.
 SimControl ParseSimControl(const std::string& text);
 
+// The text with a-z turned to A-Z; other bytes, such as those of a multi-byte code
+// page, stay as they are.
+std::string UpperAscii(std::string text);
+
 // Port names compare as Windows compares device names: without regard to letter case.
 bool SamePortName(const std::string& a, const std::string& b);

@@ -1,6 +1,7 @@
 // The service's eight events in the Windows application event log.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -23,3 +24,8 @@ void ReportWindowsEvent(uint16_t type, uint32_t identifier);
 // Where reports go: the real event log by default; tests install a sink that records them.
 using WindowsEventSink = void (*)(uint16_t type, uint32_t identifier, const std::string& text);
 void SetWindowsEventSinkForTest(WindowsEventSink sink);  // nullptr restores the event log
+
+// The event table is filled on the first report from the message table loaded then.
+// Tests look at its size and empty it so that the next report fills it afresh.
+size_t WindowsEventTableSizeForTest();
+void ResetWindowsEventTableForTest();

@@ -1,0 +1,385 @@
+// The fake UPS world behind the monitor tests.
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <sstream>
+
+#include "config/settings.h"
+#include "config/status_file.h"
+#include "log/data_log.h"
+#include "log/event_list.h"
+#include "log/event_log.h"
+#include "log/windows_event.h"
+#include "messages/message_table.h"
+#include "monitor/monitor_state.h"
+#include "monitor/monitor_test_fixture.h"
+#include "monitor/monitor_thread.h"
+#include "monitor/ups_event_callback.h"
+
+namespace monitor_test {
+
+FakeWorld* world = nullptr;
+std::atomic<int64_t> fakeNow{kStartTicks};
+
+namespace {
+
+std::mutex eventsLock;
+std::vector<WindowsEvent> reportedEvents;
+
+void RecordEvent(uint16_t type, uint32_t identifier, const std::string&) {
+    std::lock_guard<std::mutex> hold(eventsLock);
+    reportedEvents.push_back({type, identifier});
+}
+
+int64_t FakeClock() { return fakeNow.load(); }
+
+char* Duplicate(const std::string& text) {
+    char* copy = static_cast<char*>(std::malloc(text.size() + 1));
+    std::memcpy(copy, text.c_str(), text.size() + 1);
+    return copy;
+}
+
+void StartDeviceReports(int64_t device) {
+    world->openDevice = device;
+    world->nextRecordAt = fakeNow.load() + world->recordPeriodMs * kMs;
+}
+
+int32_t FakeInit(NervaEventCallback callback) {
+    world->calls.push_back("InitNervaUPSLib");
+    world->callback = callback;
+    return 0;
+}
+
+int32_t FakeFinish() {
+    world->calls.push_back("FinishNervaUPSLib");
+    world->openDevice = -1;
+    return 0;
+}
+
+int32_t FakeGetUpsList(int64_t** devices, int32_t* count) {
+    world->calls.push_back("GetUPSList");
+    world->connectionWhenListed.push_back(CurrentStatus().Connection);
+    if (world->usbDevices.empty()) return 0;
+    auto* list = static_cast<int64_t*>(std::malloc(world->usbDevices.size() * sizeof(int64_t)));
+    for (size_t i = 0; i < world->usbDevices.size(); ++i) list[i] = world->usbDevices[i];
+    world->outstanding.insert(list);
+    *devices = list;
+    *count = static_cast<int32_t>(world->usbDevices.size());
+    StartDeviceReports(world->usbDevices[0]);
+    return 0;
+}
+
+int32_t FakeGetComList(char*** names, int32_t* count) {
+    world->calls.push_back("GetCOMList");
+    world->connectionWhenListed.push_back(CurrentStatus().Connection);
+    if (world->comPorts.empty()) return 0;
+    auto** list = static_cast<char**>(std::malloc(world->comPorts.size() * sizeof(char*)));
+    for (size_t i = 0; i < world->comPorts.size(); ++i) list[i] = Duplicate(world->comPorts[i]);
+    *names = list;
+    *count = static_cast<int32_t>(world->comPorts.size());
+    return 0;
+}
+
+int32_t FakeFreeComList(char** names) {
+    world->calls.push_back("FreeCOMList");
+    for (size_t i = 0; i < world->comPorts.size(); ++i) std::free(names[i]);
+    std::free(names);
+    return 0;
+}
+
+int32_t FakeOpenCom(const char* port, int64_t* device) {
+    world->calls.push_back(std::string("OpenCOM(") + port + ")");
+    if (world->openComFails.count(port) != 0) return 5;
+    auto known = world->comHandles.find(port);
+    int64_t handle = 100;
+    if (known != world->comHandles.end()) {
+        handle = known->second;
+    } else {
+        for (size_t i = 0; i < world->comPorts.size(); ++i) {
+            if (world->comPorts[i] == port) handle = 100 + static_cast<int64_t>(i);
+        }
+    }
+    *device = handle;
+    return 0;
+}
+
+int32_t FakeStartEventThread(int64_t device) {
+    world->calls.push_back("StartEventThreadForCOM(" + std::to_string(device) + ")");
+    if (world->startEventFails.count(device) != 0) return 6;
+    StartDeviceReports(device);
+    return 0;
+}
+
+int32_t FakeCloseCom(int64_t device) {
+    world->calls.push_back("CloseCOM(" + std::to_string(device) + ")");
+    if (world->openDevice == device) world->openDevice = -1;
+    return 0;
+}
+
+int32_t FakeGetModelName(int64_t device, char** model) {
+    world->calls.push_back("GetModelName(" + std::to_string(device) + ")");
+    if (world->modelResult != 0) return world->modelResult;
+    *model = Duplicate(world->model);
+    world->outstanding.insert(*model);
+    return 0;
+}
+
+int32_t FakeBatteryLevel(int64_t, int32_t* level) {
+    *level = world->batteryLevel;
+    return 0;
+}
+
+int32_t FakeUpsShutdown(int64_t device, int32_t backupTime) {
+    world->calls.push_back("Shutdown(" + std::to_string(device) + "," + std::to_string(backupTime) + ")");
+    world->upsShutdownAt.push_back(fakeNow.load());
+    return world->upsShutdownResult;
+}
+
+int32_t FakeLoadUpsLibrary(UpsLibrary& table, uint32_t& error) {
+    if (world->loadError != 0) {
+        error = world->loadError;
+        return 0;
+    }
+    table = FakeUpsTable();
+    return 1;
+}
+
+bool FakeEnterFolder() { return world->enterFolderOk; }
+
+int32_t FakeRunCommand(const std::string& commandLine, std::string& output, int32_t limitSeconds, HANDLE wake) {
+    world->commands.push_back(commandLine);
+    world->commandLimits.push_back(limitSeconds);
+    world->commandWakeEvents.push_back(wake);
+    world->commandStartedAt.push_back(fakeNow.load());
+    int64_t limitMs = static_cast<int64_t>(limitSeconds) * 1000;
+    if (world->commandRunsMs <= limitMs) {
+        Advance(world->commandRunsMs * kMs);
+        return 1;
+    }
+    Advance(limitMs * kMs);
+    output = "WaitForSingleObject,TimeOut";
+    return 0;
+}
+
+int32_t FakeOsShutdown() {
+    world->osShutdownAt.push_back(fakeNow.load());
+    if (world->osShutdownResults.empty()) return 1;
+    int32_t result = world->osShutdownResults.front();
+    world->osShutdownResults.erase(world->osShutdownResults.begin());
+    return result;
+}
+
+bool FakeWait(uint32_t milliseconds) {
+    world->calls.push_back("Wait(" + std::to_string(milliseconds) + ")");
+    world->waits.push_back(milliseconds);
+    if (MonitorStopRequested()) return false;
+    int64_t target = fakeNow.load() + static_cast<int64_t>(milliseconds) * kMs;
+    if (target >= world->stopAt) {
+        Advance(world->stopAt - fakeNow.load());
+        MonitorRequestStop();
+        return false;
+    }
+    Advance(static_cast<int64_t>(milliseconds) * kMs);
+    return true;
+}
+
+void FakeRelease(void* memory) {
+    if (world->outstanding.erase(memory) != 0) {
+        ++world->released;
+    } else {
+        ++world->releasedUnknown;
+    }
+    std::free(memory);
+}
+
+std::vector<std::string> SplitLines(const std::string& text) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find("\r\n", start);
+        if (end == std::string::npos) end = text.size();
+        lines.push_back(text.substr(start, end - start));
+        start = end + 2;
+    }
+    return lines;
+}
+
+// "2026/12/10,03:00:01,text" -> "text".
+std::string WithoutStamp(const std::string& line) {
+    size_t first = line.find(',');
+    size_t second = first == std::string::npos ? first : line.find(',', first + 1);
+    return second == std::string::npos ? "<no stamp: " + line + ">" : line.substr(second + 1);
+}
+
+}  // namespace
+
+std::ostream& operator<<(std::ostream& out, const WindowsEvent& event) {
+    return out << "{" << event.type << ", 0x" << std::hex << event.identifier << std::dec << "}";
+}
+
+void Advance(int64_t ticks) {
+    int64_t target = fakeNow.load() + ticks;
+    for (;;) {
+        int64_t next = target;
+        int which = 0;
+        bool reporting = world->sendsRecords && world->openDevice != -1 && world->callback != nullptr;
+        if (reporting && world->nextRecordAt <= next) {
+            next = world->nextRecordAt;
+            which = 1;
+        }
+        if (!world->script.empty() && world->script.front().at <= next) {
+            next = world->script.front().at;
+            which = 2;
+        }
+        if (next > fakeNow.load()) fakeNow = next;
+        if (which == 0) return;
+        if (which == 2) {
+            std::function<void()> action = world->script.front().action;
+            world->script.erase(world->script.begin());
+            const int64_t before = fakeNow.load();
+            action();
+            target += fakeNow.load() - before;  // a clock that is set back or forward moves the goal with it
+        } else {
+            world->nextRecordAt += world->recordPeriodMs * kMs;
+            world->callback(world->openDevice, kUpsEventMeasurement, NewRecord(world->mainsIndicator));
+        }
+    }
+}
+
+void SetField(char* field, size_t width, const char* text) {
+    std::memset(field, 0, width);
+    std::memcpy(field, text, strnlen(text, width - 1));
+}
+
+StatusRecord* NewRecord(int32_t mainsFailed, const char* field2, const char* field4) {
+    auto* record = static_cast<StatusRecord*>(std::malloc(sizeof(StatusRecord)));
+    std::memset(record, 0, sizeof(*record));
+    SetField(record->Field1, sizeof(record->Field1), "101.5");
+    SetField(record->Field2, sizeof(record->Field2), field2);
+    SetField(record->Field3, sizeof(record->Field3), "100.0");
+    SetField(record->Field4, sizeof(record->Field4), field4);
+    SetField(record->Field5, sizeof(record->Field5), "35.0");
+    SetField(record->Field6, sizeof(record->Field6), "27");
+    SetField(record->Field7, sizeof(record->Field7), "13.5");
+    record->MainsFailed = mainsFailed;
+    if (world != nullptr) world->outstanding.insert(record);
+    return record;
+}
+
+UpsLibrary FakeUpsTable() {
+    UpsLibrary table;
+    table.InitNervaUPSLib = &FakeInit;
+    table.FinishNervaUPSLib = &FakeFinish;
+    table.GetUPSList = &FakeGetUpsList;
+    table.GetCOMList = &FakeGetComList;
+    table.FreeCOMList = &FakeFreeComList;
+    table.OpenCOM = &FakeOpenCom;
+    table.StartEventThreadForCOM = &FakeStartEventThread;
+    table.CloseCOM = &FakeCloseCom;
+    table.GetModelName = &FakeGetModelName;
+    table.GetCurrentBatteryLevel = &FakeBatteryLevel;
+    table.Shutdown = &FakeUpsShutdown;
+    return table;
+}
+
+MonitorSeams FakeSeams() {
+    MonitorSeams seams{};
+    seams.LoadUpsLibrary = &FakeLoadUpsLibrary;
+    seams.EnterUpsLibraryFolder = &FakeEnterFolder;
+    seams.RunExternalCommand = &FakeRunCommand;
+    seams.ShutdownOperatingSystem = &FakeOsShutdown;
+    seams.Wait = &FakeWait;
+    seams.ReleaseUpsMemory = &FakeRelease;
+    return seams;
+}
+
+void MonitorTest::SetUp() {
+    world = &fake;
+    fakeNow = kStartTicks;
+    SetWallClockForTest(&FakeClock);
+    scratch = std::make_unique<ScratchDirectory>();
+    LoadMessageTable("no-such-message-table.json");  // every text is its own key
+    scratch->WriteFile("EventList_test.csv",
+                       "1,Alive\n2,UPS lost\n3,Mains failed\n4,Mains restored\n5,Battery low\n"
+                       "7,Self test done\n9,,\n60,Measured\n");
+    ASSERT_TRUE(LoadEventListFile(scratch->File("EventList_test.csv")));
+    ASSERT_TRUE(OpenEventLogFile());
+    ResetStatusForTest();
+    ResetMonitorStateForTest();
+    ProcessSettings() = Settings();
+    MonitorUpsLibrary() = FakeUpsTable();
+    {
+        std::lock_guard<std::mutex> hold(eventsLock);
+        reportedEvents.clear();
+    }
+    SetWindowsEventSinkForTest(&RecordEvent);
+    MonitorSeams seams = FakeSeams();
+    SetMonitorSeamsForTest(&seams);
+    MonitorPrepareRun();
+    MonitorRunFlag = 0;
+    WriteSettingsFile(60);
+}
+
+void MonitorTest::TearDown() {
+    SetMonitorSeamsForTest(nullptr);
+    SetWindowsEventSinkForTest(nullptr);
+    MonitorPrepareRun();
+    CloseEventLogFileForTest();
+    CloseDataLogForTest();
+    ResetStatusForTest();
+    ResetMonitorStateForTest();
+    MonitorUpsLibrary() = UpsLibrary();
+    ProcessSettings() = Settings();
+    scratch.reset();
+    SetWallClockForTest(nullptr);
+    for (void* memory : fake.outstanding) std::free(memory);
+    fake.outstanding.clear();
+    world = nullptr;
+}
+
+void MonitorTest::WriteSettingsFile(int32_t waitTime, const std::string& exCmd, int32_t exCmdTime,
+                                    const std::string& device, int32_t backupTime) {
+    Settings settings;
+    settings.WaitTime = waitTime;
+    settings.ExCmd = exCmd;
+    settings.ExCmdTime = exCmdTime;
+    settings.Device = device;
+    settings.BackupTime = backupTime;
+    ASSERT_TRUE(WriteSettings(settings));
+}
+
+std::vector<std::string> MonitorTest::TraceLines() const {
+    std::vector<std::string> texts;
+    for (const std::string& line : SplitLines(scratch->ReadFile("EventLog\\EventLog.csv"))) {
+        texts.push_back(WithoutStamp(line));
+    }
+    return texts;
+}
+
+std::vector<std::string> MonitorTest::DataLines() const {
+    std::vector<std::string> lines = SplitLines(scratch->ReadFile("DataLog\\" + DateStamp() + ".csv"));
+    std::vector<std::string> texts;
+    for (size_t i = 1; i < lines.size(); ++i) texts.push_back(WithoutStamp(lines[i]));
+    return texts;
+}
+
+std::vector<WindowsEvent> MonitorTest::Events() const {
+    std::lock_guard<std::mutex> hold(eventsLock);
+    return reportedEvents;
+}
+
+void MonitorTest::Connect() {
+    ASSERT_EQ(0, MonitorPass());
+    ASSERT_NE(-1, TheMonitorState().DeviceHandle.load());
+    ASSERT_EQ(0, TheMonitorState().Disconnected.load());
+}
+
+void MonitorTest::RunThreadUntil(int64_t until) {
+    fake.stopAt = until;
+    MonitorRunFlag = 1;
+    MonitorThreadMain(&MonitorRunFlag);
+}
+
+void MonitorTest::Deliver(int32_t code, void* data) { UpsEventCallback(TheMonitorState().DeviceHandle.load(), code, data); }
+
+}  // namespace monitor_test

@@ -1,0 +1,650 @@
+// The monitor pass: silence, connecting, the mains-failure countdown and the
+// shutdown sequence, driven second by second on a fake clock.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "common/scoped_handle.h"
+#include "config/settings.h"
+#include "config/status_file.h"
+#include "log/data_log.h"
+#include "log/windows_event.h"
+#include "monitor/monitor_state.h"
+#include "monitor/monitor_test_fixture.h"
+#include "monitor/monitor_thread.h"
+#include "monitor/ups_event_callback.h"
+
+namespace monitor_test {
+namespace {
+
+using Lines = std::vector<std::string>;
+using EventSeq = std::vector<WindowsEvent>;
+
+const WindowsEvent kConnectedEvent{kEventTypeInformation, kEventUpsConnected};
+const WindowsEvent kLostEvent{kEventTypeWarning, kEventUpsDisconnected};
+const WindowsEvent kAcFailEvent{kEventTypeWarning, kEventAcFail};
+const WindowsEvent kOsShutdownEvent{kEventTypeWarning, kEventOsShutdown};
+
+Lines Without(const Lines& calls, const std::string& prefix) {
+    Lines kept;
+    for (const std::string& call : calls) {
+        if (call.compare(0, prefix.size(), prefix) != 0) kept.push_back(call);
+    }
+    return kept;
+}
+
+class MonitorPassTest : public MonitorTest {};
+
+TEST_F(MonitorPassTest, FirstPassConnectsOverUsb) {
+    ASSERT_EQ(1, TheMonitorState().Disconnected.load());
+    ASSERT_EQ(-1, TheMonitorState().DeviceHandle.load());
+
+    EXPECT_EQ(0, MonitorPass());
+
+    EXPECT_EQ(Lines({"InitNervaUPSLib", "Wait(1000)", "GetUPSList", "GetModelName(7)"}), fake.calls);
+    EXPECT_EQ(std::vector<int32_t>({0}), fake.connectionWhenListed) << "CONNECTION 0 is published first";
+    MonitorState& state = TheMonitorState();
+    EXPECT_EQ(7, state.DeviceHandle.load());
+    EXPECT_EQ(0, state.Disconnected.load());
+    EXPECT_EQ(0, state.OpenedByCom.load());
+    EXPECT_EQ(1, state.InitialStatusPending.load());
+    EXPECT_EQ(kStartTicks + 1000 * kMs, state.LastHeard.load());
+    EXPECT_EQ(Lines({"UPS_connected:NV-1500"}), TraceLines());
+    EXPECT_EQ(EventSeq({kConnectedEvent}), Events());
+    StatusFile written;
+    ASSERT_TRUE(ReadStatusFile(written));
+    EXPECT_EQ(1, written.Connection);
+    EXPECT_EQ("NV-1500", written.Model);
+    EXPECT_EQ(2, fake.released) << "the device list and the model name are released";
+    EXPECT_EQ(0, fake.releasedUnknown);
+    EXPECT_TRUE(scratch->Exists("DataLog\\" + DateStamp() + ".csv")) << "the data log is opened";
+}
+
+TEST_F(MonitorPassTest, ConnectedPassWithMainsPresentDoesNothing) {
+    Connect();
+    fake.calls.clear();
+    Lines before = TraceLines();
+    for (int second = 0; second < 5; ++second) {
+        Deliver(1);
+        EXPECT_EQ(0, MonitorPass());
+        fakeNow += kTicksPerSecond;
+    }
+    EXPECT_EQ(Lines(), fake.calls);
+    EXPECT_EQ(before, TraceLines());
+}
+
+TEST_F(MonitorPassTest, SilenceOfMoreThanTenSecondsDropsAndReconnects) {
+    struct Case {
+        int64_t silentTicks;
+        bool dropped;
+    };
+    const Case cases[] = {
+        {10 * kTicksPerSecond - 1, false},
+        {10 * kTicksPerSecond, false},     // exactly 10 s: still connected
+        {10 * kTicksPerSecond + 1, true},  // 10.0000001 s
+        {11 * kTicksPerSecond, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.silentTicks);
+        ResetMonitorStateForTest();
+        MonitorState& state = TheMonitorState();
+        state.DeviceHandle = 7;
+        state.Disconnected = 0;
+        state.LastHeard = kStartTicks;
+        fakeNow = kStartTicks + c.silentTicks;
+        fake.calls.clear();
+        size_t linesBefore = TraceLines().size();
+        size_t eventsBefore = Events().size();
+
+        EXPECT_EQ(0, MonitorPass());
+
+        Lines lines = TraceLines();
+        EventSeq events = Events();
+        lines.erase(lines.begin(), lines.begin() + static_cast<std::ptrdiff_t>(linesBefore));
+        events.erase(events.begin(), events.begin() + static_cast<std::ptrdiff_t>(eventsBefore));
+        if (c.dropped) {
+            EXPECT_EQ(Lines({"UPS_disconnected", "UPS_connected:NV-1500"}), lines);
+            EXPECT_EQ(EventSeq({kLostEvent, kConnectedEvent}), events);
+            EXPECT_EQ(Lines({"InitNervaUPSLib", "Wait(1000)", "GetUPSList", "GetModelName(7)"}), fake.calls)
+                << "the USB device is dropped by forgetting it, then connected again in the same pass";
+        } else {
+            EXPECT_EQ(Lines(), lines);
+            EXPECT_EQ(EventSeq(), events);
+            EXPECT_EQ(Lines(), fake.calls);
+        }
+    }
+}
+
+TEST_F(MonitorPassTest, DroppedComDeviceIsClosedAndLibraryFinished) {
+    WriteSettingsFile(60, "", 0, "COM3");
+    fake.comHandles["COM3"] = 33;
+    Connect();
+    ASSERT_EQ(33, TheMonitorState().DeviceHandle.load());
+    ASSERT_EQ(1, TheMonitorState().OpenedByCom.load());
+    fake.calls.clear();
+
+    Deliver(2);  // device lost
+    fake.startEventFails.insert(33);
+    EXPECT_EQ(0, MonitorPass());
+
+    EXPECT_EQ(Lines({"CloseCOM(33)", "FinishNervaUPSLib", "InitNervaUPSLib", "Wait(1000)", "OpenCOM(COM3)",
+                     "StartEventThreadForCOM(33)", "CloseCOM(33)"}),
+              fake.calls);
+    EXPECT_EQ(-1, TheMonitorState().DeviceHandle.load());
+    EXPECT_EQ(0, TheMonitorState().OpenedByCom.load());
+    EXPECT_EQ(0, CurrentStatus().Connection);
+}
+
+struct DeviceCase {
+    const char* name;
+    const char* device;
+    std::vector<std::string> ports;
+    std::vector<std::string> openFails;
+    std::vector<int64_t> startFails;
+    std::vector<int64_t> usb;
+    Lines calls;  // after InitNervaUPSLib and the wait
+    int64_t handle;
+    uint8_t openedByCom;
+};
+void PrintTo(const DeviceCase& c, std::ostream* out) { *out << c.name; }
+
+class DeviceSelection : public MonitorTest, public ::testing::WithParamInterface<DeviceCase> {};
+
+TEST_P(DeviceSelection, OpensTheDeviceThatDeviceNames) {
+    const DeviceCase& c = GetParam();
+    WriteSettingsFile(60, "", 0, c.device);
+    fake.comPorts = c.ports;
+    fake.openComFails.insert(c.openFails.begin(), c.openFails.end());
+    fake.startEventFails.insert(c.startFails.begin(), c.startFails.end());
+    fake.usbDevices = c.usb;
+
+    EXPECT_EQ(0, MonitorPass());
+
+    Lines calls = fake.calls;
+    ASSERT_GE(calls.size(), 2u);
+    EXPECT_EQ(Lines({"InitNervaUPSLib", "Wait(1000)"}), Lines(calls.begin(), calls.begin() + 2));
+    EXPECT_EQ(c.calls, Lines(calls.begin() + 2, calls.end()));
+    MonitorState& state = TheMonitorState();
+    EXPECT_EQ(c.handle, state.DeviceHandle.load());
+    EXPECT_EQ(c.openedByCom, state.OpenedByCom.load());
+    EXPECT_EQ(c.handle == -1 ? 1 : 0, state.Disconnected.load());
+    EXPECT_EQ(c.handle == -1 ? 0 : 1, CurrentStatus().Connection);
+    EXPECT_EQ(c.handle == -1 ? Lines() : Lines({"UPS_connected:NV-1500"}), TraceLines());
+    EXPECT_EQ(0, fake.releasedUnknown);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, DeviceSelection,
+    ::testing::Values(
+        DeviceCase{"UsbTakesFirstDevice", "USB", {}, {}, {}, {7, 8}, {"GetUPSList", "GetModelName(7)"}, 7, 0},
+        DeviceCase{"UsbWithoutDevicesOpensNothing", "USB", {}, {}, {}, {}, {"GetUPSList"}, -1, 0},
+        DeviceCase{"ComAutoSkipsPortThatFailsToOpen",
+                   "COM_AUTO",
+                   {"COM1", "COM3"},
+                   {"COM1"},
+                   {},
+                   {},
+                   {"GetCOMList", "OpenCOM(COM1)", "OpenCOM(COM3)", "StartEventThreadForCOM(101)", "FreeCOMList",
+                    "GetModelName(101)"},
+                   101,
+                   1},
+        DeviceCase{"AutoIsComAuto",
+                   "AUTO",
+                   {"COM1", "COM3"},
+                   {},
+                   {},
+                   {},
+                   {"GetCOMList", "OpenCOM(COM1)", "StartEventThreadForCOM(100)", "FreeCOMList", "GetModelName(100)"},
+                   100,
+                   1},
+        DeviceCase{"ComAutoClosesPortWhoseEventsDoNotStart",
+                   "COM_AUTO",
+                   {"COM1", "COM3"},
+                   {},
+                   {100},
+                   {},
+                   {"GetCOMList", "OpenCOM(COM1)", "StartEventThreadForCOM(100)", "CloseCOM(100)", "OpenCOM(COM3)",
+                    "StartEventThreadForCOM(101)", "FreeCOMList", "GetModelName(101)"},
+                   101,
+                   1},
+        DeviceCase{"ComAutoWithNoPortsFreesNothing", "COM_AUTO", {}, {}, {}, {}, {"GetCOMList"}, -1, 0},
+        DeviceCase{"ComAutoWithNoWorkingPort",
+                   "COM_AUTO",
+                   {"COM1", "COM3"},
+                   {"COM1", "COM3"},
+                   {},
+                   {},
+                   {"GetCOMList", "OpenCOM(COM1)", "OpenCOM(COM3)", "FreeCOMList"},
+                   -1,
+                   0},
+        DeviceCase{"LowerCaseUsbIsAPortName",
+                   "usb",
+                   {},
+                   {},
+                   {},
+                   {7},
+                   {"OpenCOM(usb)", "StartEventThreadForCOM(100)", "GetModelName(100)"},
+                   100,
+                   1},
+        DeviceCase{"LowerCaseAutoIsAPortName", "auto", {}, {"auto"}, {}, {7}, {"OpenCOM(auto)"}, -1, 0},
+        DeviceCase{"NamedPort",
+                   "COM3",
+                   {"COM1", "COM3"},
+                   {},
+                   {},
+                   {},
+                   {"OpenCOM(COM3)", "StartEventThreadForCOM(101)", "GetModelName(101)"},
+                   101,
+                   1},
+        DeviceCase{"NamedPortWhoseEventsDoNotStartIsClosed",
+                   "COM3",
+                   {"COM1", "COM3"},
+                   {},
+                   {101},
+                   {},
+                   {"OpenCOM(COM3)", "StartEventThreadForCOM(101)", "CloseCOM(101)"},
+                   -1,
+                   0}),
+    [](const ::testing::TestParamInfo<DeviceCase>& p) { return std::string(p.param.name); });
+
+TEST_F(MonitorPassTest, ConnectAttemptFailuresEndThePassWithTheirLine) {
+    struct Case {
+        const char* name;
+        std::function<void(MonitorTest&, FakeWorld&)> arrange;
+        const char* line;
+    };
+    const Case cases[] = {
+        {"library", [](MonitorTest&, FakeWorld& f) { f.loadError = 126; }, "DllLoad:ER=126"},
+        {"library, large code", [](MonitorTest&, FakeWorld& f) { f.loadError = 0xC0000135u; }, "DllLoad:ER=3221225781"},
+        {"folder", [](MonitorTest&, FakeWorld& f) { f.enterFolderOk = false; }, "ReadSetting:Err"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake.loadError = 0;
+        fake.enterFolderOk = true;
+        fake.calls.clear();
+        size_t before = TraceLines().size();
+        c.arrange(*this, fake);
+        EXPECT_EQ(0, MonitorPass());
+        Lines lines = TraceLines();
+        ASSERT_EQ(before + 1, lines.size());
+        EXPECT_EQ(c.line, lines.back());
+        EXPECT_EQ(Lines(), fake.calls) << "nothing is asked of the library";
+        EXPECT_EQ(-1, TheMonitorState().DeviceHandle.load());
+    }
+}
+
+TEST_F(MonitorPassTest, UnreadableSettingsEndThePass) {
+    // Another process holds Setting.ini open without sharing it.
+    ScopedFileHandle locked(CreateFileA(scratch->File("Setting.ini").c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(locked);
+    EXPECT_EQ(0, MonitorPass());
+    EXPECT_EQ(Lines({"ReadSetting:Err"}), TraceLines());
+    EXPECT_EQ(Lines(), fake.calls);
+}
+
+TEST_F(MonitorPassTest, DataLogThatCannotOpenEndsThePass) {
+    scratch->WriteFile("DataLog", "a file where the folder should be");
+    EXPECT_EQ(0, MonitorPass());
+    EXPECT_EQ(Lines({"DataFileOpen:Err"}), TraceLines());
+    EXPECT_EQ(Lines(), fake.calls);
+}
+
+TEST_F(MonitorPassTest, SettingsAreReadAtEveryConnectAttempt) {
+    WriteSettingsFile(60, "", 0, "COM9");
+    fake.openComFails.insert("COM9");
+    EXPECT_EQ(0, MonitorPass());
+    WriteSettingsFile(60, "", 0, "USB");
+    fakeNow += kTicksPerSecond;
+    EXPECT_EQ(0, MonitorPass());
+    EXPECT_EQ(Lines({"InitNervaUPSLib", "Wait(1000)", "OpenCOM(COM9)", "InitNervaUPSLib", "Wait(1000)", "GetUPSList",
+                     "GetModelName(7)"}),
+              fake.calls);
+}
+
+TEST_F(MonitorPassTest, FailedModelQueryIsWrittenAndTheNextPassDropsTheSilentDevice) {
+    struct Case {
+        int32_t result;
+        const char* line;
+    };
+    for (const Case& c : {Case{5, "GetModelName:ER=5"}, Case{-1, "GetModelName:ER=4294967295"}}) {
+        SCOPED_TRACE(c.line);
+        ResetMonitorStateForTest();
+        ResetStatusForTest();
+        fake.modelResult = c.result;
+        size_t before = TraceLines().size();
+        size_t eventsBefore = Events().size();
+
+        EXPECT_EQ(0, MonitorPass());
+        Lines lines = TraceLines();
+        ASSERT_EQ(before + 1, lines.size());
+        EXPECT_EQ(c.line, lines.back());
+        EXPECT_EQ(eventsBefore, Events().size()) << "no connected event";
+        EXPECT_EQ(0, TheMonitorState().LastHeard.load()) << "LastHeard is not refreshed";
+        EXPECT_EQ("", CurrentStatus().Model);
+        EXPECT_EQ(1, CurrentStatus().Connection);
+
+        fake.calls.clear();
+        fakeNow += kTicksPerSecond;
+        EXPECT_EQ(0, MonitorPass());
+        lines = TraceLines();
+        ASSERT_EQ(before + 3, lines.size());
+        EXPECT_EQ("UPS_disconnected", lines[before + 1]);
+        EXPECT_EQ(Lines({"InitNervaUPSLib", "Wait(1000)", "GetUPSList", "GetModelName(7)"}), fake.calls);
+    }
+}
+
+// --- The countdown and the shutdown sequence ---
+
+void FailMains() {
+    world->mainsIndicator = 1;
+    UpsEventCallback(7, kUpsEventMainsFailed, nullptr);
+}
+
+void RestoreMains() {
+    world->mainsIndicator = 0;
+    UpsEventCallback(7, kUpsEventMainsRestored, nullptr);
+}
+
+class CountdownTest : public MonitorTest {
+protected:
+    // Connected to device 7 with mains present, then mains fails at `failAt`.
+    void ConnectAndFailAt(int64_t failAt) {
+        Connect();
+        Deliver(60, NewRecord(0));
+        fake.script.push_back({failAt, &FailMains});
+        fake.sendsRecords = true;
+    }
+    void KeepAlive() { fake.sendsRecords = true; }
+};
+
+TEST_F(CountdownTest, WaitTimeBoundary) {
+    struct Case {
+        int32_t waitTime;
+        int64_t elapsedTicks;
+        bool shutdown;
+    };
+    const Case cases[] = {
+        {0, 0, false},
+        {0, 1, true},  // any time at all
+        {5, 5 * kTicksPerSecond, false},
+        {5, 5 * kTicksPerSecond + 1, true},
+        {60, 599 * kTicksPerSecond / 10, false},
+        {60, 60 * kTicksPerSecond + 1, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.waitTime) + " s, " + std::to_string(c.elapsedTicks) + " ticks");
+        WriteSettingsFile(c.waitTime);
+        MonitorState& state = TheMonitorState();
+        state.DeviceHandle = 7;
+        state.Disconnected = 0;
+        state.AcFail = 1;
+        state.AcFailStart = kStartTicks;
+        state.LastHeard = kStartTicks + c.elapsedTicks;
+        fakeNow = kStartTicks + c.elapsedTicks;
+        fake.osShutdownAt.clear();
+        fake.calls.clear();
+
+        EXPECT_EQ(c.shutdown ? 1 : 0, MonitorPass());
+        EXPECT_EQ(c.shutdown ? Lines({"Shutdown(7,3)"}) : Lines(), fake.calls);
+        EXPECT_EQ(c.shutdown ? 1u : 0u, fake.osShutdownAt.size());
+    }
+}
+
+TEST_F(CountdownTest, TheRoadOfOneMainsFailure) {
+    WriteSettingsFile(5, "cmd /c backup.cmd", 3, "USB", 7);
+    fake.commandRunsMs = 1200;
+    const int64_t failAt = kStartTicks + 3300 * kMs;
+    ConnectAndFailAt(failAt);
+
+    RunThreadUntil(kStartTicks + 60 * kTicksPerSecond);
+
+    EXPECT_EQ(0, MonitorRunFlag.load()) << "the thread cleared its own flag";
+    ASSERT_EQ(1u, fake.commands.size());
+    EXPECT_EQ("cmd /c backup.cmd", fake.commands[0]);
+    EXPECT_EQ(3, fake.commandLimits[0]);
+    EXPECT_EQ(MonitorStopEvent(), fake.commandWakeEvents[0]);
+    // The first pass that sees more than WAIT_TIME seconds starts the command.
+    EXPECT_GT(fake.commandStartedAt[0], failAt + 5 * kTicksPerSecond);
+    EXPECT_LE(fake.commandStartedAt[0], failAt + 6 * kTicksPerSecond);
+    ASSERT_EQ(1u, fake.upsShutdownAt.size());
+    EXPECT_EQ(fake.commandStartedAt[0] + 3 * kTicksPerSecond, fake.upsShutdownAt[0])
+        << "the output-off follows EXCMDTIME after the command's start, not a tick later";
+    EXPECT_EQ(std::vector<int64_t>({fake.upsShutdownAt[0]}), fake.osShutdownAt);
+    Lines calls = Without(Without(fake.calls, "Wait("), "GetModelName");
+    EXPECT_EQ(Lines({"InitNervaUPSLib", "GetUPSList", "Shutdown(7,7)"}), calls);
+    EXPECT_EQ(Lines({"UPS_connected:NV-1500", "Mains failed", "External_command_start:(cmd /c backup.cmd)",
+                     "OS_Shutdown_is_started"}),
+              TraceLines());
+    EXPECT_EQ(EventSeq({kConnectedEvent, kAcFailEvent, kOsShutdownEvent}), Events());
+    EXPECT_EQ(1, CurrentStatus().AcFail);
+    EXPECT_EQ(1u, DataLines().size()) << "one data-log line a minute";
+    // After the shutdown pass the thread waits once more and ends; no pass follows.
+    EXPECT_EQ(1000u, fake.waits.back());
+    EXPECT_LT(fakeNow.load(), kStartTicks + 60 * kTicksPerSecond) << "the thread ended by itself";
+}
+
+TEST_F(CountdownTest, RecoveryBeforeWaitTimeEndsTheCountdownAndTheNextFailureStartsAfresh) {
+    WriteSettingsFile(10);
+    const int64_t failAt = kStartTicks + 2 * kTicksPerSecond;
+    ConnectAndFailAt(failAt);
+    fake.script.push_back({failAt + 9 * kTicksPerSecond, &RestoreMains});
+    const int64_t secondFailAt = failAt + 20 * kTicksPerSecond;
+    fake.script.push_back({secondFailAt, &FailMains});
+
+    RunThreadUntil(secondFailAt + 30 * kTicksPerSecond);
+
+    ASSERT_EQ(1u, fake.osShutdownAt.size());
+    EXPECT_GT(fake.osShutdownAt[0], secondFailAt + 10 * kTicksPerSecond);
+    EXPECT_LE(fake.osShutdownAt[0], secondFailAt + 11 * kTicksPerSecond);
+}
+
+TEST_F(CountdownTest, RecordIndicatorWhileFailedDoesNotRestartTheCountdownButCodeThreeDoes) {
+    struct Case {
+        const char* name;
+        int32_t code;  // delivered 4 s into a 10 s countdown
+        int64_t expectedAfterFailure;
+    };
+    const Case cases[] = {{"record", kUpsEventMeasurement, 10}, {"code 3", kUpsEventMainsFailed, 14}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ResetMonitorStateForTest();
+        fake = FakeWorld();
+        fakeNow = kStartTicks;
+        WriteSettingsFile(10);
+        const int64_t failAt = kStartTicks + 2 * kTicksPerSecond;
+        ConnectAndFailAt(failAt);
+        fake.sendsRecords = false;
+        const int32_t code = c.code;
+        fake.script.push_back({failAt + 4 * kTicksPerSecond, [code] {
+                                   UpsEventCallback(7, code, code == kUpsEventMeasurement ? NewRecord(1) : nullptr);
+                               }});
+        // Keep the device alive without records.
+        for (int s = 1; s < 40; ++s) {
+            fake.script.push_back({failAt + 4 * kTicksPerSecond + s * kTicksPerSecond / 2,
+                                   [] { UpsEventCallback(7, kUpsEventAlive, nullptr); }});
+        }
+        std::stable_sort(fake.script.begin(), fake.script.end(),
+                         [](const Happening& a, const Happening& b) { return a.at < b.at; });
+
+        RunThreadUntil(failAt + 30 * kTicksPerSecond);
+
+        ASSERT_EQ(1u, fake.osShutdownAt.size());
+        EXPECT_GT(fake.osShutdownAt[0], failAt + c.expectedAfterFailure * kTicksPerSecond);
+        EXPECT_LE(fake.osShutdownAt[0], failAt + (c.expectedAfterFailure + 1) * kTicksPerSecond);
+        MonitorPrepareRun();
+    }
+}
+
+TEST_F(CountdownTest, WaitTimeIsReadAgainOnEveryPassOfTheCountdown) {
+    WriteSettingsFile(3600);
+    const int64_t failAt = kStartTicks + 2 * kTicksPerSecond;
+    ConnectAndFailAt(failAt);
+    fake.script.push_back({failAt + 20 * kTicksPerSecond, [this] { WriteSettingsFile(30); }});
+
+    RunThreadUntil(failAt + 120 * kTicksPerSecond);
+
+    ASSERT_EQ(1u, fake.osShutdownAt.size());
+    EXPECT_GT(fake.osShutdownAt[0], failAt + 30 * kTicksPerSecond);
+    EXPECT_LE(fake.osShutdownAt[0], failAt + 31 * kTicksPerSecond);
+}
+
+TEST_F(CountdownTest, EmptyExcmdGoesStraightToOutputOff) {
+    WriteSettingsFile(2, "", 30);
+    ConnectAndFailAt(kStartTicks + 2 * kTicksPerSecond);
+    RunThreadUntil(kStartTicks + 60 * kTicksPerSecond);
+    EXPECT_TRUE(fake.commands.empty());
+    ASSERT_EQ(1u, fake.upsShutdownAt.size());
+    EXPECT_EQ(fake.upsShutdownAt, fake.osShutdownAt);
+    Lines lines = TraceLines();
+    EXPECT_EQ(lines.end(), std::find_if(lines.begin(), lines.end(), [](const std::string& line) {
+                  return line.find("External_command_start") != std::string::npos;
+              }));
+}
+
+TEST_F(CountdownTest, CommandOutcomeAndTheWaitForExcmdtime) {
+    struct Case {
+        const char* name;
+        int32_t exCmdTime;
+        int64_t runsMs;
+        bool ng;
+        int64_t outputOffAfterStartMs;
+    };
+    const Case cases[] = {
+        {"ends early: wait for the rest", 3, 1200, false, 3000},
+        {"ends at once", 3, 0, false, 3000},
+        {"runs past its limit", 3, 10000, true, 3000},
+        {"limit 0, keeps running: no wait", 0, 10000, true, 0},
+        {"limit 0, ends at once", 0, 0, false, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ResetMonitorStateForTest();
+        fake = FakeWorld();
+        fakeNow = kStartTicks;
+        WriteSettingsFile(0, "backup", c.exCmdTime);
+        fake.commandRunsMs = c.runsMs;
+        MonitorState& state = TheMonitorState();
+        state.DeviceHandle = 7;
+        state.Disconnected = 0;
+        state.AcFail = 1;
+        state.AcFailStart = kStartTicks - 1;
+        state.LastHeard = kStartTicks;
+        size_t before = TraceLines().size();
+
+        EXPECT_EQ(1, MonitorPass());
+
+        ASSERT_EQ(1u, fake.commandStartedAt.size());
+        ASSERT_EQ(1u, fake.upsShutdownAt.size());
+        EXPECT_EQ(fake.commandStartedAt[0] + c.outputOffAfterStartMs * kMs, fake.upsShutdownAt[0]);
+        Lines lines = TraceLines();
+        lines.erase(lines.begin(), lines.begin() + static_cast<std::ptrdiff_t>(before));
+        Lines expected = {"External_command_start:(backup)"};
+        if (c.ng) expected.push_back("ExCommand:NG");
+        expected.push_back("OS_Shutdown_is_started");
+        EXPECT_EQ(expected, lines);
+        if (c.outputOffAfterStartMs == 0) {
+            EXPECT_TRUE(fake.waits.empty());
+        }
+    }
+}
+
+TEST_F(CountdownTest, WallClockSetBackDuringTheCommandDoesNotHoldTheOutputOff) {
+    WriteSettingsFile(0, "backup", 5);
+    fake.commandRunsMs = 1000;
+    MonitorState& state = TheMonitorState();
+    state.DeviceHandle = 7;
+    state.Disconnected = 0;
+    state.AcFail = 1;
+    state.AcFailStart = kStartTicks - 1;
+    state.LastHeard = kStartTicks;
+    // While the command runs the clock is set back an hour.
+    fake.script.push_back({kStartTicks + 500 * kMs, [] { fakeNow -= 3600 * kTicksPerSecond; }});
+
+    EXPECT_EQ(1, MonitorPass());
+
+    uint64_t waited = 0;
+    for (uint32_t ms : fake.waits) waited += ms;
+    EXPECT_LE(waited, 5000u) << "never more than EXCMDTIME of waiting";
+    EXPECT_GE(waited, 4000u);
+    EXPECT_EQ(1u, fake.upsShutdownAt.size());
+}
+
+TEST_F(CountdownTest, RefusedOutputOffStillShutsTheSystemDown) {
+    struct Case {
+        int32_t result;
+        const char* line;
+    };
+    for (const Case& c : {Case{5, "UPSShutdown:ER=5"}, Case{-2, "UPSShutdown:ER=4294967294"}}) {
+        SCOPED_TRACE(c.line);
+        fake.upsShutdownResult = c.result;
+        fake.osShutdownAt.clear();
+        WriteSettingsFile(0);
+        MonitorState& state = TheMonitorState();
+        state.DeviceHandle = 7;
+        state.Disconnected = 0;
+        state.AcFail = 1;
+        state.AcFailStart = kStartTicks - 1;
+        state.LastHeard = kStartTicks;
+        fakeNow = kStartTicks;
+        size_t before = TraceLines().size();
+
+        EXPECT_EQ(1, MonitorPass());
+
+        EXPECT_EQ(1u, fake.osShutdownAt.size());
+        Lines lines = TraceLines();
+        lines.erase(lines.begin(), lines.begin() + static_cast<std::ptrdiff_t>(before));
+        EXPECT_EQ(Lines({c.line, "OS_Shutdown_is_started"}), lines);
+    }
+}
+
+TEST_F(CountdownTest, FailingOsShutdownRepeatsTheWholeSequence) {
+    WriteSettingsFile(2, "backup", 1);
+    fake.osShutdownResults = {0, 0, 1};
+    ConnectAndFailAt(kStartTicks + 2 * kTicksPerSecond);
+
+    RunThreadUntil(kStartTicks + 60 * kTicksPerSecond);
+
+    EXPECT_EQ(3u, fake.commands.size());
+    EXPECT_EQ(3u, fake.upsShutdownAt.size());
+    ASSERT_EQ(3u, fake.osShutdownAt.size());
+    // Each repetition comes a tick after the previous sequence ended, plus the command's time.
+    EXPECT_EQ(fake.osShutdownAt[0] + 1000 * kMs, fake.commandStartedAt[1]);
+    EXPECT_EQ(fake.commandStartedAt[1] + 1000 * kMs, fake.osShutdownAt[1]);
+    Lines lines = TraceLines();
+    EXPECT_EQ(1, std::count(lines.begin(), lines.end(), "OS_Shutdown_is_started"));
+    EXPECT_EQ(3, std::count(lines.begin(), lines.end(), "External_command_start:(backup)"));
+    EXPECT_EQ(0, MonitorRunFlag.load());
+}
+
+TEST_F(CountdownTest, BatteryLowWithMainsPresentDoesNotShutDown) {
+    WriteSettingsFile(0);
+    Connect();
+    KeepAlive();
+    fake.script.push_back({kStartTicks + 3 * kTicksPerSecond, [] { UpsEventCallback(7, kUpsEventBatteryLow, nullptr); }});
+    RunThreadUntil(kStartTicks + 20 * kTicksPerSecond);
+    EXPECT_TRUE(fake.osShutdownAt.empty());
+    EXPECT_TRUE(fake.upsShutdownAt.empty());
+}
+
+TEST_F(CountdownTest, CountdownGoesOnAcrossADropAndReconnection) {
+    WriteSettingsFile(20);
+    const int64_t failAt = kStartTicks + 2 * kTicksPerSecond;
+    ConnectAndFailAt(failAt);
+    // The device falls silent for 12 s in the middle of the countdown.
+    fake.script.push_back({failAt + 3 * kTicksPerSecond, [] { world->sendsRecords = false; }});
+    fake.script.push_back({failAt + 15 * kTicksPerSecond, [] { world->sendsRecords = true; }});
+
+    RunThreadUntil(failAt + 60 * kTicksPerSecond);
+
+    Lines lines = TraceLines();
+    EXPECT_EQ(1, std::count(lines.begin(), lines.end(), "UPS_disconnected"));
+    EXPECT_EQ(2, std::count(lines.begin(), lines.end(), "UPS_connected:NV-1500"));
+    ASSERT_EQ(1u, fake.osShutdownAt.size());
+    EXPECT_GT(fake.osShutdownAt[0], failAt + 20 * kTicksPerSecond);
+    EXPECT_LE(fake.osShutdownAt[0], failAt + 21 * kTicksPerSecond);
+}
+
+}  // namespace
+}  // namespace monitor_test

@@ -1,0 +1,62 @@
+// The real functions behind the monitor's seams.
+#include "monitor/monitor_seams.h"
+
+#include <atomic>
+#include <cstdlib>
+
+#include "monitor/external_command.h"
+#include "monitor/os_shutdown.h"
+#include "ups/ups_loader.h"
+
+namespace {
+
+int32_t RunExternalCommandThroughSeam(const std::string& commandLine, std::string& output, int32_t timeLimitSeconds,
+                                      HANDLE wakeEvent) {
+    return RunExternalCommand(commandLine, output, timeLimitSeconds, wakeEvent);
+}
+
+void ReleaseWithFree(void* memory) { std::free(memory); }
+
+const MonitorSeams kDefaultSeams = {
+    &LoadUpsLibrary,          &EnterUpsLibraryFolder,       &RunExternalCommandThroughSeam,
+    &ShutdownOperatingSystem, &MonitorWaitForStopOrTimeout, &ReleaseWithFree,
+};
+
+MonitorSeams testSeams;
+std::atomic<const MonitorSeams*> activeSeams{&kDefaultSeams};
+
+UpsLibrary processUpsLibrary;
+
+}  // namespace
+
+const MonitorSeams& ActiveMonitorSeams() { return *activeSeams.load(); }
+
+MonitorSeams DefaultMonitorSeams() { return kDefaultSeams; }
+
+void SetMonitorSeamsForTest(const MonitorSeams* seams) {
+    if (seams == nullptr) {
+        activeSeams = &kDefaultSeams;
+        return;
+    }
+    activeSeams = &kDefaultSeams;
+    testSeams = *seams;
+    activeSeams = &testSeams;
+}
+
+UpsLibrary& MonitorUpsLibrary() { return processUpsLibrary; }
+
+bool EnterUpsLibraryFolder() {
+    HMODULE library = GetModuleHandleA("NervaUPSLib.dll");
+    if (library == nullptr) return false;
+    char path[260] = {};
+    DWORD length = GetModuleFileNameA(library, path, sizeof(path));
+    // A full buffer means the path was cut short: no folder we could trust.
+    if (length == 0 || length >= sizeof(path)) return false;
+    std::string folder(path, length);
+    size_t slash = folder.find_last_of('\\');
+    if (slash == std::string::npos) return false;
+    folder.resize(slash);
+    // "C:" alone names the drive's current folder, not its root.
+    if (folder.size() == 2 && folder[1] == ':') folder += '\\';
+    return SetCurrentDirectoryA(folder.c_str()) != 0;
+}

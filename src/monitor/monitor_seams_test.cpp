@@ -1,0 +1,48 @@
+// The real folder seam: the current directory follows the loaded NervaUPSLib.dll.
+#include <gtest/gtest.h>
+
+#include "common/scoped_handle.h"
+#include "monitor/monitor_seams.h"
+#include "testing/scratch_directory.h"
+
+namespace {
+
+std::string CurrentDirectory() {
+    char folder[MAX_PATH] = {};
+    GetCurrentDirectoryA(sizeof(folder), folder);
+    return folder;
+}
+
+class CurrentDirectoryKeeper {
+public:
+    CurrentDirectoryKeeper() : saved_(CurrentDirectory()) {}
+    ~CurrentDirectoryKeeper() { SetCurrentDirectoryA(saved_.c_str()); }
+
+private:
+    std::string saved_;
+};
+
+TEST(EnterUpsLibraryFolder, FailsWhileTheLibraryIsNotLoaded) {
+    ASSERT_EQ(nullptr, GetModuleHandleA("NervaUPSLib.dll"));
+    CurrentDirectoryKeeper keep;
+    std::string before = CurrentDirectory();
+    EXPECT_FALSE(EnterUpsLibraryFolder());
+    EXPECT_EQ(before, CurrentDirectory());
+}
+
+TEST(EnterUpsLibraryFolder, MakesTheLibraryFolderCurrent) {
+    ScratchDirectory scratch;
+    std::string folder = scratch.Path() + "UPS lib";
+    ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));
+    ASSERT_TRUE(CopyFileA(VW_SIM_DIR "/NervaUPSLib.dll", (folder + "\\NervaUPSLib.dll").c_str(), FALSE));
+    CurrentDirectoryKeeper keep;
+    {
+        ScopedModuleHandle library(LoadLibraryA((folder + "\\NervaUPSLib.dll").c_str()));
+        ASSERT_TRUE(library);
+        EXPECT_TRUE(EnterUpsLibraryFolder());
+        EXPECT_EQ(0, lstrcmpiA(folder.c_str(), CurrentDirectory().c_str())) << CurrentDirectory();
+        SetCurrentDirectoryA(scratch.Path().c_str());
+    }
+}
+
+}  // namespace

@@ -1,0 +1,19 @@
+// The process-wide monitor state.
+#include "monitor/monitor_state.h"
+
+namespace {
+MonitorState state;
+}  // namespace
+
+MonitorState& TheMonitorState() { return state; }
+
+void ResetMonitorStateForTest() {
+    state.DeviceHandle = -1;
+    state.Disconnected = 1;
+    state.OpenedByCom = 0;
+    state.InitialStatusPending = 0;
+    state.AcFail = 0;
+    state.AcFailStart = 0;
+    state.LastHeard = 0;
+    state.LastDataLogTime = 0;
+}

@@ -1,0 +1,32 @@
+// What the monitor pass and the UPS event callback know about the UPS, shared
+// between the monitor thread and the UPS library's event thread.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+// Each field is read and written whole by two threads at once, so each is an atomic
+// of the field's own width; there is no lock, and none is needed for whole values.
+// Times are WallClockNow() ticks (100 ns).
+struct MonitorState {
+    std::atomic<int64_t> DeviceHandle{-1};         // connected UPS; -1 = none
+    std::atomic<int32_t> Disconnected{1};          // 1 while no live UPS is known
+    std::atomic<uint8_t> OpenedByCom{0};           // opened by OpenCOM: close with CloseCOM when dropped
+    std::atomic<uint8_t> InitialStatusPending{0};  // 1 from InitNervaUPSLib to the first record
+    std::atomic<int32_t> AcFail{0};                // 1 while mains power has failed
+    std::atomic<int64_t> AcFailStart{0};           // when AcFail last became 1
+    std::atomic<int64_t> LastHeard{0};             // last callback for DeviceHandle or successful connect
+    std::atomic<int64_t> LastDataLogTime{0};       // last data-log line
+};
+
+// A hidden lock inside an atomic could be held by a thread that a debugger or the
+// loader stops; these must be plain lock-free instructions.
+static_assert(std::atomic<int64_t>::is_always_lock_free, "64-bit atomics must be lock-free");
+static_assert(std::atomic<int32_t>::is_always_lock_free, "32-bit atomics must be lock-free");
+static_assert(std::atomic<uint8_t>::is_always_lock_free, "8-bit atomics must be lock-free");
+
+// The one record of the process, alive from start to end.
+MonitorState& TheMonitorState();
+
+// Puts every field back to its value at process start.
+void ResetMonitorStateForTest();

@@ -1,0 +1,35 @@
+// The last step of the shutdown sequence: Windows is asked to power the computer off
+// at once, applications closed without asking.
+#pragma once
+
+#include <cstdint>
+
+#include "common/win32.h"
+
+// Enables SeShutdownPrivilege for the process and calls InitiateSystemShutdownExA
+// (local computer, no message, time-out 0, force applications closed, no restart,
+// reason 10: other / power supply). Nonzero when Windows accepted the request. On
+// failure one event-log line: "ShutdownAdjust():ER=<error>" when the privilege could
+// not be enabled, "InitiateSystemShutdownEx():ER=<error>" when the request was refused.
+int32_t ShutdownOperatingSystem();
+
+// The system calls the shutdown goes through. Tests replace them, so that no test
+// depends on what the machine would do.
+struct ShutdownApi {
+    BOOL(WINAPI* openProcessToken)(HANDLE process, DWORD access, PHANDLE token);
+    BOOL(WINAPI* lookupPrivilegeValue)(LPCSTR systemName, LPCSTR name, PLUID luid);
+    BOOL(WINAPI* adjustTokenPrivileges)(HANDLE token, BOOL disableAll, PTOKEN_PRIVILEGES newState, DWORD bufferLength,
+                                        PTOKEN_PRIVILEGES previousState, PDWORD returnLength);
+    BOOL(WINAPI* initiateSystemShutdownEx)(LPSTR machineName, LPSTR message, DWORD timeout, BOOL forceAppsClosed,
+                                           BOOL rebootAfterShutdown, DWORD reason);
+    BOOL(WINAPI* closeHandle)(HANDLE handle);
+};
+
+// The real calls of advapi32 and kernel32.
+const ShutdownApi& SystemShutdownApi();
+
+// Replaces the calls for tests; nullptr restores the real ones. `api` must outlive its use.
+void SetShutdownApiForTest(const ShutdownApi* api);
+
+// The reason code: major reason "other", minor reason "power supply", no flags.
+constexpr DWORD kShutdownReasonPowerSupply = 0x0000000A;

@@ -1,0 +1,232 @@
+// The operating-system shutdown through its seam: which calls it makes, with which
+// arguments, and what it logs when a step is refused. No test touches the real machine.
+#include "monitor/os_shutdown.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "log/event_log.h"
+#include "testing/scratch_directory.h"
+
+namespace {
+
+HANDLE const kFakeToken = reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(0x4711));
+constexpr DWORD kShutdownLuid = 19;
+
+// What the fake system calls answer, and what they were asked.
+struct FakeSystem {
+    BOOL openResult = TRUE;
+    DWORD openError = 0;
+    BOOL lookupResult = TRUE;
+    DWORD lookupError = 0;
+    BOOL adjustResult = TRUE;
+    DWORD adjustError = 0;  // also set when it "succeeds", as ERROR_NOT_ALL_ASSIGNED is
+    BOOL shutdownResult = TRUE;
+    DWORD shutdownError = 0;
+
+    std::vector<std::string> calls;
+    HANDLE openProcess = nullptr;
+    DWORD openAccess = 0;
+    bool lookupSystemNameNull = false;
+    std::string lookupName;
+    HANDLE adjustToken = nullptr;
+    BOOL adjustDisableAll = TRUE;
+    TOKEN_PRIVILEGES adjustState = {};
+    DWORD adjustBufferLength = 99;
+    bool adjustPreviousNull = false;
+    bool adjustReturnLengthNull = false;
+    bool shutdownMachineNull = false;
+    bool shutdownMessageNull = false;
+    DWORD shutdownTimeout = 99;
+    BOOL shutdownForce = FALSE;
+    BOOL shutdownReboot = TRUE;
+    DWORD shutdownReason = 0;
+    int tokenCloses = 0;
+};
+
+FakeSystem* fake = nullptr;
+
+BOOL WINAPI FakeOpenProcessToken(HANDLE process, DWORD access, PHANDLE token) {
+    fake->calls.push_back("OpenProcessToken");
+    fake->openProcess = process;
+    fake->openAccess = access;
+    if (!fake->openResult) {
+        SetLastError(fake->openError);
+        return FALSE;
+    }
+    *token = kFakeToken;
+    return TRUE;
+}
+
+BOOL WINAPI FakeLookupPrivilegeValue(LPCSTR systemName, LPCSTR name, PLUID luid) {
+    fake->calls.push_back("LookupPrivilegeValueA");
+    fake->lookupSystemNameNull = systemName == nullptr;
+    fake->lookupName = name != nullptr ? name : "(null)";
+    if (!fake->lookupResult) {
+        SetLastError(fake->lookupError);
+        return FALSE;
+    }
+    luid->LowPart = kShutdownLuid;
+    luid->HighPart = 0;
+    return TRUE;
+}
+
+BOOL WINAPI FakeAdjustTokenPrivileges(HANDLE token, BOOL disableAll, PTOKEN_PRIVILEGES newState, DWORD bufferLength,
+                                      PTOKEN_PRIVILEGES previousState, PDWORD returnLength) {
+    fake->calls.push_back("AdjustTokenPrivileges");
+    fake->adjustToken = token;
+    fake->adjustDisableAll = disableAll;
+    if (newState != nullptr) fake->adjustState = *newState;
+    fake->adjustBufferLength = bufferLength;
+    fake->adjustPreviousNull = previousState == nullptr;
+    fake->adjustReturnLengthNull = returnLength == nullptr;
+    SetLastError(fake->adjustError);
+    return fake->adjustResult;
+}
+
+BOOL WINAPI FakeInitiateSystemShutdownEx(LPSTR machineName, LPSTR message, DWORD timeout, BOOL forceAppsClosed,
+                                         BOOL rebootAfterShutdown, DWORD reason) {
+    fake->calls.push_back("InitiateSystemShutdownExA");
+    fake->shutdownMachineNull = machineName == nullptr;
+    fake->shutdownMessageNull = message == nullptr;
+    fake->shutdownTimeout = timeout;
+    fake->shutdownForce = forceAppsClosed;
+    fake->shutdownReboot = rebootAfterShutdown;
+    fake->shutdownReason = reason;
+    if (!fake->shutdownResult) {
+        SetLastError(fake->shutdownError);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL WINAPI FakeCloseHandle(HANDLE handle) {
+    fake->calls.push_back("CloseHandle");
+    if (handle == kFakeToken) ++fake->tokenCloses;
+    return TRUE;
+}
+
+const ShutdownApi kFakeApi = {&FakeOpenProcessToken, &FakeLookupPrivilegeValue, &FakeAdjustTokenPrivileges,
+                              &FakeInitiateSystemShutdownEx, &FakeCloseHandle};
+
+std::vector<std::string> LoggedTexts(const ScratchDirectory& scratch) {
+    std::string content = scratch.ReadFile("EventLog\\EventLog.csv");
+    std::vector<std::string> texts;
+    size_t at = 0;
+    while (at < content.size()) {
+        size_t end = content.find("\r\n", at);
+        if (end == std::string::npos) end = content.size();
+        std::string line = content.substr(at, end - at);
+        size_t first = line.find(',');
+        size_t second = first == std::string::npos ? first : line.find(',', first + 1);
+        texts.push_back(second == std::string::npos ? line : line.substr(second + 1));
+        at = end + 2;
+    }
+    return texts;
+}
+
+class ShutdownTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(OpenEventLogFile());
+        fake = &system_;
+        SetShutdownApiForTest(&kFakeApi);
+    }
+    void TearDown() override {
+        SetShutdownApiForTest(nullptr);
+        fake = nullptr;
+        CloseEventLogFileForTest();
+    }
+
+    ScratchDirectory scratch_;
+    FakeSystem system_;
+};
+
+TEST_F(ShutdownTest, AcceptedRequestPassesTheExactArguments) {
+    EXPECT_NE(ShutdownOperatingSystem(), 0);
+
+    EXPECT_EQ(system_.openProcess, GetCurrentProcess());
+    EXPECT_EQ(system_.openAccess, 0x28u);
+    EXPECT_TRUE(system_.lookupSystemNameNull);
+    EXPECT_EQ(system_.lookupName, "SeShutdownPrivilege");
+    EXPECT_EQ(system_.adjustToken, kFakeToken);
+    EXPECT_EQ(system_.adjustDisableAll, FALSE);
+    EXPECT_EQ(system_.adjustState.PrivilegeCount, 1u);
+    EXPECT_EQ(system_.adjustState.Privileges[0].Luid.LowPart, kShutdownLuid);
+    EXPECT_EQ(system_.adjustState.Privileges[0].Luid.HighPart, 0);
+    EXPECT_EQ(system_.adjustState.Privileges[0].Attributes, 2u);
+    EXPECT_EQ(system_.adjustBufferLength, 0u);
+    EXPECT_TRUE(system_.adjustPreviousNull);
+    EXPECT_TRUE(system_.adjustReturnLengthNull);
+    EXPECT_TRUE(system_.shutdownMachineNull);
+    EXPECT_TRUE(system_.shutdownMessageNull);
+    EXPECT_EQ(system_.shutdownTimeout, 0u);
+    EXPECT_EQ(system_.shutdownForce, TRUE);
+    EXPECT_EQ(system_.shutdownReboot, FALSE);
+    EXPECT_EQ(system_.shutdownReason, 10u);
+    EXPECT_EQ(system_.tokenCloses, 1);
+    EXPECT_TRUE(LoggedTexts(scratch_).empty());
+}
+
+TEST_F(ShutdownTest, EachRefusedStepIsLoggedWithItsErrorAndTheTokenClosed) {
+    enum Step { kOpen, kLookup, kAdjust, kShutdown, kNone };
+    const struct {
+        const char* name;
+        Step failing;
+        DWORD error;
+        const char* expectedLine;
+        std::vector<std::string> expectedCalls;
+    } cases[] = {
+        {"token not opened", kOpen, 5, "ShutdownAdjust():ER=5", {"OpenProcessToken"}},
+        {"privilege unknown", kLookup, 1313, "ShutdownAdjust():ER=1313",
+         {"OpenProcessToken", "LookupPrivilegeValueA", "CloseHandle"}},
+        {"privilege not enabled", kAdjust, 6, "ShutdownAdjust():ER=6",
+         {"OpenProcessToken", "LookupPrivilegeValueA", "AdjustTokenPrivileges", "CloseHandle"}},
+        {"error above 2^31", kAdjust, 0xC0000022, "ShutdownAdjust():ER=3221225506",
+         {"OpenProcessToken", "LookupPrivilegeValueA", "AdjustTokenPrivileges", "CloseHandle"}},
+        {"account without the privilege", kShutdown, ERROR_PRIVILEGE_NOT_HELD, "InitiateSystemShutdownEx():ER=1314",
+         {"OpenProcessToken", "LookupPrivilegeValueA", "AdjustTokenPrivileges", "CloseHandle",
+          "InitiateSystemShutdownExA"}},
+        {"shutdown already in progress", kShutdown, ERROR_SHUTDOWN_IN_PROGRESS, "InitiateSystemShutdownEx():ER=1115",
+         {"OpenProcessToken", "LookupPrivilegeValueA", "AdjustTokenPrivileges", "CloseHandle",
+          "InitiateSystemShutdownExA"}},
+    };
+    for (const auto& c : cases) {
+        CloseEventLogFileForTest();
+        DeleteFileA(scratch_.File("EventLog\\EventLog.csv").c_str());
+        ASSERT_TRUE(OpenEventLogFile());
+        system_ = FakeSystem();
+        system_.openResult = c.failing != kOpen;
+        system_.openError = c.error;
+        system_.lookupResult = c.failing != kLookup;
+        system_.lookupError = c.error;
+        system_.adjustResult = c.failing != kAdjust;
+        system_.adjustError = c.error;
+        system_.shutdownResult = c.failing != kShutdown;
+        system_.shutdownError = c.error;
+        if (c.failing == kShutdown) system_.adjustError = ERROR_NOT_ALL_ASSIGNED;
+
+        EXPECT_EQ(ShutdownOperatingSystem(), 0) << c.name;
+        EXPECT_EQ(system_.calls, c.expectedCalls) << c.name;
+        EXPECT_EQ(system_.tokenCloses, c.failing == kOpen ? 0 : 1) << c.name;
+        EXPECT_EQ(LoggedTexts(scratch_), std::vector<std::string>{c.expectedLine}) << c.name;
+    }
+}
+
+// The real table, tried with the calls that change nothing: the shutdown privilege
+// has the well-known LUID 19 on every Windows.
+TEST(ShutdownApi, SystemCallsReachTheSystem) {
+    const ShutdownApi& api = SystemShutdownApi();
+    HANDLE token = nullptr;
+    ASSERT_TRUE(api.openProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
+    EXPECT_NE(token, nullptr);
+    LUID luid = {};
+    EXPECT_TRUE(api.lookupPrivilegeValue(nullptr, "SeShutdownPrivilege", &luid));
+    EXPECT_EQ(luid.LowPart, 19u);
+    EXPECT_EQ(luid.HighPart, 0);
+    EXPECT_TRUE(api.closeHandle(token));
+}
+
+}  // namespace

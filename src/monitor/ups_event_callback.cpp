@@ -1,0 +1,116 @@
+// UPS events and measurement records, as they arrive on the library's thread.
+#include "monitor/ups_event_callback.h"
+
+#include <cstring>
+#include <string>
+
+#include "common/clock.h"
+#include "config/status_file.h"
+#include "log/data_log.h"
+#include "log/event_list.h"
+#include "log/event_log.h"
+#include "log/windows_event.h"
+#include "monitor/monitor_seams.h"
+#include "monitor/monitor_state.h"
+#include "ups/ups_library.h"
+
+namespace {
+
+constexpr double kDataLogIntervalSeconds = 60.0;
+
+// A text field of the record, never read past its own width: a library that fills
+// a field to the brim must not make us read the next field or beyond the record.
+std::string FieldText(const char* field, size_t width) { return std::string(field, strnlen(field, width)); }
+
+void PublishAcFail(int32_t acFail) {
+    PublishStatus([acFail](StatusFile& status) { status.AcFail = acFail; });
+}
+
+void HandleStatusRecord(MonitorState& state, void* data, int64_t now) {
+    StatusRecord record;
+    std::memcpy(&record, data, sizeof(record));
+    ActiveMonitorSeams().ReleaseUpsMemory(data);
+
+    std::string field1 = FieldText(record.Field1, sizeof(record.Field1));
+    std::string field2 = FieldText(record.Field2, sizeof(record.Field2));
+    std::string field3 = FieldText(record.Field3, sizeof(record.Field3));
+    std::string field4 = FieldText(record.Field4, sizeof(record.Field4));
+    std::string field5 = FieldText(record.Field5, sizeof(record.Field5));
+    std::string field6 = FieldText(record.Field6, sizeof(record.Field6));
+    std::string field7 = FieldText(record.Field7, sizeof(record.Field7));
+    if (field2 == "--.-" && field4.empty()) field4 = "--.-";
+
+    int32_t level = 0;
+    MonitorUpsLibrary().GetCurrentBatteryLevel(state.DeviceHandle.load(), &level);
+
+    double sinceLastLine = static_cast<double>(now - state.LastDataLogTime.load()) / kTicksPerSecond;
+    if (sinceLastLine >= kDataLogIntervalSeconds) {
+        state.LastDataLogTime = now;
+        WriteDataLog(field1 + "," + field2 + "," + field3 + "," + field4 + "," + field5 + "," + field6 + "," +
+                     field7 + "," + std::to_string(level));
+    }
+
+    const int32_t mainsFailed = record.MainsFailed;
+    const int32_t acFail = state.AcFail.load();
+    if (acFail == 0 && mainsFailed == 1) {
+        state.AcFailStart = now;
+        state.AcFail = 1;
+        PublishAcFail(1);
+        if (state.InitialStatusPending.load() != 1) ReportWindowsEvent(kEventTypeWarning, kEventAcFail);
+    } else if (acFail == 1 && mainsFailed == 0) {
+        state.AcFail = 0;
+        PublishAcFail(0);
+        if (state.InitialStatusPending.load() != 1) ReportWindowsEvent(kEventTypeInformation, kEventPowerRecovery);
+    }
+    state.InitialStatusPending = 0;
+}
+
+}  // namespace
+
+void UpsEventCallback(int64_t device, int32_t code, void* data) {
+    MonitorState& state = TheMonitorState();
+    if (device != state.DeviceHandle.load()) {
+        // The record is ours whoever it came from; a library still reporting for a
+        // dropped device would otherwise leak one record a second.
+        if (code == kUpsEventMeasurement && data != nullptr) ActiveMonitorSeams().ReleaseUpsMemory(data);
+        return;
+    }
+    const int64_t now = WallClockNow();
+    state.LastHeard = now;
+
+    switch (code) {
+        case kUpsEventAlive:
+            return;
+        case kUpsEventDeviceLost:
+            state.Disconnected = 1;
+            PublishStatus([](StatusFile& status) { status.Connection = 0; });
+            ReportWindowsEvent(kEventTypeWarning, kEventUpsDisconnected);
+            break;
+        case kUpsEventMainsFailed:
+            state.AcFailStart = now;
+            state.AcFail = 1;
+            PublishAcFail(1);
+            if (state.InitialStatusPending.load() == 1) return;
+            ReportWindowsEvent(kEventTypeWarning, kEventAcFail);
+            break;
+        case kUpsEventMainsRestored:
+            state.AcFail = 0;
+            PublishAcFail(0);
+            if (state.InitialStatusPending.load() == 1) return;
+            ReportWindowsEvent(kEventTypeInformation, kEventPowerRecovery);
+            break;
+        case kUpsEventBatteryLow:
+            // Reported only: the shutdown decision belongs to the mains-failure countdown.
+            ReportWindowsEvent(kEventTypeWarning, kEventBatteryLow);
+            break;
+        case kUpsEventMeasurement:
+            // A library that sends code 60 without a record must not bring the service down.
+            if (data != nullptr) HandleStatusRecord(state, data, now);
+            return;
+        default:
+            break;
+    }
+
+    std::string text = EventListText(code);
+    if (!text.empty()) TraceLog(text);
+}

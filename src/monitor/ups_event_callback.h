@@ -1,0 +1,10 @@
+// The routine through which the UPS library reports what happens at the UPS. It runs
+// on the library's own thread, records into MonitorState, the status file and the
+// logs, and leaves every decision with a time limit to the monitor pass.
+#pragma once
+
+#include <cstdint>
+
+// Registered with InitNervaUPSLib. For code 60, `data` is a malloc'd StatusRecord
+// that this routine releases.
+void UpsEventCallback(int64_t device, int32_t code, void* data);
