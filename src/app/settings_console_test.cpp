@@ -11,6 +11,7 @@
 #include "messages/message_table.h"
 #include "testing/scratch_directory.h"
 #include "testing/scripted_console.h"
+#include "ups/ups_test_support.h"
 
 namespace {
 
@@ -471,6 +472,42 @@ TEST_F(SettingsConsoleTest, InteractiveMenuRunsEntriesUntilZeroOrEndOfInput) {
         EXPECT_EQ(o.result, c.result) << c.what;
         EXPECT_EQ(OnDisk(), c.file.empty() ? kOnDisk : c.file) << c.what;
         EXPECT_EQ(o.args.size(), 3u) << c.what;
+    }
+}
+
+TEST_F(SettingsConsoleTest, DeviceChoiceListsTheLibrarysPortsAfterTheFixedChoices) {
+    ASSERT_TRUE(ups_test::CopyLibrary(scratch_));
+    struct Case {
+        const char* what;
+        std::string control;  // the simulator's control file
+        std::vector<std::string> words;
+        std::string stdinText;
+        std::string keys;
+        std::string output;
+        std::string device;  // DEVICE afterwards; empty: unchanged
+    };
+    const std::string prompt = "Select_connected_device_msg\n" + kNumberPrompt;
+    const Case cases[] = {
+        {"port chosen", "PORTS=COM1,COM3\n", {}, "3\n0\n", "3\r",
+         kMenu + B + "0:USB\n1:COM_AUTO\n2:COM1\n3:COM3\n" + prompt + "3" + kMenu, "COM3"},
+        {"fixed choice", "PORTS=COM1,COM3\n", {}, "3\n0\n", "0\r",
+         kMenu + B + "0:USB\n1:COM_AUTO\n2:COM1\n3:COM3\n" + prompt + "0" + kMenu, "USB"},
+        {"beyond the list", "PORTS=COM1,COM3\n", {}, "3\n0\n", "4\r\x1b",
+         kMenu + B + "0:USB\n1:COM_AUTO\n2:COM1\n3:COM3\n" + prompt +
+             "4\nInput_value_is_abnormalRange_start0To3Range_end\n>Cancel\n" + kMenu,
+         ""},
+        {"no ports", "PORTS=\n", {}, "3\n0\n", "\x1b",
+         kMenu + B + "0:USB\n1:COM_AUTO\n" + prompt + "Cancel\n" + kMenu, ""},
+        {"one-shot without a value asks, bare", "PORTS=COM4\n", {"3"}, "", "2\r",
+         "0:USB\n1:COM_AUTO\n2:COM4\n" + prompt + "2", "COM4"},
+    };
+    for (const Case& c : cases) {
+        scratch_.WriteFile("Setting.ini", kOnDisk);
+        ups_test::WriteControl(scratch_, c.control);
+        Outcome o = Run(c.words, c.stdinText, c.keys);
+        EXPECT_EQ(o.output, c.output) << c.what;
+        EXPECT_EQ(o.result, 1) << c.what;
+        EXPECT_EQ(OnDisk(), c.device.empty() ? kOnDisk : Ini(60, 3, c.device, "old.cmd", 0, "jp")) << c.what;
     }
 }
 

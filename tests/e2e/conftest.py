@@ -132,9 +132,9 @@ class ServiceProbe:
         return False
 
     def remove(self):
-        """Stops and deletes the service if it is installed; True when it is gone."""
-        words = self.run("remove", timeout=90)
-        return words[:1] in (["REMOVED"], ["ABSENT"])
+        """Stops and deletes the service if it is installed and waits until it is gone.
+        Returns the probe's reply: ["REMOVED"] or ["ABSENT"] on success."""
+        return self.run("remove", timeout=90)
 
 
 @pytest.fixture(scope="session")
@@ -154,9 +154,10 @@ def service_probe():
 def service_cleanup(service_probe):
     """Makes sure no service of ours is installed before the test and removes it after,
     even when the test fails."""
-    assert service_probe.remove(), "a leftover service could not be removed"
+    gone = (["REMOVED"], ["ABSENT"])
+    assert service_probe.remove() in gone, "a leftover service could not be removed"
     yield service_probe
-    assert service_probe.remove(), "the service could not be removed after the test"
+    assert service_probe.remove() in gone, "the service could not be removed after the test"
 
 
 # ---------------------------------------------------------------------------------------------

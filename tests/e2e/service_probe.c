@@ -8,8 +8,9 @@
  *       prints "<ms> <state>" at each change of state, from the moment the control was
  *       sent, until WATCH_MS have passed or the service has stopped
  *   service_probe NAME watch WATCH_MS        the same watch without a control
- *   service_probe NAME remove                stops the service (30 s at most) and deletes it;
- *                                            prints "REMOVED", "ABSENT" or "ER <code>"
+ *   service_probe NAME remove                stops the service (30 s at most), deletes it and
+ *                                            waits until it is gone; prints "REMOVED",
+ *                                            "ABSENT" or "ER <code>"
  *   service_probe - sleep MS                 just sleeps: a long external command for the service
  */
 #include <stdio.h>
@@ -93,17 +94,28 @@ int main(int argc, char** argv) {
                 Sleep(100);
             }
         }
-        if (DeleteService(service)) {
+        DWORD error = DeleteService(service) ? 0 : GetLastError();
+        CloseServiceHandle(service);
+        service = NULL;
+        if (error == 0 || error == ERROR_SERVICE_MARKED_FOR_DELETE) {
+            /* The manager drops a deleted service only once every handle to it is closed,
+             * the stopping service process's own included; until then a new install fails. */
+            for (int i = 0; i < 300; ++i) {
+                SC_HANDLE again = OpenServiceA(manager, name, SERVICE_QUERY_STATUS);
+                if (again == NULL) break;
+                CloseServiceHandle(again);
+                Sleep(100);
+            }
             printf("REMOVED\n");
         } else {
-            printf("ER %lu\n", GetLastError());
+            printf("ER %lu\n", error);
             rc = 1;
         }
     } else {
         fprintf(stderr, "unknown verb %s\n", verb);
         rc = 2;
     }
-    CloseServiceHandle(service);
+    if (service != NULL) CloseServiceHandle(service);
     CloseServiceHandle(manager);
     return rc;
 }

@@ -32,6 +32,15 @@ def write_sim_control(installation, **values):
     installation.file("NervaUPSSim.ini").write_bytes(text.encode("latin-1"))
 
 
+def event_list_text(installation, code):
+    """The text EventList_en.csv gives an event code, or None."""
+    for line in installation.read_bytes("EventList_en.csv").decode("latin-1").splitlines():
+        number, _, text = line.partition(",")
+        if number.strip() == str(code):
+            return text
+    return None
+
+
 def wait_for_log(installation, predicate, timeout=20.0):
     """Polls the event log until a line satisfies `predicate`; returns that line or None."""
     deadline = time.monotonic() + timeout
@@ -135,6 +144,8 @@ def test_pause_continue_and_stop_follow_the_state_order(running_service, service
         time.sleep(0.2)
         status = installation.read_bytes("Status.ini").decode("latin-1")
     assert re.search(r"^ACFAIL=1\r?$", status, re.M), status
+    mains_failed = event_list_text(installation, 3)
+    assert mains_failed and wait_for_log(installation, lambda t: t == mains_failed, timeout=5), running_service.log()
     assert service_cleanup.state() == PAUSED
 
     write_sim_control(installation, MAINS="ON")
@@ -178,7 +189,7 @@ def test_uninstall_stops_a_running_service_then_deletes_it(running_service, serv
     log = running_service.log()
     assert log[-1] == "Uninstall:OK"
     assert running_service.text("Service_stop") in log
-    assert service_cleanup.state() is None
+    assert service_cleanup.wait_for_state(None, timeout=10)
 
 
 def test_uninstall_of_a_stopped_service_deletes_it_at_once(running_service, service_cleanup):
@@ -188,7 +199,7 @@ def test_uninstall_of_a_stopped_service_deletes_it_at_once(running_service, serv
     assert time.monotonic() - started < 5.0
     assert out == running_service.success(running_service.text("Uninstall_start"))
     assert running_service.log()[-1] == "Uninstall:OK"
-    assert service_cleanup.state() is None
+    assert service_cleanup.wait_for_state(None, timeout=10)
 
 
 @pytest.mark.parametrize("word", ["STOP", "stop", "Stop", "sTOP"])
