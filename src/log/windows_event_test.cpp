@@ -10,8 +10,14 @@
 // The numbers are the handle, type (0x%04x), category (0x%04x), identifier (0x%08x),
 // user SID, string count (0x%04x), data size (0x%08x), strings and data. The text line
 // is "trace:eventlog" for information entries and "warn:eventlog" for warnings; its
-// text is the ANSI text widened, printed with \" for a quote and \xxxx (four hex
-// digits) for every non-ASCII character, and shortened by Wine when very long.
+// text is the ANSI text widened to UTF-16 and printed with \" for a quote and a
+// backslash with four hex digits for every non-ASCII character (Japanese 0x93 0x64
+// 0x8C 0xB9 in code page 932 shows as L"\96fb\6e90"); past 300 characters Wine cuts
+// it and ends the line with "...". These lines go to the Unix file descriptor 2 that
+// the Wine process inherited, never through the Windows standard-error handle, so a
+// process started with its standard error redirected still prints them where its
+// parent's Unix stderr goes (for a service, presumably that of the prefix's services.exe,
+// started by wineboot).
 #include "log/windows_event.h"
 
 #include <gtest/gtest.h>

@@ -1,0 +1,194 @@
+// Test support: an in-memory service control manager for one service, put in place
+// of the real one with SetServiceManagerApiForTest. It records every call, fails the
+// call a test names with the error the test names, and plays back a list of states.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "service/service_control.h"
+
+struct FakeServiceManager {
+    // The state the first query sees, then one state per poll; the last one repeats.
+    std::vector<DWORD> states = {SERVICE_STOPPED};
+    // The call to fail ("OpenSCManager", "CreateService", ...) and its error. With
+    // failOnCall > 1 that call succeeds until its failOnCall-th use.
+    std::string failCall;
+    DWORD failError = 0;
+    int failOnCall = 1;
+    // What GetModuleFileNameA reports; an empty text reports a 260-byte path.
+    std::string modulePath = "C:\\Program Files\\Voltwarden\\Voltwarden.exe";
+
+    // Every call in order, e.g. "OpenSCManager(0x2)", "Close(service)", "Sleep(1000)".
+    std::vector<std::string> calls;
+    // What CreateService and ChangeServiceConfig2 were given.
+    std::string createdName, createdDisplayName, createdBinaryPath, description;
+    DWORD createdAccess = 0, createdType = 0, createdStart = 0, createdErrorControl = 0;
+    bool createdWithNullAccount = false;
+    int openHandles = 0;
+    int sleeps = 0;
+    int queries = 0;
+    bool started = false, stopSent = false, deleted = false;
+
+    static FakeServiceManager*& Current() {
+        static FakeServiceManager* current = nullptr;
+        return current;
+    }
+
+    void Install() {
+        Current() = this;
+        static const ServiceManagerApi api = {
+            OpenManager, CreateServiceFake, ChangeConfig2, OpenServiceFake, QueryStatus, StartServiceFake,
+            Control,     DeleteServiceFake, CloseHandleFake, ModuleFileName, SleepFake,
+        };
+        SetServiceManagerApiForTest(&api);
+    }
+
+    ~FakeServiceManager() {
+        SetServiceManagerApiForTest(nullptr);
+        Current() = nullptr;
+    }
+
+    int Count(const std::string& call) const {
+        int n = 0;
+        for (const std::string& c : calls) n += c.compare(0, call.size(), call) == 0 ? 1 : 0;
+        return n;
+    }
+
+private:
+    // Distinct fake handle values; never dereferenced.
+    static SC_HANDLE ManagerHandle() { return reinterpret_cast<SC_HANDLE>(static_cast<uintptr_t>(0x1000)); }
+    static SC_HANDLE ServiceHandle() { return reinterpret_cast<SC_HANDLE>(static_cast<uintptr_t>(0x2000)); }
+
+    // True when this use of `call` shall fail; sets the last error then.
+    bool Fails(const std::string& call) {
+        calls.push_back(call);
+        if (failCall.empty() || call.compare(0, failCall.size(), failCall) != 0) return false;
+        int uses = 0;
+        for (const std::string& c : calls) uses += c.compare(0, failCall.size(), failCall) == 0 ? 1 : 0;
+        if (uses != failOnCall) return false;
+        SetLastError(failError);
+        return true;
+    }
+
+    static std::string Hex(DWORD value) {
+        char text[16];
+        std::snprintf(text, sizeof(text), "0x%lX", static_cast<unsigned long>(value));
+        return text;
+    }
+
+    static SC_HANDLE WINAPI OpenManager(LPCSTR machine, LPCSTR database, DWORD access) {
+        FakeServiceManager& f = *Current();
+        if (f.Fails("OpenSCManager(" + Hex(access) + ")")) return nullptr;
+        if (machine != nullptr || database != nullptr) return nullptr;
+        ++f.openHandles;
+        return ManagerHandle();
+    }
+
+    static SC_HANDLE WINAPI CreateServiceFake(SC_HANDLE manager, LPCSTR name, LPCSTR displayName, DWORD access,
+                                              DWORD type, DWORD start, DWORD errorControl, LPCSTR path,
+                                              LPCSTR group, LPDWORD tag, LPCSTR dependencies, LPCSTR account,
+                                              LPCSTR password) {
+        FakeServiceManager& f = *Current();
+        if (f.Fails("CreateService") || manager != ManagerHandle()) return nullptr;
+        f.createdName = name;
+        f.createdDisplayName = displayName;
+        f.createdAccess = access;
+        f.createdType = type;
+        f.createdStart = start;
+        f.createdErrorControl = errorControl;
+        f.createdBinaryPath = path;
+        f.createdWithNullAccount = group == nullptr && tag == nullptr && dependencies == nullptr &&
+                                   account == nullptr && password == nullptr;
+        ++f.openHandles;
+        return ServiceHandle();
+    }
+
+    static BOOL WINAPI ChangeConfig2(SC_HANDLE service, DWORD level, LPVOID info) {
+        FakeServiceManager& f = *Current();
+        if (f.Fails("ChangeServiceConfig2(" + std::to_string(level) + ")") || service != ServiceHandle()) {
+            return FALSE;
+        }
+        if (level == SERVICE_CONFIG_DESCRIPTION) {
+            f.description = static_cast<SERVICE_DESCRIPTIONA*>(info)->lpDescription;
+        }
+        return TRUE;
+    }
+
+    static SC_HANDLE WINAPI OpenServiceFake(SC_HANDLE manager, LPCSTR name, DWORD access) {
+        FakeServiceManager& f = *Current();
+        if (f.Fails("OpenService(" + std::string(name) + "," + Hex(access) + ")") || manager != ManagerHandle()) {
+            return nullptr;
+        }
+        ++f.openHandles;
+        return ServiceHandle();
+    }
+
+    static BOOL WINAPI QueryStatus(SC_HANDLE service, LPSERVICE_STATUS status) {
+        FakeServiceManager& f = *Current();
+        if (f.Fails("QueryServiceStatus") || service != ServiceHandle()) return FALSE;
+        size_t index = static_cast<size_t>(f.queries) < f.states.size() ? f.queries : f.states.size() - 1;
+        ++f.queries;
+        std::memset(status, 0, sizeof(*status));
+        status->dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+        status->dwCurrentState = f.states[index];
+        return TRUE;
+    }
+
+    static BOOL WINAPI StartServiceFake(SC_HANDLE service, DWORD argc, LPCSTR* argv) {
+        FakeServiceManager& f = *Current();
+        if (f.Fails("StartService(" + std::to_string(argc) + (argv ? ",args)" : ")")) || service != ServiceHandle()) {
+            return FALSE;
+        }
+        f.started = true;
+        return TRUE;
+    }
+
+    static BOOL WINAPI Control(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status) {
+        FakeServiceManager& f = *Current();
+        if (f.Fails("ControlService(" + std::to_string(control) + ")") || service != ServiceHandle() ||
+            status == nullptr) {
+            return FALSE;
+        }
+        f.stopSent = true;
+        return TRUE;
+    }
+
+    static BOOL WINAPI DeleteServiceFake(SC_HANDLE service) {
+        FakeServiceManager& f = *Current();
+        if (f.Fails("DeleteService") || service != ServiceHandle()) return FALSE;
+        f.deleted = true;
+        return TRUE;
+    }
+
+    static BOOL WINAPI CloseHandleFake(SC_HANDLE handle) {
+        FakeServiceManager& f = *Current();
+        f.calls.push_back(handle == ServiceHandle() ? "Close(service)" : handle == ManagerHandle() ? "Close(manager)"
+                                                                                                 : "Close(?)");
+        --f.openHandles;
+        SetLastError(0);  // a close that clobbers the last error must not change what is reported
+        return TRUE;
+    }
+
+    static DWORD WINAPI ModuleFileName(HMODULE module, LPSTR buffer, DWORD size) {
+        FakeServiceManager& f = *Current();
+        f.calls.push_back(module == nullptr ? "GetModuleFileName" : "GetModuleFileName(module)");
+        if (f.modulePath.empty()) {
+            std::memset(buffer, 'x', size);
+            buffer[size - 1] = '\0';
+            SetLastError(ERROR_INSUFFICIENT_BUFFER);
+            return size;
+        }
+        std::snprintf(buffer, size, "%s", f.modulePath.c_str());
+        return static_cast<DWORD>(f.modulePath.size());
+    }
+
+    static void WINAPI SleepFake(DWORD milliseconds) {
+        FakeServiceManager& f = *Current();
+        f.calls.push_back("Sleep(" + std::to_string(milliseconds) + ")");
+        ++f.sleeps;
+    }
+};

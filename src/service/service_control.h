@@ -1,0 +1,45 @@
+// Installs, starts, stops and removes the service through the service control
+// manager, and tells the console whether it runs.
+#pragma once
+
+#include <cstdint>
+
+#include "common/win32.h"
+
+// The service's one identity: its name, display name and description.
+constexpr char kServiceName[] = "VoltwardenBasicEdition";
+
+// Registers the executable as an auto-start service running as LocalSystem.
+// Returns 1, or 0 with the failed call's error in `errorCode`.
+int32_t InstallService(uint32_t& errorCode);
+
+// Brings the service to `targetState` (SERVICE_RUNNING or SERVICE_STOPPED), waiting
+// up to 30 polls of 1 s; with `deleteFlag` 1 and SERVICE_STOPPED it is then deleted.
+// Returns 1, or 0; `errorCode` receives a failed call's error and is left as it was
+// when the only failure is that the state did not come in time.
+int32_t ChangeServiceState(uint32_t targetState, int32_t deleteFlag, uint32_t& errorCode);
+
+// `running` is 1 when the service's state is SERVICE_RUNNING. Returns 1 when the
+// state could be queried, else 0 with the error in `errorCode`. Writes no log line.
+int32_t QueryServiceRunning(uint32_t& running, uint32_t& errorCode);
+
+// The service control manager as these operations see it; tests replace it.
+struct ServiceManagerApi {
+    SC_HANDLE(WINAPI* openManager)(LPCSTR machine, LPCSTR database, DWORD access);
+    SC_HANDLE(WINAPI* createService)(SC_HANDLE manager, LPCSTR name, LPCSTR displayName, DWORD access,
+                                     DWORD serviceType, DWORD startType, DWORD errorControl,
+                                     LPCSTR binaryPath, LPCSTR loadOrderGroup, LPDWORD tagId,
+                                     LPCSTR dependencies, LPCSTR account, LPCSTR password);
+    BOOL(WINAPI* changeConfig2)(SC_HANDLE service, DWORD infoLevel, LPVOID info);
+    SC_HANDLE(WINAPI* openService)(SC_HANDLE manager, LPCSTR name, DWORD access);
+    BOOL(WINAPI* queryStatus)(SC_HANDLE service, LPSERVICE_STATUS status);
+    BOOL(WINAPI* startService)(SC_HANDLE service, DWORD argc, LPCSTR* argv);
+    BOOL(WINAPI* controlService)(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status);
+    BOOL(WINAPI* deleteService)(SC_HANDLE service);
+    BOOL(WINAPI* closeHandle)(SC_HANDLE handle);
+    DWORD(WINAPI* moduleFileName)(HMODULE module, LPSTR buffer, DWORD size);
+    void(WINAPI* sleep)(DWORD milliseconds);  // the pause before each poll
+};
+
+// Replaces the manager for tests; nullptr restores the real one.
+void SetServiceManagerApiForTest(const ServiceManagerApi* api);

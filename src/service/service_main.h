@@ -1,0 +1,37 @@
+// The service side of the executable: the service main function, which starts the
+// monitor thread, and the control handler, which stops, pauses and continues it.
+#pragma once
+
+#include <cstdint>
+
+#include "common/win32.h"
+
+// Handed to the dispatcher; its arguments are not used. Returns once the service is
+// reported running and the start is recorded, or at the first failure.
+void WINAPI ServiceMain(DWORD argc, LPSTR* argv);
+
+// Registered with RegisterServiceCtrlHandlerA. Acts on stop, pause and continue;
+// every other control is ignored without a report.
+void WINAPI ServiceControlHandler(DWORD control);
+
+// The stop runs on a worker thread so that the handler returns at once; the entry
+// point calls this after the dispatcher has returned, so the process does not end
+// before the stop is recorded. Waits at most `timeoutMs`.
+void WaitForServiceStopWork(DWORD timeoutMs);
+
+// What the service host calls outside itself; tests replace it.
+struct ServiceHostApi {
+    SERVICE_STATUS_HANDLE(WINAPI* registerHandler)(LPCSTR name, LPHANDLER_FUNCTION handler);
+    BOOL(WINAPI* setStatus)(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status);
+    LPTHREAD_START_ROUTINE threadMain;  // the monitor thread's routine
+    int32_t (*finalPass)();             // the pass run once more after the thread has ended
+    void (*prepareRun)();
+    void (*requestStop)();
+    void (*requestPause)();
+    void (*requestContinue)();
+    void(WINAPI* sleep)(DWORD milliseconds);  // each of the two waits for the thread to end
+};
+
+// Replaces the host's outside calls for tests; nullptr restores the real ones.
+// Also forgets any earlier run, so each test starts as a fresh process would.
+void SetServiceHostApiForTest(const ServiceHostApi* api);

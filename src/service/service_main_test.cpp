@@ -1,0 +1,394 @@
+#include "service/service_main.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "config/settings.h"
+#include "log/event_log.h"
+#include "log/windows_event.h"
+#include "messages/message_table.h"
+#include "monitor/monitor_thread.h"
+#include "service/event_log_texts.h"
+#include "testing/scratch_directory.h"
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+// How the fake monitor thread behaves.
+enum class ThreadMode {
+    EndsOnStop,      // ends as soon as the run flag is 0
+    EndsOnContinue,  // parked: ends only after the stop and a later continue
+    NeverEnds,       // stuck inside a call that never returns
+};
+
+// Everything the service host did, in order, as one journal shared by its threads.
+struct HostRecorder {
+    std::mutex lock;
+    Lines journal;
+    const ScratchDirectory* scratch = nullptr;
+    int failStatusReport = 0;  // the n-th SetServiceStatus fails (1-based), 0 for none
+    int statusReports = 0;
+    bool failRegister = false;
+    ThreadMode mode = ThreadMode::EndsOnStop;
+    std::atomic<int> flagSeenByThread{-1};
+    std::atomic<bool> threadRunning{false};
+    std::atomic<bool> continued{false};
+    HANDLE sleepGate = nullptr;  // when set, each 5 s wait blocks until it is signalled
+
+    void Add(const std::string& entry) {
+        std::lock_guard<std::mutex> guard(lock);
+        journal.push_back(entry);
+    }
+    // What the log already holds when something happens, so the order of log lines,
+    // status reports and Windows events can be checked together.
+    std::string LastLogText() const {
+        Lines texts = EventLogTexts(*scratch);
+        return texts.empty() ? "-" : texts.back();
+    }
+};
+
+HostRecorder* recorder = nullptr;
+
+SERVICE_STATUS_HANDLE WINAPI FakeRegister(LPCSTR name, LPHANDLER_FUNCTION handler) {
+    recorder->Add(std::string("register ") + name + (handler == ServiceControlHandler ? " handler" : " ?"));
+    if (recorder->failRegister) {
+        SetLastError(ERROR_INVALID_NAME);
+        return nullptr;
+    }
+    return reinterpret_cast<SERVICE_STATUS_HANDLE>(static_cast<uintptr_t>(0x5150));
+}
+
+BOOL WINAPI FakeSetStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS s) {
+    int n = ++recorder->statusReports;
+    char text[160];
+    std::snprintf(text, sizeof(text), "status %lu accept=%lu cp=%lu hint=%lu type=0x%lX exit=%lu/%lu%s",
+                  s->dwCurrentState, s->dwControlsAccepted, s->dwCheckPoint, s->dwWaitHint, s->dwServiceType,
+                  s->dwWin32ExitCode, s->dwServiceSpecificExitCode,
+                  handle == reinterpret_cast<SERVICE_STATUS_HANDLE>(static_cast<uintptr_t>(0x5150)) ? "" : " ?");
+    if (n == recorder->failStatusReport) {
+        recorder->Add(std::string(text) + " FAILED");
+        SetLastError(ERROR_INVALID_DATA);
+        return FALSE;
+    }
+    recorder->Add(text);
+    return TRUE;
+}
+
+DWORD WINAPI FakeThreadMain(LPVOID parameter) {
+    auto* flag = static_cast<std::atomic<int32_t>*>(parameter);
+    recorder->flagSeenByThread = flag->load();
+    recorder->threadRunning = true;
+    for (;;) {
+        bool stop = *flag == 0;
+        if (recorder->mode == ThreadMode::EndsOnContinue) stop = stop && recorder->continued;
+        if (recorder->mode == ThreadMode::NeverEnds) stop = false;
+        if (stop) break;
+        Sleep(5);
+    }
+    recorder->threadRunning = false;
+    return 0;
+}
+
+int32_t FakeFinalPass() {
+    recorder->Add("final pass");
+    return 0;
+}
+void FakePrepareRun() { recorder->Add("prepare run"); }
+void FakeRequestStop() {
+    recorder->Add("request stop");
+    MonitorRunFlag = 0;
+}
+void FakeRequestPause() { recorder->Add("request pause"); }
+void FakeRequestContinue() {
+    recorder->Add("request continue");
+    recorder->continued = true;
+}
+void WINAPI FakeSleep(DWORD milliseconds) {
+    recorder->Add("wait " + std::to_string(milliseconds));
+    if (recorder->sleepGate != nullptr) WaitForSingleObject(recorder->sleepGate, INFINITE);
+    Sleep(100);  // long enough for a cooperative fake thread to see the flag
+}
+
+void RecordEvent(uint16_t type, uint32_t identifier, const std::string&) {
+    std::string last = recorder->LastLogText();
+    if (last != "Service_start" && last != "Service_stop") last = "other";
+    recorder->Add("event " + std::to_string(type) + "/" + std::to_string(identifier) + " after " + last);
+}
+
+const ServiceHostApi kFakeApi = {
+    FakeRegister,       FakeSetStatus,       FakeThreadMain, FakeFinalPass, FakePrepareRun,
+    FakeRequestStop,    FakeRequestPause,    FakeRequestContinue, FakeSleep,
+};
+
+const char kStartPending[] = "status 2 accept=1 cp=1 hint=1000 type=0x10 exit=0/0";
+const char kRunningAll[] = "status 4 accept=3 cp=0 hint=0 type=0x10 exit=0/0";
+const char kStopPending[] = "status 3 accept=1 cp=1 hint=3000 type=0x10 exit=0/0";
+const char kStopped[] = "status 1 accept=1 cp=0 hint=0 type=0x10 exit=0/0";
+const char kPausePending[] = "status 6 accept=1 cp=1 hint=3000 type=0x10 exit=0/0";
+const char kPaused[] = "status 7 accept=3 cp=0 hint=0 type=0x10 exit=0/0";
+const char kContinuePending[] = "status 2 accept=1 cp=1 hint=3000 type=0x10 exit=0/0";
+// The start is logged before its event; the stop's event comes before its line.
+const char kStartEvent[] = "event 4/1003 after Service_start";
+const char kStopEvent[] = "event 4/1004 after Service_start";
+
+class ServiceMainTest : public ::testing::Test {
+protected:
+    ServiceMainTest() {
+        LoadMessageTable("no-such-table.json");  // every text is its key
+        OpenEventLogFile();
+        rec.scratch = &scratch;
+        recorder = &rec;
+        SetWindowsEventSinkForTest(RecordEvent);
+        SetServiceHostApiForTest(&kFakeApi);
+        MonitorRunFlag = 0;
+    }
+    ~ServiceMainTest() override {
+        if (rec.sleepGate != nullptr) SetEvent(rec.sleepGate);
+        WaitForServiceStopWork(INFINITE);
+        SetServiceHostApiForTest(nullptr);
+        SetWindowsEventSinkForTest(nullptr);
+        CloseEventLogFileForTest();
+        if (rec.sleepGate != nullptr) CloseHandle(rec.sleepGate);
+        recorder = nullptr;
+    }
+
+    Lines Journal() {
+        std::lock_guard<std::mutex> guard(rec.lock);
+        return rec.journal;
+    }
+    void ClearJournal() {
+        std::lock_guard<std::mutex> guard(rec.lock);
+        rec.journal.clear();
+    }
+    void StopAndWait() {
+        ServiceControlHandler(SERVICE_CONTROL_STOP);
+        WaitForServiceStopWork(INFINITE);
+    }
+    Lines LogTexts() const { return EventLogTexts(scratch); }
+
+    ScratchDirectory scratch;
+    HostRecorder rec;
+};
+
+TEST_F(ServiceMainTest, StartReportsPendingThenRunningAndLogsTheStartBeforeItsEvent) {
+    ServiceMain(0, nullptr);
+    EXPECT_EQ(Journal(), (Lines{"register VoltwardenBasicEdition handler", kStartPending, "prepare run", kRunningAll,
+                                kStartEvent}));
+    EXPECT_EQ(LogTexts(), (Lines{"Service_start"}));
+    // The flag is 1 before the thread first reads it.
+    for (int i = 0; i < 200 && rec.flagSeenByThread == -1; ++i) Sleep(5);
+    EXPECT_EQ(rec.flagSeenByThread, 1);
+    EXPECT_EQ(MonitorRunFlag.load(), 1);
+    StopAndWait();
+}
+
+struct StartFailureCase {
+    const char* name;
+    bool failRegister;
+    int failStatusReport;
+    Lines expectedJournal;
+    Lines expectedLog;
+    bool threadStarts;
+};
+
+TEST_F(ServiceMainTest, StartFailuresEndServiceMainAfterTheirLine) {
+    const StartFailureCase cases[] = {
+        {"handler not registered", true, 0, {"register VoltwardenBasicEdition handler"},
+         {"RegisterServiceCtrlHandler():ER=123"}, false},
+        {"start pending refused", false, 1,
+         {"register VoltwardenBasicEdition handler", std::string(kStartPending) + " FAILED"},
+         {"SetServiceStatus():ER=13"}, false},
+        // The thread keeps running and the service stays start pending.
+        {"running refused", false, 2,
+         {"register VoltwardenBasicEdition handler", kStartPending, "prepare run",
+          std::string(kRunningAll) + " FAILED"},
+         {"SetServiceStatus():ER=13"}, true},
+    };
+    for (const StartFailureCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        CloseEventLogFileForTest();
+        scratch.WriteFile("EventLog\\EventLog.csv", "");
+        OpenEventLogFile();
+        SetServiceHostApiForTest(&kFakeApi);
+        ClearJournal();
+        rec.statusReports = 0;
+        rec.failRegister = c.failRegister;
+        rec.failStatusReport = c.failStatusReport;
+        rec.flagSeenByThread = -1;
+
+        ServiceMain(0, nullptr);
+        EXPECT_EQ(Journal(), c.expectedJournal);
+        EXPECT_EQ(LogTexts(), c.expectedLog);
+        for (int i = 0; i < 200 && c.threadStarts && rec.flagSeenByThread == -1; ++i) Sleep(5);
+        EXPECT_EQ(rec.flagSeenByThread != -1, c.threadStarts);
+        if (c.threadStarts) {
+            rec.failStatusReport = 0;
+            StopAndWait();
+            EXPECT_FALSE(rec.threadRunning);
+        }
+    }
+}
+
+TEST_F(ServiceMainTest, StopReportsPendingBeforeSignallingAndStoppedAfterTheFinalPass) {
+    ServiceMain(0, nullptr);
+    ProcessSettings() = Settings();
+    ProcessSettings().ExCmd = "C:\\tools\\save.cmd";
+    ProcessSettings().DataLogPath = "C:\\data";
+    ProcessSettings().EventLogPath = "C:\\events";
+    ClearJournal();
+
+    StopAndWait();
+    EXPECT_EQ(Journal(), (Lines{kStopPending, "request stop", "wait 5000", "final pass", kStopped, kStopEvent}));
+    EXPECT_EQ(LogTexts(), (Lines{"Service_start", "Service_stop"}));
+    EXPECT_FALSE(rec.threadRunning);
+    const Settings& s = ProcessSettings();
+    EXPECT_EQ(s.Lang + s.ExCmd + s.DataLogPath + s.EventLogPath + s.Device, "");
+}
+
+TEST_F(ServiceMainTest, TheHandlerReturnsBeforeTheStopWaitsAreOver) {
+    rec.sleepGate = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    ServiceMain(0, nullptr);
+    ClearJournal();
+    ServiceControlHandler(SERVICE_CONTROL_STOP);
+    // Back from the handler while the first 5 s wait is still blocked.
+    Lines atReturn = Journal();
+    ASSERT_GE(atReturn.size(), 2u);
+    EXPECT_EQ(atReturn[0], kStopPending);
+    EXPECT_EQ(atReturn[1], "request stop");
+    for (const std::string& entry : atReturn) EXPECT_NE(entry, kStopped);
+
+    // A second stop while stopping changes nothing; neither do pause and continue.
+    ServiceControlHandler(SERVICE_CONTROL_STOP);
+    ServiceControlHandler(SERVICE_CONTROL_PAUSE);
+    ServiceControlHandler(SERVICE_CONTROL_CONTINUE);
+    SetEvent(rec.sleepGate);
+    WaitForServiceStopWork(INFINITE);
+    EXPECT_EQ(Journal(), (Lines{kStopPending, "request stop", "wait 5000", "final pass", kStopped, kStopEvent}));
+}
+
+struct StopCase {
+    const char* name;
+    ThreadMode mode;
+    Lines expectedJournal;
+};
+
+TEST_F(ServiceMainTest, AThreadThatDoesNotEndWithinTwoWaitsIsEndedWithoutTheFinalPass) {
+    const StopCase cases[] = {
+        {"ends when stopped", ThreadMode::EndsOnStop,
+         {kStopPending, "request stop", "wait 5000", "final pass", kStopped, kStopEvent}},
+        {"parked until continued", ThreadMode::EndsOnContinue,
+         {kStopPending, "request stop", "wait 5000", "request continue", "wait 5000", "final pass", kStopped,
+          kStopEvent}},
+        // The terminated thread may have held a lock that the pass needs.
+        {"stuck", ThreadMode::NeverEnds,
+         {kStopPending, "request stop", "wait 5000", "request continue", "wait 5000", kStopped, kStopEvent}},
+    };
+    for (const StopCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetServiceHostApiForTest(&kFakeApi);
+        rec.mode = c.mode;
+        rec.continued = false;
+        ServiceMain(0, nullptr);
+        for (int i = 0; i < 200 && !rec.threadRunning; ++i) Sleep(5);
+        ClearJournal();
+        StopAndWait();
+        EXPECT_EQ(Journal(), c.expectedJournal);
+        EXPECT_EQ(LogTexts().back(), "Service_stop");
+        if (c.mode == ThreadMode::NeverEnds) rec.threadRunning = false;  // ended by force
+    }
+}
+
+struct StatusFailureCase {
+    const char* name;
+    int failReport;  // counted from the first report after the start
+    Lines expectedJournal;
+    Lines expectedLogTail;
+};
+
+TEST_F(ServiceMainTest, AFailedStatusReportCancelsItsControlOrEndsTheStop) {
+    const StatusFailureCase cases[] = {
+        {"stop pending refused: thread untouched", 1, {std::string(kStopPending) + " FAILED"},
+         {"Service_start", "SetServiceStatus():ER=13"}},
+        {"stopped refused: no event, no line", 2,
+         {kStopPending, "request stop", "wait 5000", "final pass", std::string(kStopped) + " FAILED"},
+         {"Service_start", "SetServiceStatus():ER=13"}},
+        {"pause pending refused", 101, {std::string(kPausePending) + " FAILED"},
+         {"Service_start", "SetServiceStatus():ER=13"}},
+        {"paused refused", 102, {kPausePending, "request pause", std::string(kPaused) + " FAILED"},
+         {"Service_start", "SetServiceStatus():ER=13"}},
+        {"continue pending refused", 201, {std::string(kContinuePending) + " FAILED"},
+         {"Service_start", "SetServiceStatus():ER=13"}},
+    };
+    for (const StatusFailureCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        CloseEventLogFileForTest();
+        scratch.WriteFile("EventLog\\EventLog.csv", "");
+        OpenEventLogFile();
+        SetServiceHostApiForTest(&kFakeApi);
+        rec.statusReports = 0;
+        rec.failStatusReport = 0;
+        ServiceMain(0, nullptr);
+        ClearJournal();
+        rec.statusReports = 0;
+        DWORD control = SERVICE_CONTROL_STOP;
+        rec.failStatusReport = c.failReport;
+        if (c.failReport > 200) {
+            ServiceControlHandler(SERVICE_CONTROL_PAUSE);
+            ClearJournal();
+            rec.statusReports = 0;
+            rec.failStatusReport = c.failReport - 200;
+            control = SERVICE_CONTROL_CONTINUE;
+        } else if (c.failReport > 100) {
+            rec.failStatusReport = c.failReport - 100;
+            control = SERVICE_CONTROL_PAUSE;
+        }
+        ServiceControlHandler(control);
+        WaitForServiceStopWork(INFINITE);
+        EXPECT_EQ(Journal(), c.expectedJournal);
+        EXPECT_EQ(LogTexts(), c.expectedLogTail);
+
+        // A cancelled stop can be given again; the thread was left running.
+        rec.failStatusReport = 0;
+        if (c.failReport == 1) {
+            EXPECT_EQ(MonitorRunFlag.load(), 1);
+            ClearJournal();
+            StopAndWait();
+            EXPECT_EQ(Journal(),
+                      (Lines{kStopPending, "request stop", "wait 5000", "final pass", kStopped, "event 4/1004 after other"}));
+        } else if (c.failReport != 2) {
+            StopAndWait();
+        }
+        EXPECT_FALSE(rec.threadRunning);
+    }
+}
+
+TEST_F(ServiceMainTest, PauseAndContinueUseTheMonitorsCooperativeRequests) {
+    ServiceMain(0, nullptr);
+    ClearJournal();
+    ServiceControlHandler(SERVICE_CONTROL_PAUSE);
+    ServiceControlHandler(SERVICE_CONTROL_CONTINUE);
+    // Continue goes through start pending, not continue pending.
+    EXPECT_EQ(Journal(), (Lines{kPausePending, "request pause", kPaused, kContinuePending, "request continue",
+                                kRunningAll}));
+    EXPECT_EQ(LogTexts(), (Lines{"Service_start"}));
+    StopAndWait();
+}
+
+TEST_F(ServiceMainTest, OtherControlsChangeNothingAndReportNothing) {
+    ServiceMain(0, nullptr);
+    ClearJournal();
+    const DWORD others[] = {SERVICE_CONTROL_INTERROGATE, SERVICE_CONTROL_SHUTDOWN, SERVICE_CONTROL_PARAMCHANGE,
+                            SERVICE_CONTROL_NETBINDADD, 0, 128, 255, 0xFFFFFFFF};
+    for (DWORD control : others) ServiceControlHandler(control);
+    EXPECT_EQ(Journal(), Lines{});
+    EXPECT_EQ(LogTexts(), (Lines{"Service_start"}));
+    EXPECT_EQ(MonitorRunFlag.load(), 1);
+    StopAndWait();
+}
+
+}  // namespace

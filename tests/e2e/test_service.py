@@ -1,0 +1,253 @@
+"""The service through Wine's real service control manager: install, start, stop,
+pause and continue, uninstall, and the console frame around the commands.
+
+Every test that installs the service removes it again (service_cleanup), also when it
+fails: the service name is global to the Wine prefix. Settings.ini is written with
+LANG=en first, so the expected texts come from msgtbl_en.json.
+
+Windows events 1003 and 1004 are checked by the unit tests of the service host
+through the event sink: under Wine the service process is started by services.exe,
+whose standard error is not ours to read, so the eventlog debug channel of the
+service cannot be collected here.
+"""
+import re
+import time
+
+import pytest
+
+from conftest import SERVICE_NAME, console_text, event_log_texts, message_texts, windows_path
+
+RUNNING, STOPPED, STOP_PENDING, PAUSED = 4, 1, 3, 7
+SIM_MODEL = "Nerva UPS Simulator"
+BANNER = "\n----Voltwarden Basic Edition Version:1.1.1----\n"
+
+
+def write_settings(installation, **values):
+    lines = ["LANG=en"] + [f"{key}={value}" for key, value in values.items()]
+    installation.file("Setting.ini").write_bytes(("\r\n".join(lines) + "\r\n").encode("latin-1"))
+
+
+def write_sim_control(installation, **values):
+    text = "".join(f"{key}={value}\r\n" for key, value in values.items())
+    installation.file("NervaUPSSim.ini").write_bytes(text.encode("latin-1"))
+
+
+def event_list_text(installation, code):
+    """The text EventList_en.csv gives an event code, or None."""
+    for line in installation.read_bytes("EventList_en.csv").decode("latin-1").splitlines():
+        number, _, text = line.partition(",")
+        if number.strip() == str(code):
+            return text
+    return None
+
+
+def wait_for_log(installation, predicate, timeout=20.0):
+    """Polls the event log until a line satisfies `predicate`; returns that line or None."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        for text in event_log_texts(installation):
+            if predicate(text):
+                return text
+        time.sleep(0.2)
+    return None
+
+
+class Program:
+    """The installed exe with the English texts it prints."""
+
+    def __init__(self, installation):
+        self.installation = installation
+        self.texts = message_texts(installation, "en")
+
+    def text(self, key):
+        return self.texts.get(key, key)
+
+    def run(self, *args, timeout=120):
+        code, out, _ = self.installation.run(*args, timeout=timeout)
+        assert code == 0, "console commands always end with exit code 0"
+        return console_text(out)
+
+    def log(self):
+        return event_log_texts(self.installation)
+
+    def success(self, title):
+        return BANNER + title + "\n" + BANNER + self.text("SUCCESS") + "\n"
+
+
+@pytest.fixture
+def program(installation_with_sim, service_cleanup):
+    write_settings(installation_with_sim, WAIT_TIME=3600)
+    return Program(installation_with_sim)
+
+
+@pytest.fixture
+def running_service(program, service_cleanup):
+    """The service installed by INSTALL, running and connected to the simulated UPS."""
+    out = program.run("INSTALL")
+    assert out == program.success(program.text("Install_start"))
+    assert service_cleanup.state() == RUNNING
+    connected = program.text("UPS_connected") + ":" + SIM_MODEL
+    assert wait_for_log(program.installation, lambda t: t == connected), program.log()
+    return program
+
+
+def test_install_starts_the_service_connected_to_the_ups(running_service, service_cleanup):
+    log = running_service.log()
+    assert log[0] == "Install:OK"
+    assert log.count(running_service.text("Service_start")) == 1
+    assert log.index("Install:OK") < log.index(running_service.text("Service_start"))
+    status = running_service.installation.read_bytes("Status.ini").decode("latin-1")
+    assert re.search(r"^CONNECTION=1\r?$", status, re.M), status
+
+
+def test_install_again_fails_at_the_creation_and_starts_nothing(running_service, service_cleanup):
+    out = running_service.run("install")
+    assert out == BANNER + running_service.text("Install_start") + "\n" + running_service.text("ABEND") + "1073\n"
+    log = running_service.log()
+    assert log[-2:] == ["CreateService():ER=1073", "Install:NG"]
+    assert log.count(running_service.text("Service_start")) == 1
+    assert service_cleanup.state() == RUNNING
+
+
+def test_start_while_running_sends_no_request_and_succeeds(running_service, service_cleanup):
+    out = running_service.run("Start")
+    assert out == running_service.success("Service Start")
+    log = running_service.log()
+    assert not [t for t in log if t.startswith(("StartService()", "Service Start:ER="))], log
+    assert log.count(running_service.text("Service_start")) == 1
+    assert service_cleanup.state() == RUNNING
+
+
+def test_stop_reports_stopped_no_sooner_than_five_seconds(running_service, service_cleanup):
+    started = time.monotonic()
+    out = running_service.run("STOP")
+    elapsed = time.monotonic() - started
+    assert out == running_service.success("Service Stop")
+    assert 5.0 <= elapsed < 15.0
+    assert service_cleanup.state() == STOPPED
+    log = running_service.log()
+    assert log.count(running_service.text("Service_stop")) == 1
+    assert not [t for t in log if t.startswith("Service Stop:ER=")], log
+
+
+def test_pause_continue_and_stop_follow_the_state_order(running_service, service_cleanup):
+    installation = running_service.installation
+    reply, _ = service_cleanup.control("pause")
+    assert reply == ["OK", str(PAUSED)]
+    assert service_cleanup.state() == PAUSED
+
+    # The UPS library's thread still reaches the callback while the monitor is parked.
+    write_sim_control(installation, MAINS="OFF")
+    deadline = time.monotonic() + 15
+    status = ""
+    while time.monotonic() < deadline and not re.search(r"^ACFAIL=1\r?$", status, re.M):
+        time.sleep(0.2)
+        status = installation.read_bytes("Status.ini").decode("latin-1")
+    assert re.search(r"^ACFAIL=1\r?$", status, re.M), status
+    mains_failed = event_list_text(installation, 3)
+    assert mains_failed and wait_for_log(installation, lambda t: t == mains_failed, timeout=5), running_service.log()
+    assert service_cleanup.state() == PAUSED
+
+    write_sim_control(installation, MAINS="ON")
+    reply, _ = service_cleanup.control("continue")
+    assert reply == ["OK", str(RUNNING)]
+    assert service_cleanup.state() == RUNNING
+
+    reply, changes = service_cleanup.control("stop", watch_ms=15000)
+    assert reply == ["OK", str(STOP_PENDING)]
+    assert [state for _, state in changes] == [STOP_PENDING, STOPPED], changes
+    stopped_after_ms = changes[-1][0]
+    assert 5000 <= stopped_after_ms < 12000, changes
+    assert wait_for_log(installation, lambda t: t == running_service.text("Service_stop"), timeout=5)
+
+
+def test_stop_during_a_running_external_command_never_hangs(program, service_cleanup):
+    installation = program.installation
+    sleeper = windows_path(service_cleanup.exe)
+    write_settings(installation, WAIT_TIME=1, EXCMD=f'"{sleeper}" - sleep 25000', EXCMDTIME=30)
+    out = program.run("INSTALL")
+    assert out == program.success(program.text("Install_start"))
+    connected = program.text("UPS_connected") + ":" + SIM_MODEL
+    assert wait_for_log(installation, lambda t: t == connected), program.log()
+
+    write_sim_control(installation, MAINS="OFF")
+    started_line = program.text("External_command_start") + ":("
+    assert wait_for_log(installation, lambda t: t.startswith(started_line), timeout=20), program.log()
+
+    reply, changes = service_cleanup.control("stop", watch_ms=20000)
+    assert reply[0] == "OK"
+    assert changes and changes[-1][1] == STOPPED, changes
+    assert 5000 <= changes[-1][0] <= 11500, changes
+    assert wait_for_log(installation, lambda t: t == program.text("Service_stop"), timeout=5)
+
+
+def test_uninstall_stops_a_running_service_then_deletes_it(running_service, service_cleanup):
+    started = time.monotonic()
+    out = running_service.run("UNINSTALL")
+    assert time.monotonic() - started >= 5.0
+    assert out == running_service.success(running_service.text("Uninstall_start"))
+    log = running_service.log()
+    assert log[-1] == "Uninstall:OK"
+    assert running_service.text("Service_stop") in log
+    assert service_cleanup.wait_for_state(None, timeout=10)
+
+
+def test_uninstall_of_a_stopped_service_deletes_it_at_once(running_service, service_cleanup):
+    running_service.run("STOP")
+    started = time.monotonic()
+    out = running_service.run("uninstall")
+    assert time.monotonic() - started < 5.0
+    assert out == running_service.success(running_service.text("Uninstall_start"))
+    assert running_service.log()[-1] == "Uninstall:OK"
+    assert service_cleanup.wait_for_state(None, timeout=10)
+
+
+@pytest.mark.parametrize("word", ["STOP", "stop", "Stop", "sTOP"])
+def test_stop_of_a_missing_service_prints_and_logs_1060_in_any_letter_case(program, word):
+    out = program.run(word)
+    assert out == BANNER + "Service Stop\n" + program.text("ABEND") + "1060\n"
+    assert program.log() == ["OpenService():ER=1060", "Service Stop:ER=1060"]
+
+
+def test_uninstall_of_a_missing_service_fails_with_1060(program):
+    out = program.run("UnInstall")
+    assert out == BANNER + program.text("Uninstall_start") + "\n" + program.text("ABEND") + "1060\n"
+    assert program.log() == ["OpenService():ER=1060"]
+
+
+@pytest.mark.parametrize("word", ["instal", "INSTALLX", "STOPP", "SET1", "", "ABEND"])
+def test_a_word_outside_the_table_prints_abend_alone_and_logs_nothing(program, word):
+    assert program.run(word) == program.text("ABEND") + "\n"
+    assert program.log() == []
+
+
+def test_started_by_hand_without_argument_reports_the_dispatcher_failure(program):
+    out = program.run(timeout=60)
+    assert out == program.text("ABEND") + "1063\n"
+    assert program.log() == ["StartServiceCtrlDispatcher():ER=1063"]
+
+
+def test_without_message_files_every_text_is_its_key(installation, service_cleanup):
+    for name in ("msgtbl_en.json", "msgtbl_jp.json"):
+        installation.file(name).unlink()
+    code, out, _ = installation.run("stop")
+    assert code == 0
+    assert console_text(out) == BANNER + "Service Stop\nABEND1060\n"
+    assert event_log_texts(installation) == ["OpenService():ER=1060", "Service Stop:ER=1060"]
+
+
+def test_comlist_prints_the_port_names_or_abend_without_the_library(installation):
+    write_settings(installation)
+    code, out, _ = installation.run("COMLIST")
+    assert (code, console_text(out)) == (0, message_texts(installation).get("ABEND", "ABEND") + "\n")
+
+    from conftest import SIM_DLL
+    import shutil
+
+    shutil.copy2(SIM_DLL, installation.folder / "NervaUPSLib.dll")
+    write_sim_control(installation, PORTS="COM3,COM7")
+    code, out, _ = installation.run("comlist")
+    assert (code, console_text(out)) == (0, "COM3\nCOM7\n")
+    write_sim_control(installation, PORTS="")
+    code, out, _ = installation.run("ComList")
+    assert (code, console_text(out)) == (0, "")
