@@ -13,10 +13,11 @@ bash "$top/scripts/build.sh" --target monitor_bench monitor_host NervaUPSLib dis
 trap wine_stop EXIT
 wine_start
 
-echo "== latency and costs: monitor_bench --trials $trials --wait-time 2 --excmd-time 1"
-wine "$BUILD_DIR/tools/monitor_bench.exe" --trials "$trials" --wait-time 2 --excmd-time 1 </dev/null
+echo "== monitor_bench --trials $trials --wait-time 2 --excmd-time 1 --soak-seconds $((minutes * 60))"
+wine "$BUILD_DIR/tools/monitor_bench.exe" --trials "$trials" --wait-time 2 --excmd-time 1 \
+    --soak-seconds $((minutes * 60)) </dev/null
 
-echo "== $minutes minutes connected to the simulator over USB, one record a second"
+echo "== monitor_host --seconds $((minutes * 60)) --usage: connected to the simulator over USB, one record a second"
 folder="$(mktemp -d)"
 cp "$BUILD_DIR/tools/monitor_host.exe" "$BUILD_DIR/sim/NervaUPSLib.dll" "$BUILD_DIR"/dist/*.json "$BUILD_DIR"/dist/*.csv "$folder/"
 printf 'WAIT_TIME=60\r\nBACKUP_TIME=3\r\nDEVICE=USB\r\nEVENTLOGPATH=\r\nDATALOGPATH=\r\nEXCMD=\r\nEXCMDTIME=0\r\nLANG=en\r\n' >"$folder/Setting.ini"

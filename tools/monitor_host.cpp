@@ -41,10 +41,11 @@ void PrintUsage(double seconds, double baselineSeconds, double baselineCpuMs, HA
     memory.cb = sizeof(memory);
     GetProcessMemoryInfo(GetCurrentProcess(), &memory, sizeof(memory));
     std::printf("usage: seconds=%.1f cpu_ms_total=%.1f steady_seconds=%.1f steady_cpu_ms=%.1f "
-                "steady_cpu_percent=%.4f monitor_thread_cpu_ms=%.1f private_kb=%llu heap_in_use_kb=%llu "
+                "steady_cpu_percent=%.4f monitor_thread_cpu_ms=%.1f main_thread_cpu_ms=%.1f private_kb=%llu heap_in_use_kb=%llu "
                 "peak_working_set_kb=%llu\n",
                 seconds, cpuMs, steadySeconds, steadyCpuMs,
                 steadySeconds > 0 ? steadyCpuMs / (steadySeconds * 10.0) : 0.0, ThreadCpuMilliseconds(monitorThread),
+                ThreadCpuMilliseconds(GetCurrentThread()),
                 static_cast<unsigned long long>(PrivateBytes() / 1024),
                 static_cast<unsigned long long>(HeapBytesInUse() / 1024),
                 static_cast<unsigned long long>(memory.PeakWorkingSetSize / 1024));

@@ -69,7 +69,10 @@ void HandleStatusRecord(MonitorState& state, void* data, int64_t now) {
 
 void UpsEventCallback(int64_t device, int32_t code, void* data) {
     MonitorState& state = TheMonitorState();
-    if (device != state.DeviceHandle.load()) {
+    // -1 stands for "no device": while none is connected there is nobody to hear from,
+    // even if the library reports for a handle of -1.
+    const int64_t current = state.DeviceHandle.load();
+    if (device != current || current == -1) {
         // The record is ours whoever it came from; a library still reporting for a
         // dropped device would otherwise leak one record a second.
         if (code == kUpsEventMeasurement && data != nullptr) ActiveMonitorSeams().ReleaseUpsMemory(data);

@@ -115,6 +115,22 @@ TEST_F(UpsEventCallbackTest, StaleHandleChangesNothingNotEvenLastHeard) {
     EXPECT_TRUE(fake.outstanding.empty());
 }
 
+TEST_F(UpsEventCallbackTest, NoDeviceHearsNothingEvenForHandleMinusOne) {
+    MonitorState& state = TheMonitorState();
+    state.DeviceHandle = -1;
+    state.Disconnected = 1;
+    for (int32_t code : {1, 2, 3, 4, 5, 7, 60}) {
+        SCOPED_TRACE(code);
+        UpsEventCallback(-1, code, code == 60 ? NewRecord(1) : nullptr);
+    }
+    EXPECT_EQ(0, state.LastHeard.load());
+    EXPECT_EQ(0, state.AcFail.load());
+    EXPECT_EQ(0, state.AcFailStart.load());
+    EXPECT_EQ(EventSeq(), Events());
+    EXPECT_EQ(Lines(), TraceLines());
+    EXPECT_EQ(1, fake.released);
+}
+
 TEST_F(UpsEventCallbackTest, RecordBecomesDataLogLineWithBatteryLevelAndIsReleased) {
     fake.batteryLevel = -3;
     Deliver(60, NewRecord(0));
