@@ -153,6 +153,7 @@ int32_t ShutdownSequence(MonitorState& state, const MonitorSeams& seams) {
     if (refused != 0) TraceLogError("UPSShutdown:ER=", static_cast<uint32_t>(refused));
 
     if (seams.ShutdownOperatingSystem() == 0) return 0;
+    state.ShutdownStarted = 1;
     TraceLog(MessageText("OS_Shutdown_is_started"));
     ReportWindowsEvent(kEventTypeWarning, kEventOsShutdown);
     return 1;
@@ -163,6 +164,11 @@ int32_t ShutdownSequence(MonitorState& state, const MonitorSeams& seams) {
 int32_t MonitorPass() {
     MonitorState& state = TheMonitorState();
     const MonitorSeams& seams = ActiveMonitorSeams();
+
+    // Once the operating system has accepted the shutdown the monitor is finished. The
+    // service's stop still runs one more pass; it must not run the external command again
+    // or restart the UPS's output-off delay while Windows is going down.
+    if (state.ShutdownStarted.load() == 1) return 1;
 
     const int64_t checked = WallClockNow();
     if (state.Disconnected.load() == 0 && SecondsSince(state.LastHeard.load(), checked) > kSilenceLimitSeconds) {

@@ -382,6 +382,7 @@ TEST_F(CountdownTest, WaitTimeBoundary) {
         state.AcFail = 1;
         state.AcFailStart = kStartTicks;
         state.LastHeard = kStartTicks + c.elapsedTicks;
+        state.ShutdownStarted = 0;
         fakeNow = kStartTicks + c.elapsedTicks;
         fake.osShutdownAt.clear();
         fake.calls.clear();
@@ -423,6 +424,23 @@ TEST_F(CountdownTest, TheRoadOfOneMainsFailure) {
     // After the shutdown pass the thread waits once more and ends; no pass follows.
     EXPECT_EQ(1000u, fake.waits.back());
     EXPECT_LT(fakeNow.load(), kStartTicks + 60 * kTicksPerSecond) << "the thread ended by itself";
+}
+
+TEST_F(CountdownTest, APassAfterTheOsShutdownStartedRepeatsNothing) {
+    WriteSettingsFile(2, "backup", 1);
+    ConnectAndFailAt(kStartTicks + 2 * kTicksPerSecond);
+    RunThreadUntil(kStartTicks + 60 * kTicksPerSecond);
+    ASSERT_EQ(1u, fake.osShutdownAt.size());
+    const Lines lines = TraceLines();
+    const auto events = Events();
+
+    // As the service's stop does after the thread has ended by itself, mains still failed.
+    EXPECT_EQ(1, MonitorPass());
+    EXPECT_EQ(1u, fake.commands.size());
+    EXPECT_EQ(1u, fake.upsShutdownAt.size());
+    EXPECT_EQ(1u, fake.osShutdownAt.size());
+    EXPECT_EQ(lines, TraceLines());
+    EXPECT_EQ(events, Events());
 }
 
 TEST_F(CountdownTest, RecoveryBeforeWaitTimeEndsTheCountdownAndTheNextFailureStartsAfresh) {
@@ -587,6 +605,7 @@ TEST_F(CountdownTest, RefusedOutputOffStillShutsTheSystemDown) {
         state.AcFail = 1;
         state.AcFailStart = kStartTicks - 1;
         state.LastHeard = kStartTicks;
+        state.ShutdownStarted = 0;
         fakeNow = kStartTicks;
         size_t before = TraceLines().size();
 

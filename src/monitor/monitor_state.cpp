@@ -16,4 +16,5 @@ void ResetMonitorStateForTest() {
     state.AcFailStart = 0;
     state.LastHeard = 0;
     state.LastDataLogTime = 0;
+    state.ShutdownStarted = 0;
 }

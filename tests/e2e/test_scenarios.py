@@ -312,7 +312,7 @@ def test_data_log_rolls_over_to_a_new_file_at_local_midnight(road):
                 assert columns[5] == "--.-", line
 
 
-def test_stop_takes_the_stop_protocol_and_records_it(road):
+def test_stop_after_the_shutdown_is_recorded_and_repeats_nothing_of_it(road):
     lines0, events0 = len(road.logs.event_texts()), len(road.events())
     started = time.time()
     assert road.cmd("STOP") == [BANNER, "Service Stop", BANNER, road.text("SUCCESS")]
@@ -321,6 +321,13 @@ def test_stop_takes_the_stop_protocol_and_records_it(road):
     road.wait_event_line(road.text("Service_stop"), lines0, 5)
     road.wait_windows_event((INFO, EV_STOP, road.text("Service_stop")), events0, 5)
     assert road.cmd("SET", "1") == [road.text("Status_stop"), "-", "-"]
+    # The stop's last pass finds the shutdown already started: nothing of it happens twice.
+    assert len(road.shutdown_calls()) == 1
+    story = road.logs.event_texts()
+    assert story.count(road.text("OS_Shutdown_is_started")) == 1
+    assert sum(t.startswith(road.text("External_command_start")) for t in story) == 1
+    assert [e for e in road.events() if e[1] == EV_OS_SHUTDOWN] == \
+        [(WARNING, EV_OS_SHUTDOWN, road.text("OS_Shutdown_is_started"))]
 
 
 def test_uninstall_removes_the_service(road):
