@@ -222,7 +222,8 @@ void Advance(int64_t ticks) {
     for (;;) {
         int64_t next = target;
         int which = 0;
-        bool reporting = world->sendsRecords && world->openDevice != -1 && world->callback != nullptr;
+        bool reporting = (world->sendsRecords || world->sendsAliveOnly) && world->openDevice != -1 &&
+                         world->callback != nullptr;
         if (reporting && world->nextRecordAt <= next) {
             next = world->nextRecordAt;
             which = 1;
@@ -241,7 +242,11 @@ void Advance(int64_t ticks) {
             target += fakeNow.load() - before;  // a clock that is set back or forward moves the goal with it
         } else {
             world->nextRecordAt += world->recordPeriodMs * kMs;
-            world->callback(world->openDevice, kUpsEventMeasurement, NewRecord(world->mainsIndicator));
+            if (world->sendsRecords) {
+                world->callback(world->openDevice, kUpsEventMeasurement, NewRecord(world->mainsIndicator));
+            } else {
+                world->callback(world->openDevice, kUpsEventAlive, nullptr);
+            }
         }
     }
 }
