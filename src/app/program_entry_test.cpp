@@ -8,7 +8,7 @@
 #include "app/console_commands.h"
 #include "log/event_log.h"
 #include "messages/message_table.h"
-#include "service/event_log_texts.h"
+#include "testing/log_lines.h"
 #include "service/fake_service_manager.h"
 #include "testing/scratch_directory.h"
 #include "testing/scripted_console.h"

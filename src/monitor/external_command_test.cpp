@@ -15,6 +15,7 @@
 
 #include "common/scoped_handle.h"
 #include "log/event_log.h"
+#include "testing/log_lines.h"
 #include "testing/scratch_directory.h"
 
 namespace {
@@ -123,22 +124,6 @@ struct ChildDispatch {
     }
 } childDispatch;
 
-// The texts of the event-log lines, without their date and time.
-std::vector<std::string> LoggedTexts(const ScratchDirectory& scratch) {
-    std::string content = scratch.ReadFile("EventLog\\EventLog.csv");
-    std::vector<std::string> texts;
-    size_t at = 0;
-    while (at < content.size()) {
-        size_t end = content.find("\r\n", at);
-        if (end == std::string::npos) end = content.size();
-        std::string line = content.substr(at, end - at);
-        size_t first = line.find(',');
-        size_t second = first == std::string::npos ? first : line.find(',', first + 1);
-        texts.push_back(second == std::string::npos ? line : line.substr(second + 1));
-        at = end + 2;
-    }
-    return texts;
-}
 
 // Ends a process that a test left running on purpose.
 void TerminateById(DWORD processId) {
@@ -211,7 +196,7 @@ TEST_F(ExternalCommandTest, CapturesOutputWithCrLfTurnedIntoLf) {
         EXPECT_NE(RunExternalCommand(ChildCommand(std::string("write-hex ") + c.hex), output, 30), 0) << c.hex;
         EXPECT_EQ(output, c.expected) << c.hex;
     }
-    EXPECT_TRUE(LoggedTexts(scratch_).empty());
+    EXPECT_TRUE(EventLogTexts(scratch_).empty());
 }
 
 TEST_F(ExternalCommandTest, CapturesStandardOutputAndStandardError) {
@@ -252,7 +237,7 @@ TEST_F(ExternalCommandTest, CommandThatCannotStartIsLoggedAndLeavesOutputAlone) 
         std::string output = "left as it was";
         EXPECT_EQ(RunExternalCommand(c.command, output, 30), 0) << c.command;
         EXPECT_EQ(output, "left as it was") << c.command;
-        std::vector<std::string> texts = LoggedTexts(scratch_);
+        std::vector<std::string> texts = EventLogTexts(scratch_);
         ASSERT_EQ(texts.size(), 1u) << c.command;
         if (c.expectedLine != nullptr) {
             EXPECT_EQ(texts[0], c.expectedLine);
@@ -274,7 +259,7 @@ TEST_F(ExternalCommandTest, TimeLimitZeroGivesUpAtOnceAndLeavesTheCommandRunning
     ASSERT_NE(child, 0u);
     EXPECT_TRUE(IsRunning(child));
     TerminateById(child);
-    EXPECT_TRUE(LoggedTexts(scratch_).empty());
+    EXPECT_TRUE(EventLogTexts(scratch_).empty());
 }
 
 TEST_F(ExternalCommandTest, CommandOutlastingItsLimitTimesOutOnTime) {

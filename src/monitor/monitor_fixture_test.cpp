@@ -15,6 +15,7 @@
 #include "monitor/monitor_test_fixture.h"
 #include "monitor/monitor_thread.h"
 #include "monitor/ups_event_callback.h"
+#include "testing/log_lines.h"
 
 namespace monitor_test {
 
@@ -192,25 +193,6 @@ void FakeRelease(void* memory) {
     std::free(memory);
 }
 
-std::vector<std::string> SplitLines(const std::string& text) {
-    std::vector<std::string> lines;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find("\r\n", start);
-        if (end == std::string::npos) end = text.size();
-        lines.push_back(text.substr(start, end - start));
-        start = end + 2;
-    }
-    return lines;
-}
-
-// "2026/12/10,03:00:01,text" -> "text".
-std::string WithoutStamp(const std::string& line) {
-    size_t first = line.find(',');
-    size_t second = first == std::string::npos ? first : line.find(',', first + 1);
-    return second == std::string::npos ? "<no stamp: " + line + ">" : line.substr(second + 1);
-}
-
 }  // namespace
 
 std::ostream& operator<<(std::ostream& out, const WindowsEvent& event) {
@@ -222,7 +204,8 @@ void Advance(int64_t ticks) {
     for (;;) {
         int64_t next = target;
         int which = 0;
-        bool reporting = world->sendsRecords && world->openDevice != -1 && world->callback != nullptr;
+        bool reporting = (world->sendsRecords || world->sendsAliveOnly) && world->openDevice != -1 &&
+                         world->callback != nullptr;
         if (reporting && world->nextRecordAt <= next) {
             next = world->nextRecordAt;
             which = 1;
@@ -241,7 +224,11 @@ void Advance(int64_t ticks) {
             target += fakeNow.load() - before;  // a clock that is set back or forward moves the goal with it
         } else {
             world->nextRecordAt += world->recordPeriodMs * kMs;
-            world->callback(world->openDevice, kUpsEventMeasurement, NewRecord(world->mainsIndicator));
+            if (world->sendsRecords) {
+                world->callback(world->openDevice, kUpsEventMeasurement, NewRecord(world->mainsIndicator));
+            } else {
+                world->callback(world->openDevice, kUpsEventAlive, nullptr);
+            }
         }
     }
 }
@@ -349,15 +336,11 @@ void MonitorTest::WriteSettingsFile(int32_t waitTime, const std::string& exCmd, 
 }
 
 std::vector<std::string> MonitorTest::TraceLines() const {
-    std::vector<std::string> texts;
-    for (const std::string& line : SplitLines(scratch->ReadFile("EventLog\\EventLog.csv"))) {
-        texts.push_back(WithoutStamp(line));
-    }
-    return texts;
+    return EventLogTexts(*scratch);
 }
 
 std::vector<std::string> MonitorTest::DataLines() const {
-    std::vector<std::string> lines = SplitLines(scratch->ReadFile("DataLog\\" + DateStamp() + ".csv"));
+    std::vector<std::string> lines = SplitCrLfLines(scratch->ReadFile("DataLog\\" + DateStamp() + ".csv"));
     std::vector<std::string> texts;
     for (size_t i = 1; i < lines.size(); ++i) texts.push_back(WithoutStamp(lines[i]));
     return texts;

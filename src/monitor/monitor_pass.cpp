@@ -20,8 +20,21 @@ namespace {
 
 constexpr double kSilenceLimitSeconds = 10.0;
 constexpr uint32_t kWaitAfterInitMs = 1000;
+// How long a UPS that gives signs of life but no record after a reconnection is
+// waited for before a countdown kept from before the drop is decided without it.
+constexpr double kFirstRecordGraceSeconds = 5.0;
 
 double SecondsSince(int64_t start, int64_t now) { return static_cast<double>(now - start) / kTicksPerSecond; }
+
+// A countdown kept across a reconnection is decided on what the UPS says now, for
+// mains may have come back while the UPS was silent: not before its first record
+// after the connect, or, from a UPS that only gives signs of life, not before it has
+// been heard for a few seconds. A UPS that says nothing at all is dropped again.
+bool MainsStateIsCurrent(const MonitorState& state, int64_t now) {
+    if (state.InitialStatusPending.load() == 0) return true;
+    const int64_t connectedAt = state.ConnectedAt.load();
+    return state.LastHeard.load() > connectedAt && SecondsSince(connectedAt, now) > kFirstRecordGraceSeconds;
+}
 
 void PublishConnection(int32_t connection) {
     PublishStatus([connection](StatusFile& status) { status.Connection = connection; });
@@ -117,6 +130,7 @@ bool ConnectAttempt(MonitorState& state, const MonitorSeams& seams) {
     if (state.DeviceHandle.load() == -1) return false;
 
     QueryModel(state, ups, seams);
+    state.ConnectedAt = WallClockNow();
     return true;
 }
 
@@ -165,9 +179,8 @@ int32_t MonitorPass() {
     MonitorState& state = TheMonitorState();
     const MonitorSeams& seams = ActiveMonitorSeams();
 
-    // Once the operating system has accepted the shutdown the monitor is finished. The
-    // service's stop still runs one more pass; it must not run the external command again
-    // or restart the UPS's output-off delay while Windows is going down.
+    // The operating system is already going down: a later pass (the final one of a
+    // service stop) must not run the external command and the UPS output-off again.
     if (state.ShutdownStarted.load() == 1) return 1;
 
     const int64_t checked = WallClockNow();
@@ -195,6 +208,7 @@ int32_t MonitorPass() {
     if (connect && !ConnectAttempt(state, seams)) return 0;
 
     if (state.AcFail.load() == 0) return 0;
+    if (!MainsStateIsCurrent(state, WallClockNow())) return 0;
     ReadSettings(ProcessSettings());
     const double failedFor = SecondsSince(state.AcFailStart.load(), WallClockNow());
     if (!(failedFor > static_cast<double>(ProcessSettings().WaitTime))) return 0;

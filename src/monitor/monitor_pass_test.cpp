@@ -380,9 +380,9 @@ TEST_F(CountdownTest, WaitTimeBoundary) {
         state.DeviceHandle = 7;
         state.Disconnected = 0;
         state.AcFail = 1;
+        state.ShutdownStarted = 0;
         state.AcFailStart = kStartTicks;
         state.LastHeard = kStartTicks + c.elapsedTicks;
-        state.ShutdownStarted = 0;
         fakeNow = kStartTicks + c.elapsedTicks;
         fake.osShutdownAt.clear();
         fake.calls.clear();
@@ -424,23 +424,6 @@ TEST_F(CountdownTest, TheRoadOfOneMainsFailure) {
     // After the shutdown pass the thread waits once more and ends; no pass follows.
     EXPECT_EQ(1000u, fake.waits.back());
     EXPECT_LT(fakeNow.load(), kStartTicks + 60 * kTicksPerSecond) << "the thread ended by itself";
-}
-
-TEST_F(CountdownTest, APassAfterTheOsShutdownStartedRepeatsNothing) {
-    WriteSettingsFile(2, "backup", 1);
-    ConnectAndFailAt(kStartTicks + 2 * kTicksPerSecond);
-    RunThreadUntil(kStartTicks + 60 * kTicksPerSecond);
-    ASSERT_EQ(1u, fake.osShutdownAt.size());
-    const Lines lines = TraceLines();
-    const auto events = Events();
-
-    // As the service's stop does after the thread has ended by itself, mains still failed.
-    EXPECT_EQ(1, MonitorPass());
-    EXPECT_EQ(1u, fake.commands.size());
-    EXPECT_EQ(1u, fake.upsShutdownAt.size());
-    EXPECT_EQ(1u, fake.osShutdownAt.size());
-    EXPECT_EQ(lines, TraceLines());
-    EXPECT_EQ(events, Events());
 }
 
 TEST_F(CountdownTest, RecoveryBeforeWaitTimeEndsTheCountdownAndTheNextFailureStartsAfresh) {
@@ -547,6 +530,7 @@ TEST_F(CountdownTest, CommandOutcomeAndTheWaitForExcmdtime) {
         state.DeviceHandle = 7;
         state.Disconnected = 0;
         state.AcFail = 1;
+        state.ShutdownStarted = 0;
         state.AcFailStart = kStartTicks - 1;
         state.LastHeard = kStartTicks;
         size_t before = TraceLines().size();
@@ -603,9 +587,9 @@ TEST_F(CountdownTest, RefusedOutputOffStillShutsTheSystemDown) {
         state.DeviceHandle = 7;
         state.Disconnected = 0;
         state.AcFail = 1;
+        state.ShutdownStarted = 0;
         state.AcFailStart = kStartTicks - 1;
         state.LastHeard = kStartTicks;
-        state.ShutdownStarted = 0;
         fakeNow = kStartTicks;
         size_t before = TraceLines().size();
 
@@ -664,6 +648,76 @@ TEST_F(CountdownTest, CountdownGoesOnAcrossADropAndReconnection) {
     EXPECT_GT(fake.osShutdownAt[0], failAt + 20 * kTicksPerSecond);
     EXPECT_LE(fake.osShutdownAt[0], failAt + 21 * kTicksPerSecond);
 }
+
+TEST_F(CountdownTest, PassesAfterTheShutdownWasStartedRepeatNothing) {
+    WriteSettingsFile(2, "backup", 1);
+    ConnectAndFailAt(kStartTicks + 2 * kTicksPerSecond);
+    RunThreadUntil(kStartTicks + 30 * kTicksPerSecond);
+    ASSERT_EQ(1u, fake.osShutdownAt.size());
+    const size_t linesBefore = TraceLines().size();
+    fake.calls.clear();
+
+    // The final pass of a service stop comes after the thread has ended by itself.
+    EXPECT_EQ(1, MonitorPass());
+
+    EXPECT_EQ(1u, fake.commands.size());
+    EXPECT_EQ(1u, fake.upsShutdownAt.size());
+    EXPECT_EQ(1u, fake.osShutdownAt.size());
+    EXPECT_EQ(Lines(), fake.calls);
+    EXPECT_EQ(linesBefore, TraceLines().size());
+}
+
+// After a drop and reconnection the countdown goes on, but an expired one is decided
+// only on what the UPS says after the connect.
+struct ReconnectCase {
+    const char* name;
+    bool mainsBackWhileSilent;
+    bool recordsAfterReconnect;  // else signs of life only
+    bool shutdown;
+    int64_t latestAfterBack;  // ticks
+};
+
+class ExpiredCountdownAfterReconnection : public CountdownTest,
+                                          public ::testing::WithParamInterface<ReconnectCase> {};
+
+TEST_P(ExpiredCountdownAfterReconnection, IsDecidedOnWhatTheUpsSaysNow) {
+    const ReconnectCase& c = GetParam();
+    // The countdown expires while the UPS is silent and has been dropped (after 13 s).
+    WriteSettingsFile(15);
+    const int64_t failAt = kStartTicks + 2 * kTicksPerSecond;
+    ConnectAndFailAt(failAt);
+    // The UPS stays listed but says nothing from failAt + 3 s to backAt.
+    const int64_t silentAt = failAt + 3 * kTicksPerSecond;
+    const int64_t backAt = failAt + 30 * kTicksPerSecond;
+    fake.script.push_back({silentAt, [] { world->sendsRecords = false; }});
+    if (c.mainsBackWhileSilent) fake.script.push_back({silentAt + kTicksPerSecond, [] { world->mainsIndicator = 0; }});
+    if (c.recordsAfterReconnect) {
+        fake.script.push_back({backAt, [] { world->sendsRecords = true; }});
+    } else {
+        fake.script.push_back({backAt, [] { world->sendsAliveOnly = true; }});
+    }
+
+    RunThreadUntil(backAt + 30 * kTicksPerSecond);
+
+    Lines lines = TraceLines();
+    EXPECT_LE(2, std::count(lines.begin(), lines.end(), "UPS_connected:NV-1500"));
+    if (c.shutdown) {
+        ASSERT_EQ(1u, fake.osShutdownAt.size());
+        EXPECT_GE(fake.osShutdownAt[0], backAt);
+        EXPECT_LE(fake.osShutdownAt[0], backAt + c.latestAfterBack);
+    } else {
+        EXPECT_TRUE(fake.osShutdownAt.empty());
+        EXPECT_TRUE(fake.upsShutdownAt.empty());
+        EXPECT_EQ(0, CurrentStatus().AcFail);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Reconnection, ExpiredCountdownAfterReconnection,
+    ::testing::Values(ReconnectCase{"MainsBackWhileSilent", true, true, false, 0},
+                      ReconnectCase{"MainsStillFailed", false, true, true, 3 * kTicksPerSecond},
+                      ReconnectCase{"SignsOfLifeOnly", false, false, true, 8 * kTicksPerSecond}),
+    [](const ::testing::TestParamInfo<ReconnectCase>& param) { return std::string(param.param.name); });
 
 }  // namespace
 }  // namespace monitor_test

@@ -16,5 +16,6 @@ void ResetMonitorStateForTest() {
     state.AcFailStart = 0;
     state.LastHeard = 0;
     state.LastDataLogTime = 0;
+    state.ConnectedAt = 0;
     state.ShutdownStarted = 0;
 }

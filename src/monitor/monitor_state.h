@@ -17,6 +17,7 @@ struct MonitorState {
     std::atomic<int64_t> AcFailStart{0};           // when AcFail last became 1
     std::atomic<int64_t> LastHeard{0};             // last callback for DeviceHandle or successful connect
     std::atomic<int64_t> LastDataLogTime{0};       // last data-log line
+    std::atomic<int64_t> ConnectedAt{0};           // when the current device was opened (monitor only)
     std::atomic<uint8_t> ShutdownStarted{0};       // 1 once the operating system accepted the shutdown
 };
 

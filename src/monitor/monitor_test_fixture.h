@@ -59,6 +59,7 @@ struct FakeWorld {
 
     // The device's own reports: a record every `recordPeriodMs` while it is open.
     bool sendsRecords = false;
+    bool sendsAliveOnly = false;  // reports signs of life (code 1) instead of records
     int64_t recordPeriodMs = 1000;
     int32_t mainsIndicator = 0;
     int64_t nextRecordAt = 0;

@@ -9,6 +9,7 @@
 #include "monitor/monitor_state.h"
 #include "monitor/monitor_test_fixture.h"
 #include "monitor/monitor_thread.h"
+#include "monitor/ups_event_callback.h"
 
 namespace monitor_test {
 namespace {
@@ -178,6 +179,11 @@ TEST_F(MonitorThreadTest, FinalPassAfterAStopDoesNotWaitAgain) {
     MonitorRequestStop();
 
     ULONGLONG started = GetTickCount64();
+    // Connected again, the expired countdown waits for the UPS's first record ...
+    EXPECT_EQ(0, MonitorPass());
+    EXPECT_TRUE(fake.osShutdownAt.empty());
+    // ... which says mains is still failed; the sequence then runs without waiting.
+    UpsEventCallback(7, kUpsEventMeasurement, NewRecord(1));
     EXPECT_EQ(1, MonitorPass());
     EXPECT_LT(GetTickCount64() - started, 5000u);
     EXPECT_TRUE(commandWoken.load());

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "log/event_log.h"
+#include "testing/log_lines.h"
 #include "testing/scratch_directory.h"
 
 namespace {
@@ -111,21 +112,6 @@ BOOL WINAPI FakeCloseHandle(HANDLE handle) {
 const ShutdownApi kFakeApi = {&FakeOpenProcessToken, &FakeLookupPrivilegeValue, &FakeAdjustTokenPrivileges,
                               &FakeInitiateSystemShutdownEx, &FakeCloseHandle};
 
-std::vector<std::string> LoggedTexts(const ScratchDirectory& scratch) {
-    std::string content = scratch.ReadFile("EventLog\\EventLog.csv");
-    std::vector<std::string> texts;
-    size_t at = 0;
-    while (at < content.size()) {
-        size_t end = content.find("\r\n", at);
-        if (end == std::string::npos) end = content.size();
-        std::string line = content.substr(at, end - at);
-        size_t first = line.find(',');
-        size_t second = first == std::string::npos ? first : line.find(',', first + 1);
-        texts.push_back(second == std::string::npos ? line : line.substr(second + 1));
-        at = end + 2;
-    }
-    return texts;
-}
 
 class ShutdownTest : public ::testing::Test {
 protected:
@@ -167,7 +153,7 @@ TEST_F(ShutdownTest, AcceptedRequestPassesTheExactArguments) {
     EXPECT_EQ(system_.shutdownReboot, FALSE);
     EXPECT_EQ(system_.shutdownReason, 10u);
     EXPECT_EQ(system_.tokenCloses, 1);
-    EXPECT_TRUE(LoggedTexts(scratch_).empty());
+    EXPECT_TRUE(EventLogTexts(scratch_).empty());
 }
 
 TEST_F(ShutdownTest, EachRefusedStepIsLoggedWithItsErrorAndTheTokenClosed) {
@@ -211,7 +197,7 @@ TEST_F(ShutdownTest, EachRefusedStepIsLoggedWithItsErrorAndTheTokenClosed) {
         EXPECT_EQ(ShutdownOperatingSystem(), 0) << c.name;
         EXPECT_EQ(system_.calls, c.expectedCalls) << c.name;
         EXPECT_EQ(system_.tokenCloses, c.failing == kOpen ? 0 : 1) << c.name;
-        EXPECT_EQ(LoggedTexts(scratch_), std::vector<std::string>{c.expectedLine}) << c.name;
+        EXPECT_EQ(EventLogTexts(scratch_), std::vector<std::string>{c.expectedLine}) << c.name;
     }
 }
 

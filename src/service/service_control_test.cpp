@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "log/event_log.h"
-#include "service/event_log_texts.h"
+#include "testing/log_lines.h"
 #include "service/fake_service_manager.h"
 #include "testing/scratch_directory.h"
 

@@ -12,7 +12,7 @@
 #include "log/windows_event.h"
 #include "messages/message_table.h"
 #include "monitor/monitor_thread.h"
-#include "service/event_log_texts.h"
+#include "testing/log_lines.h"
 #include "testing/scratch_directory.h"
 
 namespace {

@@ -179,6 +179,7 @@ def test_mains_failure_runs_the_command_then_shuts_the_ups_down(host):
     at, _, items = shutdowns[0]
     assert items["backupTime"] == str(backup_time) and items["result"] == "0"
     delay = at - failed_at
+    print(f"output-off {delay:.3f} s after the failure was written")
     assert delay >= wait_time + excmd_time - 0.05, f"output-off only {delay:.3f} s after the failure"
     assert delay <= wait_time + excmd_time + 1.6, f"output-off {delay:.3f} s after the failure"
 
