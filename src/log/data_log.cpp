@@ -19,10 +19,18 @@ constexpr std::time_t kRetentionSeconds = 29 * 86400;
 constexpr std::time_t kLatestConvertibleTime = 32535215999;
 
 // One lock for the file and the date of the day it belongs to: the monitor thread
-// opens the log while the UPS library's thread writes to it.
-std::mutex dataLogLock;
-ScopedFileHandle dataLogFile;
-std::string currentDataLogDate;
+// opens the log while the UPS library's thread writes to it. Never destroyed: the
+// library's thread may still hand over a line while the process exits.
+struct DataLogState {
+    std::mutex lock;
+    ScopedFileHandle file;
+    std::string currentDate;
+};
+
+DataLogState& State() {
+    static DataLogState* state = new DataLogState();
+    return *state;
+}
 
 std::string DateStampOf(std::time_t when) {
     std::tm local = LocalCalendarTime(when);
@@ -44,7 +52,7 @@ std::string OneLine(const std::string& text) {
 // next line, as the handle stays open.
 void WriteLocked(const std::string& text) {
     DWORD written = 0;
-    WriteFile(dataLogFile.Get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    WriteFile(State().file.Get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
 }
 
 // True when `folder` is a directory afterwards (created one level deep if missing).
@@ -61,6 +69,8 @@ bool EnsureFolder(const std::string& folder) {
 }
 
 bool OpenLocked(std::time_t now) {
+    ScopedFileHandle& dataLogFile = State().file;
+    std::string& currentDataLogDate = State().currentDate;
     std::string folder = DataLogFolder();
     if (!EnsureFolder(folder)) return false;
     PruneDataLogs(folder);
@@ -129,26 +139,28 @@ void PruneDataLogs(const std::string& folder) {
 }
 
 bool OpenDataLogFile() {
-    std::lock_guard<std::mutex> guard(dataLogLock);
+    std::lock_guard<std::mutex> guard(State().lock);
     return OpenLocked(UnixTimeNow());
 }
 
 void WriteDataLog(const std::string& line) {
-    std::lock_guard<std::mutex> guard(dataLogLock);
+    DataLogState& state = State();
+    std::lock_guard<std::mutex> guard(state.lock);
     // One clock reading for the day and the stamp, so a line written at midnight never
     // lands in the file of the day before with the date of the day after.
     const std::time_t now = UnixTimeNow();
     std::string today = DateStampOf(now);
-    if (currentDataLogDate.empty() || currentDataLogDate != today) {
-        dataLogFile.Close();
+    if (state.currentDate.empty() || state.currentDate != today) {
+        state.file.Close();
         OpenLocked(now);
     }
-    if (!dataLogFile) return;
+    if (!state.file) return;
     WriteLocked(OneLine(LocalTimeStamp(now) + "," + line));
 }
 
 void CloseDataLogForTest() {
-    std::lock_guard<std::mutex> guard(dataLogLock);
-    dataLogFile.Close();
-    currentDataLogDate.clear();
+    DataLogState& state = State();
+    std::lock_guard<std::mutex> guard(state.lock);
+    state.file.Close();
+    state.currentDate.clear();
 }
