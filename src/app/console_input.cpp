@@ -63,10 +63,23 @@ int ReadConsoleKey() {
         INPUT_RECORD record;
         DWORD count = 0;
         if (!ReadConsoleInputA(input.Get(), &record, 1, &count) || count == 0) return kNoMoreKeys;
-        if (record.EventType != KEY_EVENT || !record.Event.KeyEvent.bKeyDown) continue;
-        // Shift, arrows and function keys carry no character; they are not keys here.
-        unsigned char character = static_cast<unsigned char>(record.Event.KeyEvent.uChar.AsciiChar);
-        if (character != 0) return character;
+        if (record.EventType != KEY_EVENT) continue;
+        int key = KeyFromEvent(record.Event.KeyEvent);
+        if (key != -1) return key;
+    }
+}
+
+int KeyFromEvent(const KEY_EVENT_RECORD& event) {
+    if (!event.bKeyDown) return -1;
+    unsigned char character = static_cast<unsigned char>(event.uChar.AsciiChar);
+    if (character != 0) return character;
+    switch (event.wVirtualKeyCode) {
+        case VK_SHIFT: case VK_CONTROL: case VK_MENU: case VK_LSHIFT: case VK_RSHIFT: case VK_LCONTROL:
+        case VK_RCONTROL: case VK_LMENU: case VK_RMENU: case VK_CAPITAL: case VK_NUMLOCK: case VK_SCROLL:
+        case VK_LWIN: case VK_RWIN:
+            return -1;
+        default:
+            return kKeyWithoutCharacter;
     }
 }
 

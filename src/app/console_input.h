@@ -7,6 +7,8 @@
 #include <ostream>
 #include <string>
 
+#include "common/win32.h"
+
 // Returned by a key source whose keys have run out (no console keyboard, or its
 // input failed). Number entry treats it as ESC and the key wait stops waiting, so
 // a console without a keyboard can never keep the program spinning.
@@ -27,9 +29,18 @@ const ConsoleIo& Console();
 // Tests script the streams and keys; nullptr restores the real console.
 void SetConsoleForTest(const ConsoleIo* io);
 
+// A key that carries no character (an arrow, a function key, Home, ...): it ends a
+// key wait, and number entry, which looks at the low 8 bits, ignores it.
+constexpr int kKeyWithoutCharacter = 0x100;
+
 // One key from the console keyboard without echo, or kNoMoreKeys when the process
 // has no console keyboard or reading it fails.
 int ReadConsoleKey();
+
+// The key a console key event stands for: its character, kKeyWithoutCharacter, or -1
+// for events that are not key presses of their own (key releases, Shift, Ctrl, Alt,
+// the lock keys and the Windows keys, which only change other keys).
+int KeyFromEvent(const KEY_EVENT_RECORD& event);
 
 // Prints an end of line, the banner line and an end of line when `show` is 1.
 void PrintBanner(int show);

@@ -55,6 +55,8 @@ TEST_F(ConsoleInputTest, ReadNumberTakesDigitKeysWithinTheRange) {
         {"letters, signs, spaces and tabs ignored", 99, K::Keys("a+- \t-1x2\r"), "12", false, "12"},
         {"extended key prefixes ignored", 99, {0xE0, 'H', 0x00, ';', '4', '\r'}, "4", false, "4"},
         {"only the low 8 bits count", 99, {0x100 | '6', 0x200 | '\r'}, "6", false, "6"},
+        {"keys without a character ignored", 99, {kKeyWithoutCharacter, '4', kKeyWithoutCharacter, '\r'}, "4",
+         false, "4"},
         {"escape after digits", 30, K::Keys("12\x1b" "5\r"), "", true, "12Cancel\n"},
         {"escape at once", 30, K::Keys("\x1b"), "", true, "Cancel\n"},
         {"escape after a refusal", 30, K::Keys("99\r\x1b"), "", true, "99" + RangeRefusal(30) + "Cancel\n"},
@@ -160,6 +162,7 @@ TEST_F(ConsoleInputTest, WaitForKeyTakesOneKeyUnlessTheShowFlagIsZero) {
     } cases[] = {
         {1, {'x', 'y'}, "Press_any_key\n", 1, 0},
         {1, {27, 'y'}, "Press_any_key\n", 1, 0},
+        {1, {kKeyWithoutCharacter, 'y'}, "Press_any_key\n", 1, 0},
         {2, {'x'}, "Press_any_key\n", 0, 0},
         {0, {'x'}, "", 1, 0},
         // No keyboard: it asks once and goes on instead of waiting for ever.
@@ -171,6 +174,39 @@ TEST_F(ConsoleInputTest, WaitForKeyTakesOneKeyUnlessTheShowFlagIsZero) {
         EXPECT_EQ(console.Output(), c.output) << c.show;
         EXPECT_EQ(console.KeysLeft(), c.keysLeft) << c.show;
         EXPECT_EQ(console.ReadsPastEnd(), c.readsPastEnd) << c.show;
+    }
+}
+
+TEST(KeyFromEvent, EveryKeyPressCountsButModifiersAndReleases) {
+    const struct {
+        const char* what;
+        BOOL down;
+        WORD virtualKey;
+        char character;
+        int key;
+    } cases[] = {
+        {"digit", TRUE, '7', '7', '7'},
+        {"escape", TRUE, VK_ESCAPE, 27, 27},
+        {"enter", TRUE, VK_RETURN, 13, 13},
+        {"backspace", TRUE, VK_BACK, 8, 8},
+        {"high ANSI byte", TRUE, 0, '\xE9', 0xE9},
+        {"arrow", TRUE, VK_LEFT, 0, kKeyWithoutCharacter},
+        {"function key", TRUE, VK_F1, 0, kKeyWithoutCharacter},
+        {"home", TRUE, VK_HOME, 0, kKeyWithoutCharacter},
+        {"shift alone", TRUE, VK_SHIFT, 0, -1},
+        {"control alone", TRUE, VK_CONTROL, 0, -1},
+        {"alt alone", TRUE, VK_MENU, 0, -1},
+        {"caps lock", TRUE, VK_CAPITAL, 0, -1},
+        {"windows key", TRUE, VK_LWIN, 0, -1},
+        {"release of a digit", FALSE, '7', '7', -1},
+    };
+    for (const auto& c : cases) {
+        KEY_EVENT_RECORD event = {};
+        event.bKeyDown = c.down;
+        event.wRepeatCount = 1;
+        event.wVirtualKeyCode = c.virtualKey;
+        event.uChar.AsciiChar = c.character;
+        EXPECT_EQ(KeyFromEvent(event), c.key) << c.what;
     }
 }
 
