@@ -80,14 +80,29 @@ def program(installation_with_sim, service_cleanup):
     return Program(installation_with_sim)
 
 
+def wait_for_first_record(installation, timeout=20.0):
+    """Polls until the first measurement record after the connect is in the data log. Until
+    that record the service reports mains changes silently, so a test that expects the
+    event-list line of a change waits for it first."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        for day_file in (installation.folder / "DataLog").glob("*.csv"):
+            if day_file.read_bytes().count(b"\r\n") >= 2:  # the heading and one record
+                return True
+        time.sleep(0.2)
+    return False
+
+
 @pytest.fixture
 def running_service(program, service_cleanup):
-    """The service installed by INSTALL, running and connected to the simulated UPS."""
+    """The service installed by INSTALL, running, connected to the simulated UPS and past
+    the UPS's first record."""
     out = program.run("INSTALL")
     assert out == program.success(program.text("Install_start"))
     assert service_cleanup.state() == RUNNING
     connected = program.text("UPS_connected") + ":" + SIM_MODEL
     assert wait_for_log(program.installation, lambda t: t == connected), program.log()
+    assert wait_for_first_record(program.installation), program.log()
     return program
 
 
