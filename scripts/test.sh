@@ -7,6 +7,10 @@ export BUILD_DIR="${BUILD_DIR:-$top/build/main}"
 bash "$top/scripts/build.sh"
 . "$top/scripts/wine-env.sh"
 trap wine_stop EXIT
+# Every run starts from a fresh prefix: a service left registered by an interrupted run
+# would otherwise start by itself with the prefix and meet the tests.
+wine_stop
+rm -rf "$WINEPREFIX"
 wine_start
 cd "$BUILD_DIR"
 ctest --output-on-failure -j"$(nproc)" "$@"

@@ -227,6 +227,10 @@ class WineSession:
     def start(self):
         self.prefix.mkdir(parents=True, exist_ok=True)
         self.stop()  # a server left over from an interrupted run would keep its old environment
+        # A fresh prefix every time: a service that an earlier run left registered here would
+        # start by itself with the prefix, since it is installed for automatic start.
+        shutil.rmtree(self.prefix)
+        self.prefix.mkdir(parents=True)
         with open(self.debug_log, "wb") as log:
             subprocess.run(["wineserver", "-p"], env=self.boot_env, stdin=subprocess.DEVNULL,
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60, check=True)
