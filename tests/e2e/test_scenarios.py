@@ -84,6 +84,13 @@ class Road:
     def shutdown_calls(self):
         return self.calls("Shutdown")
 
+    def wait_first_record_after_connect(self, timeout=10):
+        """Until the UPS's first record after a connect, mains changes are taken in silently;
+        a step that expects their events waits for that record (a battery-level query) first."""
+        connected_at = self.calls("GetModelName")[-1][0]
+        wait_until(lambda: self.calls("GetCurrentBatteryLevel", since=connected_at), timeout,
+                   "the UPS's first record after the connect")
+
 
 @pytest.fixture(scope="module")
 def road(tmp_path_factory):
@@ -242,6 +249,7 @@ def test_com_auto_scans_the_ports_when_the_ups_moves_to_a_serial_port(road):
     refused = [f for n, f in seen if n == "OpenCOM" and f.get("port") == "COM1"]
     assert refused and refused[0].get("result") != "0"
     assert road.logs.status() == {"ACFAIL": "0", "CONNECTION": "1", "MODEL": MODEL}
+    road.wait_first_record_after_connect()
 
 
 def test_mains_failure_survives_a_reconnection_and_ends_in_the_shutdown_sequence(road):
