@@ -78,9 +78,7 @@ TEST_F(ServiceControlTest, InstallFailuresLogTheFailedCallThenInstallNgAndCloseE
     };
     for (const InstallFailureCase& c : cases) {
         SCOPED_TRACE(c.name);
-        CloseEventLogFileForTest();
-        scratch.WriteFile("EventLog\\EventLog.csv", "");
-        OpenEventLogFile();
+        RestartEventLogEmpty(scratch);
         FakeServiceManager f;
         f.failCall = c.failCall;
         f.failError = c.failError;
@@ -158,9 +156,7 @@ TEST_F(ServiceControlTest, ChangeServiceStateWaitsForTheExactTargetStateAndLogsE
     };
     for (const StateCase& c : cases) {
         SCOPED_TRACE(c.name);
-        CloseEventLogFileForTest();
-        scratch.WriteFile("EventLog\\EventLog.csv", "");
-        OpenEventLogFile();
+        RestartEventLogEmpty(scratch);
         FakeServiceManager f;
         f.states = c.states;
         f.failCall = c.failCall;

@@ -211,9 +211,7 @@ TEST_F(ServiceMainTest, StartFailuresEndServiceMainAfterTheirLine) {
     };
     for (const StartFailureCase& c : cases) {
         SCOPED_TRACE(c.name);
-        CloseEventLogFileForTest();
-        scratch.WriteFile("EventLog\\EventLog.csv", "");
-        OpenEventLogFile();
+        RestartEventLogEmpty(scratch);
         SetServiceHostApiForTest(&kFakeApi);
         ClearJournal();
         rec.statusReports = 0;
@@ -326,9 +324,7 @@ TEST_F(ServiceMainTest, AFailedStatusReportCancelsItsControlOrEndsTheStop) {
     };
     for (const StatusFailureCase& c : cases) {
         SCOPED_TRACE(c.name);
-        CloseEventLogFileForTest();
-        scratch.WriteFile("EventLog\\EventLog.csv", "");
-        OpenEventLogFile();
+        RestartEventLogEmpty(scratch);
         SetServiceHostApiForTest(&kFakeApi);
         rec.statusReports = 0;
         rec.failStatusReport = 0;

@@ -1,5 +1,7 @@
 #include "testing/log_lines.h"
 
+#include "log/event_log.h"
+
 std::vector<std::string> SplitCrLfLines(const std::string& bytes) {
     std::vector<std::string> lines;
     size_t start = 0;
@@ -24,4 +26,10 @@ std::vector<std::string> EventLogTexts(const ScratchDirectory& scratch) {
         texts.push_back(WithoutStamp(line));
     }
     return texts;
+}
+
+void RestartEventLogEmpty(const ScratchDirectory& scratch) {
+    CloseEventLogFileForTest();
+    scratch.WriteFile("EventLog\\EventLog.csv", "");
+    OpenEventLogFile();
 }

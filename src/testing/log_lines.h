@@ -12,5 +12,9 @@ std::vector<std::string> SplitCrLfLines(const std::string& bytes);
 // "2026/12/10,03:00:01,text" -> "text"; a line without the stamp is marked as such.
 std::string WithoutStamp(const std::string& line);
 
+// Closes the event log, empties EventLog\EventLog.csv of the scratch folder and opens it
+// again, so that a case of a table starts with no lines of the cases before it.
+void RestartEventLogEmpty(const ScratchDirectory& scratch);
+
 // The texts of the lines in EventLog\EventLog.csv of the scratch folder, without date and time.
 std::vector<std::string> EventLogTexts(const ScratchDirectory& scratch);
