@@ -14,6 +14,23 @@ int64_t SystemWallClock() {
 
 std::atomic<WallClockFunction> activeClock{&SystemWallClock};
 
+// The performance counter, scaled to 100 ns ticks without overflowing: the whole
+// seconds and the remainder are scaled apart.
+int64_t SystemMonotonicClock() {
+    static const int64_t frequency = [] {
+        LARGE_INTEGER value;
+        return QueryPerformanceFrequency(&value) && value.QuadPart > 0 ? value.QuadPart : int64_t{0};
+    }();
+    if (frequency == 0) return static_cast<int64_t>(GetTickCount64()) * (kTicksPerSecond / 1000);
+    LARGE_INTEGER counter;
+    QueryPerformanceCounter(&counter);
+    const int64_t seconds = counter.QuadPart / frequency;
+    const int64_t remainder = counter.QuadPart % frequency;
+    return seconds * kTicksPerSecond + remainder * kTicksPerSecond / frequency;
+}
+
+std::atomic<MonotonicClockFunction> activeMonotonicClock{&SystemMonotonicClock};
+
 }  // namespace
 
 int64_t WallClockNow() { return activeClock.load()(); }
@@ -34,3 +51,9 @@ std::string LocalTimeStamp(std::time_t when) {
 }
 
 void SetWallClockForTest(WallClockFunction clock) { activeClock.store(clock != nullptr ? clock : &SystemWallClock); }
+
+int64_t MonotonicNow() { return activeMonotonicClock.load()(); }
+
+void SetMonotonicClockForTest(MonotonicClockFunction clock) {
+    activeMonotonicClock.store(clock != nullptr ? clock : &SystemMonotonicClock);
+}

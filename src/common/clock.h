@@ -1,5 +1,7 @@
-// The wall clock every part of the program reads, and the one timestamp formatter.
-// Tests replace the clock so that a day change or a minute passes in no real time.
+// The program's two clocks and the one timestamp formatter. The wall clock says what
+// time it is, for the stamps written into files; the monotonic clock measures how long
+// something took, and no clock step (time synchronisation, an administrator) moves it.
+// Tests replace either clock so that a day change or a minute passes in no real time.
 #pragma once
 
 #include <cstdint>
@@ -24,3 +26,12 @@ std::tm LocalCalendarTime(std::time_t when);
 using WallClockFunction = int64_t (*)();
 // Replaces the clock for tests; nullptr restores the system clock.
 void SetWallClockForTest(WallClockFunction clock);
+
+// Ticks of 100 ns (kTicksPerSecond a second) since an arbitrary moment before the
+// process started; never goes back and never jumps with the wall clock. Every elapsed
+// time is measured on it.
+int64_t MonotonicNow();
+
+using MonotonicClockFunction = int64_t (*)();
+// Replaces the monotonic clock for tests; nullptr restores the system's counter.
+void SetMonotonicClockForTest(MonotonicClockFunction clock);
