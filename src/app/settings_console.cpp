@@ -50,13 +50,23 @@ struct Session {
     void KeyWait() const { WaitForKey(interactive ? 1 : 0); }
     bool HasValue() const { return args.size() >= 4; }
 
-    // A refusal or failure: banner, its text, and a key wait when the text needs reading.
-    void Report(const char* key, bool keyWait) const {
+    // A refusal or failure: banner, its text, the detail (when there is one) on a line
+    // of its own, and a key wait when the text needs reading.
+    void Report(const char* key, bool keyWait, const std::string& detail = std::string()) const {
         Banner();
         Out() << MessageText(key) << std::endl;
+        if (!detail.empty()) Out() << detail << std::endl;
         if (keyWait) KeyWait();
     }
 };
+
+// Writes the session's record. A failure is reported; a value that cannot be written
+// back as it was read is named, so the administrator knows which line to mend.
+void WriteAndReport(Session& s) {
+    std::string refusedKey;
+    s.result = WriteSettings(s.settings, &refusedKey) ? 1 : 0;
+    if (s.result == 0) s.Report("File_write_abnormality", true, refusedKey);
+}
 
 // Saves one field. `acceptAfterRead` holds the checks that come after the re-read;
 // `change` replaces the field in the freshly read record.
@@ -72,8 +82,7 @@ void SaveSetting(Session& s, const std::function<bool()>& acceptAfterRead,
         return;
     }
     change(s.settings);
-    s.result = WriteSettings(s.settings) ? 1 : 0;
-    if (s.result == 0) s.Report("File_write_abnormality", true);
+    WriteAndReport(s);
 }
 
 void ShowStatus(Session& s) {
@@ -255,8 +264,7 @@ void SetLanguage(Session& s) {
     }
     if (lang != "jp" && lang != "en") return;
     s.settings.Lang = lang;
-    s.result = WriteSettings(s.settings) ? 1 : 0;
-    if (s.result == 0) s.Report("File_write_abnormality", true);
+    WriteAndReport(s);
 }
 
 Next RunEntry(Session& s) {

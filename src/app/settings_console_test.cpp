@@ -284,6 +284,27 @@ TEST_F(SettingsConsoleTest, EverySaveStartsFromTheFileAsItIsNow) {
     EXPECT_EQ(console.Output(), "");
 }
 
+// A hand edit left a CR inside EXCMD: saving another entry neither fails nor changes it.
+TEST_F(SettingsConsoleTest, AStrayCrInAnUntouchedValueDoesNotBlockASave) {
+    const struct {
+        std::vector<std::string> words;
+        std::string expected;
+    } cases[] = {
+        {{"4", "120"}, Ini(120, 3, "USB", "run.cmd\r/q", 0, "jp")},
+        {{"7", "12"}, Ini(60, 12, "USB", "run.cmd\r/q", 0, "jp")},
+        {{"3", "COM2"}, Ini(60, 3, "COM2", "run.cmd\r/q", 0, "jp")},
+        {{"1002", "en"}, Ini(60, 3, "USB", "run.cmd\r/q", 0, "en")},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(Describe(c.words, ""));
+        scratch_.WriteFile("Setting.ini", Ini(60, 3, "USB", "run.cmd\r/q", 0, "jp"));
+        const Outcome outcome = Run(c.words);
+        EXPECT_EQ(outcome.result, 1);
+        EXPECT_EQ(outcome.output, "");
+        EXPECT_EQ(OnDisk(), c.expected);
+    }
+}
+
 TEST_F(SettingsConsoleTest, LanguagePrintsWhatStartUpRead) {
     const struct {
         std::string lang;

@@ -6,8 +6,17 @@
 
 namespace {
 
-std::mutex overrideLock;
-std::string directoryOverride;
+// A test's folder in place of the executable's. Never destroyed: the UPS library's
+// thread may still build a path (Status.ini, the data log) while exit() runs.
+struct DirectoryOverride {
+    std::mutex lock;
+    std::string directory;
+};
+
+DirectoryOverride& Override() {
+    static auto* instance = new DirectoryOverride;
+    return *instance;
+}
 
 std::string ModuleDirectory() {
     char path[MAX_PATH] = {};
@@ -22,8 +31,8 @@ std::string ModuleDirectory() {
 
 std::string ExeDirectory() {
     {
-        std::lock_guard<std::mutex> guard(overrideLock);
-        if (!directoryOverride.empty()) return directoryOverride;
+        std::lock_guard<std::mutex> guard(Override().lock);
+        if (!Override().directory.empty()) return Override().directory;
     }
     return ModuleDirectory();
 }
@@ -38,6 +47,6 @@ std::string JoinPath(const std::string& folder, const std::string& name) {
 }
 
 void SetExeDirectoryForTest(const std::string& directoryWithTrailingBackslash) {
-    std::lock_guard<std::mutex> guard(overrideLock);
-    directoryOverride = directoryWithTrailingBackslash;
+    std::lock_guard<std::mutex> guard(Override().lock);
+    Override().directory = directoryWithTrailingBackslash;
 }

@@ -1,5 +1,7 @@
 #include "config/settings.h"
 
+#include <utility>
+
 #include "common/atomic_file.h"
 #include "common/decimal.h"
 #include "common/exe_path.h"
@@ -67,10 +69,16 @@ int32_t ReadSettings(Settings& settings) {
     return 1;
 }
 
-bool WriteSettings(const Settings& settings) {
-    for (const std::string* text : {&settings.Device, &settings.EventLogPath, &settings.DataLogPath, &settings.ExCmd,
-                                    &settings.Lang}) {
-        if (!IsSafeSettingsText(*text)) {
+bool WriteSettings(const Settings& settings, std::string* refusedKey) {
+    // The reader splits lines at LF only and drops just the one CR right before it, so
+    // "KEY=" + value + CR LF reads back as the value for any value without an LF.
+    const std::pair<const char*, const std::string*> texts[] = {
+        {"DEVICE", &settings.Device}, {"EVENTLOGPATH", &settings.EventLogPath},
+        {"DATALOGPATH", &settings.DataLogPath}, {"EXCMD", &settings.ExCmd}, {"LANG", &settings.Lang},
+    };
+    for (const auto& [key, text] : texts) {
+        if (text->find('\n') != std::string::npos) {
+            if (refusedKey != nullptr) *refusedKey = key;
             SetLastError(ERROR_INVALID_DATA);
             return false;
         }
@@ -92,6 +100,7 @@ bool IsSafeSettingsText(const std::string& text) { return text.find_first_of("\r
 bool IsJapaneseLang(const std::string& lang) { return lang == "jp"; }
 
 Settings& ProcessSettings() {
-    static Settings settings;
-    return settings;
+    // Never destroyed: a thread of the service may still read it while exit() runs.
+    static auto* settings = new Settings;
+    return *settings;
 }

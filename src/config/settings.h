@@ -23,11 +23,15 @@ std::string SettingsFilePath();
 // executable's folder. Returns 1, or 0 when an existing file cannot be read.
 int32_t ReadSettings(Settings& settings);
 
-// Replaces Setting.ini with the eight lines of `settings`, atomically. Refuses a
-// record whose texts hold a line break. Returns false when nothing was written.
-bool WriteSettings(const Settings& settings);
+// Replaces Setting.ini with the eight lines of `settings`, atomically. Every text is
+// written so that it reads back exactly as it stands, a lone CR kept by a hand edit
+// included. A text holding an LF cannot be written that way (no read ever yields
+// one): the record is refused, `refusedKey` (when given) names its key, and nothing
+// is written. Returns false when nothing was written.
+bool WriteSettings(const Settings& settings, std::string* refusedKey = nullptr);
 
-// A text value may go into the file only when it holds no CR or LF.
+// A value entered by a person or a script may go into the file only when it holds
+// no CR or LF.
 bool IsSafeSettingsText(const std::string& text);
 
 // "jp" exactly selects the Japanese message table and event list; anything else English.

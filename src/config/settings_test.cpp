@@ -242,20 +242,45 @@ TEST(WriteSettings, ReplacesAnyPreviousContentWhole) {
     EXPECT_EQ(scratch.ReadFile("Setting.ini"), SettingsText(s));
 }
 
-TEST(WriteSettings, RefusesALineBreakInAnyText) {
+TEST(WriteSettings, ATextHoldingAnLfIsRefusedAndNamed) {
     ScratchDirectory scratch;
     const std::string before = "WAIT_TIME=77\r\n";
-    std::string Settings::*const fields[] = {&Settings::Device, &Settings::EventLogPath, &Settings::DataLogPath,
-                                            &Settings::ExCmd, &Settings::Lang};
-    const char* const breaks[] = {"run.cmd\r\nWAIT_TIME=0", "a\nWAIT_TIME=0", "a\r", "\n"};
-    for (auto field : fields) {
+    const std::pair<std::string Settings::*, const char*> fields[] = {
+        {&Settings::Device, "DEVICE"}, {&Settings::EventLogPath, "EVENTLOGPATH"},
+        {&Settings::DataLogPath, "DATALOGPATH"}, {&Settings::ExCmd, "EXCMD"}, {&Settings::Lang, "LANG"},
+    };
+    const char* const breaks[] = {"run.cmd\r\nWAIT_TIME=0", "a\nWAIT_TIME=0", "\n"};
+    for (const auto& [field, key] : fields) {
         for (const char* text : breaks) {
             scratch.WriteFile("Setting.ini", before);
             Settings s;
             s.*field = text;
-            EXPECT_FALSE(WriteSettings(s)) << text;
+            std::string refusedKey;
+            EXPECT_FALSE(WriteSettings(s, &refusedKey)) << text;
+            EXPECT_EQ(refusedKey, key) << text;
             EXPECT_EQ(scratch.ReadFile("Setting.ini"), before) << text;
         }
+    }
+}
+
+// A CR that a hand edit left inside a value is read and kept; a save of another entry
+// writes it back so that it reads back exactly, instead of refusing every save.
+TEST(WriteSettings, ACrKeptByTheReaderReadsBackExactly) {
+    ScratchDirectory scratch;
+    const char* const values[] = {"a\rb", "run.cmd\r", "\r", "\rlead", "two\r\rcrs"};
+    for (const char* value : values) {
+        scratch.WriteFile("Setting.ini", std::string("WAIT_TIME=5\r\nEXCMD=") + value + "\r\nDEVICE=" + value + "\r\n");
+        Settings read;
+        ASSERT_EQ(ReadSettings(read), 1);
+        ASSERT_EQ(read.ExCmd, value);
+        read.WaitTime = 9;
+        ASSERT_TRUE(WriteSettings(read)) << value;
+        Settings again;
+        ASSERT_EQ(ReadSettings(again), 1);
+        EXPECT_EQ(again.ExCmd, value);
+        EXPECT_EQ(again.Device, value);
+        EXPECT_EQ(again.WaitTime, 9);
+        EXPECT_EQ(again.Lang, "jp") << "the line after a value ending in CR is still its own line";
     }
 }
 

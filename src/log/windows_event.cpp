@@ -21,8 +21,17 @@ constexpr const char* kEventSourceName = "Voltwarden Basic Edition";
 // Filled once, on the first report, from the message table loaded at that moment.
 // The first reports may come from two threads at once, so filling and reading share
 // one lock; the lock is never held across the event-log calls.
-std::mutex tableLock;
-std::vector<WindowsEventRow> windowsEventTable;
+struct WindowsEventTable {
+    std::mutex lock;
+    std::vector<WindowsEventRow> rows;
+};
+
+// Never destroyed: the UPS library's thread may still report an event while exit()
+// runs the destructors of the process's objects.
+WindowsEventTable& Table() {
+    static auto* table = new WindowsEventTable;
+    return *table;
+}
 
 std::atomic<WindowsEventSink> activeSink{nullptr};
 
@@ -40,15 +49,15 @@ void FillTableLocked() {
         {kEventBatteryLow, "Battery_low_event_occurred"},
         {kEventOsShutdown, "OS_Shutdown_is_started"},
     };
-    for (const auto& row : kRows) windowsEventTable.push_back({row.identifier, MessageText(row.key)});
+    for (const auto& row : kRows) Table().rows.push_back({row.identifier, MessageText(row.key)});
 }
 
 // The text of the event, or false for an identifier the service does not report.
 bool LookUpEventText(uint32_t identifier, std::string& text) {
-    std::lock_guard<std::mutex> guard(tableLock);
-    if (windowsEventTable.empty()) FillTableLocked();
+    std::lock_guard<std::mutex> guard(Table().lock);
+    if (Table().rows.empty()) FillTableLocked();
     bool found = false;
-    for (const WindowsEventRow& row : windowsEventTable) {
+    for (const WindowsEventRow& row : Table().rows) {
         if (row.identifier == identifier) {
             text = row.text;
             found = true;
@@ -77,11 +86,11 @@ void ReportWindowsEvent(uint16_t type, uint32_t identifier) {
 void SetWindowsEventSinkForTest(WindowsEventSink sink) { activeSink.store(sink); }
 
 size_t WindowsEventTableSizeForTest() {
-    std::lock_guard<std::mutex> guard(tableLock);
-    return windowsEventTable.size();
+    std::lock_guard<std::mutex> guard(Table().lock);
+    return Table().rows.size();
 }
 
 void ResetWindowsEventTableForTest() {
-    std::lock_guard<std::mutex> guard(tableLock);
-    windowsEventTable.clear();
+    std::lock_guard<std::mutex> guard(Table().lock);
+    Table().rows.clear();
 }
