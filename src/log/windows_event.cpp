@@ -16,8 +16,6 @@ struct WindowsEventRow {
     std::string text;
 };
 
-constexpr const char* kEventSourceName = "Voltwarden Basic Edition";
-
 // Filled once, on the first report, from the message table loaded at that moment.
 // The first reports may come from two threads at once, so filling and reading share
 // one lock; the lock is never held across the event-log calls.
@@ -77,7 +75,7 @@ void ReportWindowsEvent(uint16_t type, uint32_t identifier) {
         return;
     }
     // Registered and released for every event: nothing is held open between reports.
-    ScopedEventSource source(RegisterEventSourceA(nullptr, kEventSourceName));
+    ScopedEventSource source(RegisterEventSourceA(nullptr, kWindowsEventSourceName));
     if (!source) return;
     const char* strings[1] = {text.c_str()};
     ReportEventA(source.Get(), type, 0, identifier, nullptr, 1, 0, strings, nullptr);

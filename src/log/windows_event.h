@@ -5,9 +5,13 @@
 #include <cstdint>
 #include <string>
 
+// The source every entry is reported under; INSTALL registers our message file for it.
+constexpr char kWindowsEventSourceName[] = "Voltwarden Basic Edition";
+
 constexpr uint16_t kEventTypeWarning = 2;      // EVENTLOG_WARNING_TYPE
 constexpr uint16_t kEventTypeInformation = 4;  // EVENTLOG_INFORMATION_TYPE
 
+// The identifiers the message table linked into the exe defines (log/event_messages.mc).
 constexpr uint32_t kEventPowerRecovery = 1001;
 constexpr uint32_t kEventUpsConnected = 1002;
 constexpr uint32_t kEventServiceStart = 1003;
@@ -18,7 +22,7 @@ constexpr uint32_t kEventBatteryLow = 0x800007DC;       // shown as 2012
 constexpr uint32_t kEventOsShutdown = 0x800007DE;       // shown as 2014
 
 // Reports one event with its message-table text as the single insertion string,
-// source "Voltwarden Basic Edition". Unknown identifiers report nothing.
+// under kWindowsEventSourceName. Unknown identifiers report nothing.
 void ReportWindowsEvent(uint16_t type, uint32_t identifier);
 
 // Where reports go: the real event log by default; tests install a sink that records them.

@@ -1,11 +1,13 @@
-// Test support: an in-memory service control manager for one service, put in place
-// of the real one with SetServiceManagerApiForTest. It records every call, fails the
-// call a test names with the error the test names, and plays back a list of states.
+// Test support: an in-memory service control manager for one service and a registry
+// for one key, put in place of the real ones with SetServiceManagerApiForTest. It
+// records every call, fails the call a test names with the error the test names, and
+// plays back a list of states.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -26,6 +28,16 @@ struct FakeServiceManager {
     std::vector<std::string> calls;
     // What CreateService and ChangeServiceConfig2 were given.
     std::string createdName, createdDisplayName, createdBinaryPath, description;
+    bool failureActionsSet = false;
+    DWORD resetPeriod = 0;
+    std::vector<std::pair<int, DWORD>> failureActions;  // (SC_ACTION_TYPE, delay in ms)
+    bool failureActionsWithoutRebootOrCommand = false;
+    // The one registry key the service touches: whether it exists, under which path it
+    // was created or deleted, and its values (type, bytes) by name.
+    bool keyExists = false;
+    std::string keyPath;
+    REGSAM keyAccess = 0;
+    std::map<std::string, std::pair<DWORD, std::string>> keyValues;
     DWORD createdAccess = 0, createdType = 0, createdStart = 0, createdErrorControl = 0;
     bool createdWithNullAccount = false;
     int openHandles = 0;
@@ -43,6 +55,7 @@ struct FakeServiceManager {
         static const ServiceManagerApi api = {
             OpenManager, CreateServiceFake, ChangeConfig2, OpenServiceFake, QueryStatus, StartServiceFake,
             Control,     DeleteServiceFake, CloseHandleFake, ModuleFileName, SleepFake,
+            CreateKey,   SetValue,          CloseKey,        DeleteKey,
         };
         SetServiceManagerApiForTest(&api);
     }
@@ -62,6 +75,7 @@ private:
     // Distinct fake handle values; never dereferenced.
     static SC_HANDLE ManagerHandle() { return reinterpret_cast<SC_HANDLE>(static_cast<uintptr_t>(0x1000)); }
     static SC_HANDLE ServiceHandle() { return reinterpret_cast<SC_HANDLE>(static_cast<uintptr_t>(0x2000)); }
+    static HKEY KeyHandle() { return reinterpret_cast<HKEY>(static_cast<uintptr_t>(0x3000)); }
 
     // True when this use of `call` shall fail; sets the last error then.
     bool Fails(const std::string& call) {
@@ -114,6 +128,15 @@ private:
         }
         if (level == SERVICE_CONFIG_DESCRIPTION) {
             f.description = static_cast<SERVICE_DESCRIPTIONA*>(info)->lpDescription;
+        } else if (level == SERVICE_CONFIG_FAILURE_ACTIONS) {
+            const auto* actions = static_cast<SERVICE_FAILURE_ACTIONSA*>(info);
+            f.failureActionsSet = true;
+            f.resetPeriod = actions->dwResetPeriod;
+            f.failureActionsWithoutRebootOrCommand = actions->lpRebootMsg == nullptr && actions->lpCommand == nullptr;
+            f.failureActions.clear();
+            for (DWORD i = 0; i < actions->cActions; ++i) {
+                f.failureActions.emplace_back(actions->lpsaActions[i].Type, actions->lpsaActions[i].Delay);
+            }
         }
         return TRUE;
     }
@@ -190,5 +213,56 @@ private:
         FakeServiceManager& f = *Current();
         f.calls.push_back("Sleep(" + std::to_string(milliseconds) + ")");
         ++f.sleeps;
+    }
+
+    // The registry answers with its error code; the last error is left alone.
+    LONG RegistryFailure(const std::string& call) {
+        DWORD saved = GetLastError();
+        bool fails = Fails(call);
+        SetLastError(saved);
+        return fails ? static_cast<LONG>(failError) : ERROR_SUCCESS;
+    }
+
+    static LONG WINAPI CreateKey(HKEY root, LPCSTR subKey, DWORD, LPSTR, DWORD options, REGSAM access,
+                                 LPSECURITY_ATTRIBUTES, PHKEY key, LPDWORD disposition) {
+        FakeServiceManager& f = *Current();
+        if (LONG error = f.RegistryFailure(root == HKEY_LOCAL_MACHINE ? "RegCreateKeyEx(HKLM)" : "RegCreateKeyEx(?)")) {
+            return error;
+        }
+        if (options != REG_OPTION_NON_VOLATILE) return ERROR_INVALID_PARAMETER;
+        f.keyPath = subKey;
+        f.keyAccess = access;
+        if (disposition) *disposition = f.keyExists ? REG_OPENED_EXISTING_KEY : REG_CREATED_NEW_KEY;
+        f.keyExists = true;
+        ++f.openHandles;
+        *key = KeyHandle();
+        return ERROR_SUCCESS;
+    }
+
+    static LONG WINAPI SetValue(HKEY key, LPCSTR name, DWORD, DWORD type, const BYTE* data, DWORD size) {
+        FakeServiceManager& f = *Current();
+        if (LONG error = f.RegistryFailure("RegSetValueEx(" + std::string(name) + ")")) return error;
+        if (key != KeyHandle()) return ERROR_INVALID_HANDLE;
+        f.keyValues[name] = {type, std::string(reinterpret_cast<const char*>(data), size)};
+        return ERROR_SUCCESS;
+    }
+
+    static LONG WINAPI CloseKey(HKEY key) {
+        FakeServiceManager& f = *Current();
+        f.calls.push_back(key == KeyHandle() ? "RegCloseKey" : "RegCloseKey(?)");
+        --f.openHandles;
+        SetLastError(0);
+        return ERROR_SUCCESS;
+    }
+
+    static LONG WINAPI DeleteKey(HKEY root, LPCSTR subKey) {
+        FakeServiceManager& f = *Current();
+        if (LONG error = f.RegistryFailure(root == HKEY_LOCAL_MACHINE ? "RegDeleteKey(HKLM)" : "RegDeleteKey(?)")) {
+            return error;
+        }
+        if (!f.keyExists || f.keyPath != subKey) return ERROR_FILE_NOT_FOUND;
+        f.keyExists = false;
+        f.keyValues.clear();
+        return ERROR_SUCCESS;
     }
 };

@@ -6,12 +6,14 @@
 
 #include "common/scoped_handle.h"
 #include "log/event_log.h"
+#include "service/event_source_key.h"
 
 namespace {
 
 const ServiceManagerApi kRealApi = {
     OpenSCManagerA, CreateServiceA, ChangeServiceConfig2A, OpenServiceA,  QueryServiceStatus, StartServiceA,
     ControlService, DeleteService,  CloseServiceHandle,    GetModuleFileNameA, Sleep,
+    RegCreateKeyExA, RegSetValueExA, RegCloseKey, RegDeleteKeyA,
 };
 
 const ServiceManagerApi* activeApi = &kRealApi;
@@ -37,10 +39,8 @@ void RecordFailure(const char* linePrefix, uint32_t& errorCode) {
     TraceLogError(linePrefix, errorCode);
 }
 
-// The quoted path of this executable: the service is started with no argument,
-// and the quotes keep a folder with spaces in it one word.
-bool QuotedExecutablePath(char (&commandLine)[262], uint32_t& errorCode) {
-    char path[260] = {};
+// The full path of this executable.
+bool ExecutablePath(char (&path)[260], uint32_t& errorCode) {
     DWORD length = Api().moduleFileName(nullptr, path, sizeof(path));
     if (length == 0 || length >= sizeof(path)) {
         // A cut-off path would register a service that can never start.
@@ -48,13 +48,29 @@ bool QuotedExecutablePath(char (&commandLine)[262], uint32_t& errorCode) {
         TraceLogError("GetModuleFileName():ER=", errorCode);
         return false;
     }
-    std::snprintf(commandLine, sizeof(commandLine), "\"%s\"", path);
     return true;
+}
+
+// A crashed service restarts after a minute, the first and the second time; from the
+// third crash within a day on it is left stopped (the service manager would repeat the
+// last action for ever), so a service that cannot run does not restart in a loop.
+// Logged when refused, without failing the installation: the service works without it.
+void SetRecoveryActions(SC_HANDLE service) {
+    SC_ACTION actions[3] = {{SC_ACTION_RESTART, 60 * 1000}, {SC_ACTION_RESTART, 60 * 1000}, {SC_ACTION_NONE, 0}};
+    SERVICE_FAILURE_ACTIONSA info = {};
+    info.dwResetPeriod = 24 * 60 * 60;  // seconds without a failure before the count starts again
+    info.cActions = 3;
+    info.lpsaActions = actions;
+    if (!Api().changeConfig2(service, SERVICE_CONFIG_FAILURE_ACTIONS, &info)) {
+        TraceLogError("ChangeServiceConfig2():ER=", GetLastError());
+    }
 }
 
 }  // namespace
 
 void SetServiceManagerApiForTest(const ServiceManagerApi* api) { activeApi = api ? api : &kRealApi; }
+
+const ServiceManagerApi& ServiceManagerApiInUse() { return Api(); }
 
 int32_t InstallService(uint32_t& errorCode) {
     ManagerHandle manager(Api().openManager(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE));
@@ -64,16 +80,23 @@ int32_t InstallService(uint32_t& errorCode) {
         return 0;
     }
 
-    char commandLine[262] = {};
-    if (!QuotedExecutablePath(commandLine, errorCode)) {
+    char path[260] = {};
+    if (!ExecutablePath(path, errorCode)) {
         manager.Close();
         TraceLog("Install:NG");
         return 0;
     }
+    // The service is started with no argument; the quotes keep a folder with spaces
+    // in it one word.
+    char commandLine[262] = {};
+    std::snprintf(commandLine, sizeof(commandLine), "\"%s\"", path);
 
-    ManagerHandle service(Api().createService(manager.Get(), kServiceName, kServiceName, SERVICE_CHANGE_CONFIG,
-                                              SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_IGNORE,
-                                              commandLine, nullptr, nullptr, nullptr, nullptr, nullptr));
+    // SERVICE_START too: the manager accepts restart actions only through a handle
+    // that may start the service.
+    ManagerHandle service(Api().createService(manager.Get(), kServiceName, kServiceName,
+                                              SERVICE_CHANGE_CONFIG | SERVICE_START, SERVICE_WIN32_OWN_PROCESS,
+                                              SERVICE_AUTO_START, SERVICE_ERROR_IGNORE, commandLine, nullptr,
+                                              nullptr, nullptr, nullptr, nullptr));
     if (!service) {
         RecordFailure("CreateService():ER=", errorCode);
         manager.Close();
@@ -89,9 +112,14 @@ int32_t InstallService(uint32_t& errorCode) {
         RecordFailure("ChangeServiceConfig2():ER=", errorCode);
         result = 0;
     }
+    // The service exists from here on, so it gets its recovery and its message file
+    // even without a description; UNINSTALL removes both with it.
+    SetRecoveryActions(service.Get());
 
     service.Close();
     manager.Close();
+    // Without the message file the Event Viewer still shows our texts, behind a note.
+    WriteEventSourceKey(path);
     TraceLog(result == 1 ? "Install:OK" : "Install:NG");
     return result;
 }
@@ -148,6 +176,8 @@ int32_t ChangeServiceState(uint32_t targetState, int32_t deleteFlag, uint32_t& e
             TraceLog("Uninstall:NG");
             return 0;
         }
+        // A key left behind would not harm the removal, so its failure is only logged.
+        DeleteEventSourceKey();
         TraceLog("Uninstall:OK");
     }
     return 1;

@@ -9,12 +9,15 @@
 // The service's one identity: its name, display name and description.
 constexpr char kServiceName[] = "VoltwardenBasicEdition";
 
-// Registers the executable as an auto-start service running as LocalSystem.
-// Returns 1, or 0 with the failed call's error in `errorCode`.
+// Registers the executable as an auto-start service running as LocalSystem, sets it
+// to restart after a crash and registers the executable as the event source's message
+// file. Returns 1, or 0 with the failed call's error in `errorCode`; the restart
+// setting and the message file are logged when they fail but do not fail it.
 int32_t InstallService(uint32_t& errorCode);
 
 // Brings the service to `targetState` (SERVICE_RUNNING or SERVICE_STOPPED), waiting
-// up to 30 polls of 1 s; with `deleteFlag` 1 and SERVICE_STOPPED it is then deleted.
+// up to 30 polls of 1 s; with `deleteFlag` 1 and SERVICE_STOPPED it is then deleted,
+// and the event source's registry key with it.
 // Returns 1, or 0; `errorCode` receives a failed call's error and is left as it was
 // when the only failure is that the state did not come in time.
 int32_t ChangeServiceState(uint32_t targetState, int32_t deleteFlag, uint32_t& errorCode);
@@ -23,7 +26,8 @@ int32_t ChangeServiceState(uint32_t targetState, int32_t deleteFlag, uint32_t& e
 // state could be queried, else 0 with the error in `errorCode`. Writes no log line.
 int32_t QueryServiceRunning(uint32_t& running, uint32_t& errorCode);
 
-// The service control manager as these operations see it; tests replace it.
+// The service control manager and the registry as these operations see them; tests
+// replace them. The registry calls return their error instead of setting the last error.
 struct ServiceManagerApi {
     SC_HANDLE(WINAPI* openManager)(LPCSTR machine, LPCSTR database, DWORD access);
     SC_HANDLE(WINAPI* createService)(SC_HANDLE manager, LPCSTR name, LPCSTR displayName, DWORD access,
@@ -39,7 +43,15 @@ struct ServiceManagerApi {
     BOOL(WINAPI* closeHandle)(SC_HANDLE handle);
     DWORD(WINAPI* moduleFileName)(HMODULE module, LPSTR buffer, DWORD size);
     void(WINAPI* sleep)(DWORD milliseconds);  // the pause before each poll
+    LONG(WINAPI* createKey)(HKEY root, LPCSTR subKey, DWORD reserved, LPSTR keyClass, DWORD options,
+                            REGSAM access, LPSECURITY_ATTRIBUTES security, PHKEY key, LPDWORD disposition);
+    LONG(WINAPI* setValue)(HKEY key, LPCSTR name, DWORD reserved, DWORD type, const BYTE* data, DWORD size);
+    LONG(WINAPI* closeKey)(HKEY key);
+    LONG(WINAPI* deleteKey)(HKEY root, LPCSTR subKey);
 };
 
 // Replaces the manager for tests; nullptr restores the real one.
 void SetServiceManagerApiForTest(const ServiceManagerApi* api);
+
+// The manager in use: the real one, or the one a test put in place.
+const ServiceManagerApi& ServiceManagerApiInUse();

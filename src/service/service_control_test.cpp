@@ -2,17 +2,33 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "log/event_log.h"
-#include "testing/log_lines.h"
+#include "service/event_source_key.h"
 #include "service/fake_service_manager.h"
+#include "testing/log_lines.h"
 #include "testing/scratch_directory.h"
 
 namespace {
 
 using Lines = std::vector<std::string>;
+using KeyValues = std::map<std::string, std::pair<DWORD, std::string>>;
+
+const char kExePath[] = "C:\\Program Files\\Voltwarden\\Voltwarden.exe";
+
+// What INSTALL leaves in the event source's key: the exe as a literal path with its
+// terminating zero, and the three types the service may report.
+KeyValues ExpectedKeyValues(const std::string& exePath) {
+    return {{"EventMessageFile", {REG_SZ, exePath + std::string(1, '\0')}},
+            {"TypesSupported", {REG_DWORD, std::string("\x07\x00\x00\x00", 4)}}};
+}
+
+constexpr DWORD kRestartAction = SC_ACTION_RESTART;
+constexpr DWORD kNoAction = SC_ACTION_NONE;
 
 class ServiceControlTest : public ::testing::Test {
 protected:
@@ -35,11 +51,14 @@ TEST_F(ServiceControlTest, InstallRegistersTheServiceIdentityAndClosesServiceThe
     EXPECT_EQ(InstallService(error), 1);
     EXPECT_EQ(error, 0u);
     EXPECT_EQ(fake.calls, (Lines{"OpenSCManager(0x2)", "GetModuleFileName", "CreateService",
-                                 "ChangeServiceConfig2(1)", "Close(service)", "Close(manager)"}));
+                                 "ChangeServiceConfig2(1)", "ChangeServiceConfig2(2)", "Close(service)",
+                                 "Close(manager)", "RegCreateKeyEx(HKLM)", "RegSetValueEx(EventMessageFile)",
+                                 "RegSetValueEx(TypesSupported)", "RegCloseKey"}));
     EXPECT_EQ(fake.createdName, "VoltwardenBasicEdition");
     EXPECT_EQ(fake.createdDisplayName, "VoltwardenBasicEdition");
     EXPECT_EQ(fake.description, "VoltwardenBasicEdition");
-    EXPECT_EQ(fake.createdAccess, static_cast<DWORD>(SERVICE_CHANGE_CONFIG));
+    // Start access as well: the manager takes restart actions only through such a handle.
+    EXPECT_EQ(fake.createdAccess, static_cast<DWORD>(SERVICE_CHANGE_CONFIG | SERVICE_START));
     EXPECT_EQ(fake.createdType, 0x10u);
     EXPECT_EQ(fake.createdStart, 2u);
     EXPECT_EQ(fake.createdErrorControl, 0u);
@@ -48,6 +67,93 @@ TEST_F(ServiceControlTest, InstallRegistersTheServiceIdentityAndClosesServiceThe
     EXPECT_EQ(fake.createdBinaryPath, "\"C:\\Program Files\\Voltwarden\\Voltwarden.exe\"");
     EXPECT_EQ(fake.openHandles, 0);
     EXPECT_EQ(LogTexts(), (Lines{"Install:OK"}));
+}
+
+TEST_F(ServiceControlTest, InstallSetsRestartAfterAMinuteTwiceAndResetAfterADay) {
+    uint32_t error = 0;
+    ASSERT_EQ(InstallService(error), 1);
+    ASSERT_TRUE(fake.failureActionsSet);
+    EXPECT_EQ(fake.resetPeriod, 86400u);
+    // A third failure within the day is left alone rather than restarted for ever.
+    EXPECT_EQ(fake.failureActions, (std::vector<std::pair<int, DWORD>>{
+                                       {kRestartAction, 60000}, {kRestartAction, 60000}, {kNoAction, 0}}));
+    EXPECT_TRUE(fake.failureActionsWithoutRebootOrCommand);
+}
+
+TEST_F(ServiceControlTest, InstallRegistersTheExeAsTheEventSourcesMessageFile) {
+    const struct {
+        const char* name;
+        bool keyLeftBehind;
+        std::string modulePath;
+    } cases[] = {
+        {"new key", false, kExePath},
+        // A folder with a percent sign stays literal: the value is no REG_EXPAND_SZ.
+        {"percent sign in the folder", false, "D:\\UPS 100%\\Voltwarden.exe"},
+        // An older installation's key, pointing elsewhere, is overwritten.
+        {"key left by an older installation", true, kExePath},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        RestartEventLogEmpty(scratch);
+        FakeServiceManager f;
+        f.modulePath = c.modulePath;
+        if (c.keyLeftBehind) {
+            f.keyExists = true;
+            f.keyPath = EventSourceKeyPath();
+            f.keyValues = ExpectedKeyValues("C:\\Old\\Voltwarden.exe");
+            f.keyValues["TypesSupported"] = {REG_DWORD, std::string("\x01\x00\x00\x00", 4)};
+        }
+        f.Install();
+
+        uint32_t error = 0;
+        EXPECT_EQ(InstallService(error), 1);
+        EXPECT_TRUE(f.keyExists);
+        EXPECT_EQ(f.keyPath, "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Voltwarden Basic Edition");
+        EXPECT_EQ(f.keyAccess, static_cast<REGSAM>(KEY_SET_VALUE));
+        EXPECT_EQ(f.keyValues, ExpectedKeyValues(c.modulePath));
+        EXPECT_EQ(f.openHandles, 0);
+        EXPECT_EQ(LogTexts(), (Lines{"Install:OK"}));
+    }
+}
+
+struct InstallSideFailureCase {
+    const char* name;
+    const char* failCall;
+    int failOnCall;
+    Lines expectedLog;
+    bool expectRecovery;
+    KeyValues expectedValues;
+};
+
+// The service works without its recovery and without its message file, so their
+// failures are logged and the installation still succeeds, with the code untouched.
+TEST_F(ServiceControlTest, InstallLogsARefusedRecoveryOrMessageFileButStillSucceeds) {
+    const KeyValues messageFileOnly = {{"EventMessageFile", {REG_SZ, kExePath + std::string(1, '\0')}}};
+    const InstallSideFailureCase cases[] = {
+        {"recovery refused", "ChangeServiceConfig2(2)", 1, {"ChangeServiceConfig2():ER=5", "Install:OK"}, false,
+         ExpectedKeyValues(kExePath)},
+        {"key refused", "RegCreateKeyEx", 1, {"RegCreateKeyEx():ER=5", "Install:OK"}, true, {}},
+        {"message file refused", "RegSetValueEx", 1, {"RegSetValueEx():ER=5", "Install:OK"}, true, {}},
+        {"types refused", "RegSetValueEx", 2, {"RegSetValueEx():ER=5", "Install:OK"}, true, messageFileOnly},
+    };
+    for (const InstallSideFailureCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        RestartEventLogEmpty(scratch);
+        FakeServiceManager f;
+        f.failCall = c.failCall;
+        f.failError = ERROR_ACCESS_DENIED;
+        f.failOnCall = c.failOnCall;
+        f.Install();
+
+        uint32_t error = 777;
+        EXPECT_EQ(InstallService(error), 1);
+        EXPECT_EQ(error, 777u);
+        EXPECT_EQ(f.description, "VoltwardenBasicEdition");
+        EXPECT_EQ(f.failureActionsSet, c.expectRecovery);
+        EXPECT_EQ(f.keyValues, c.expectedValues);
+        EXPECT_EQ(f.openHandles, 0);
+        EXPECT_EQ(LogTexts(), c.expectedLog);
+    }
 }
 
 struct InstallFailureCase {
@@ -67,10 +173,12 @@ TEST_F(ServiceControlTest, InstallFailuresLogTheFailedCallThenInstallNgAndCloseE
         {"already installed", "CreateService", ERROR_SERVICE_EXISTS, false,
          {"OpenSCManager(0x2)", "GetModuleFileName", "CreateService", "Close(manager)"},
          {"CreateService():ER=1073", "Install:NG"}, 1073},
-        // The service stays created without a description, and the result is 0.
-        {"description refused", "ChangeServiceConfig2", ERROR_ACCESS_DENIED, false,
-         {"OpenSCManager(0x2)", "GetModuleFileName", "CreateService", "ChangeServiceConfig2(1)", "Close(service)",
-          "Close(manager)"},
+        // The service stays created without a description, and the result is 0; it still
+        // gets its recovery and message file, which UNINSTALL removes with it.
+        {"description refused", "ChangeServiceConfig2(1)", ERROR_ACCESS_DENIED, false,
+         {"OpenSCManager(0x2)", "GetModuleFileName", "CreateService", "ChangeServiceConfig2(1)",
+          "ChangeServiceConfig2(2)", "Close(service)", "Close(manager)", "RegCreateKeyEx(HKLM)",
+          "RegSetValueEx(EventMessageFile)", "RegSetValueEx(TypesSupported)", "RegCloseKey"},
          {"ChangeServiceConfig2():ER=5", "Install:NG"}, 5},
         // A path cut off at 260 bytes would register a service that never starts.
         {"path cut off", "", 0, true, {"OpenSCManager(0x2)", "GetModuleFileName", "Close(manager)"},
@@ -189,7 +297,54 @@ TEST_F(ServiceControlTest, ChangeServiceStateAsksForFullAccessToTheNamedService)
     EXPECT_EQ(ChangeServiceState(SERVICE_STOPPED, 1, error), 1);
     EXPECT_EQ(fake.calls, (Lines{"OpenSCManager(0xF003F)", "OpenService(VoltwardenBasicEdition,0xF01FF)",
                                  "QueryServiceStatus", "ControlService(1)", "Sleep(1000)", "QueryServiceStatus",
-                                 "DeleteService", "Close(service)", "Close(manager)"}));
+                                 "DeleteService", "RegDeleteKey(HKLM)", "Close(service)", "Close(manager)"}));
+}
+
+struct UninstallKeyCase {
+    const char* name;
+    std::vector<DWORD> states;
+    bool keyPresent;
+    const char* failCall;
+    int32_t expectedResult;
+    bool expectKeyDeleteTried;
+    bool expectKeyLeft;
+    Lines expectedLog;
+};
+
+// The key goes only with the service: a service that stays installed keeps its
+// message file, and a key that cannot be removed does not fail the removal.
+TEST_F(ServiceControlTest, UninstallRemovesTheEventSourceKeyAfterTheService) {
+    const UninstallKeyCase cases[] = {
+        {"key present", {kStopped}, true, "", 1, true, false, {"Uninstall:OK"}},
+        {"no key from an older installation", {kStopped}, false, "", 1, true, false, {"Uninstall:OK"}},
+        {"key removal refused", {kStopped}, true, "RegDeleteKey", 1, true, true,
+         {"RegDeleteKey():ER=5", "Uninstall:OK"}},
+        {"service removal refused", {kStopped}, true, "DeleteService", 0, false, true,
+         {"DeleteService():ER=5", "Uninstall:NG"}},
+        {"stop never comes", {kRunning, kStopPending}, true, "", 0, false, true, {}},
+    };
+    for (const UninstallKeyCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        RestartEventLogEmpty(scratch);
+        FakeServiceManager f;
+        f.states = c.states;
+        f.failCall = c.failCall;
+        f.failError = ERROR_ACCESS_DENIED;
+        if (c.keyPresent) {
+            f.keyExists = true;
+            f.keyPath = EventSourceKeyPath();
+            f.keyValues = ExpectedKeyValues(kExePath);
+        }
+        f.Install();
+
+        uint32_t error = 777;
+        EXPECT_EQ(ChangeServiceState(SERVICE_STOPPED, 1, error), c.expectedResult);
+        EXPECT_EQ(error, c.expectedResult == 1 || c.failCall[0] == '\0' ? 777u : 5u);
+        EXPECT_EQ(f.Count("RegDeleteKey(HKLM)") == 1, c.expectKeyDeleteTried);
+        EXPECT_EQ(f.keyExists, c.expectKeyLeft);
+        EXPECT_EQ(f.openHandles, 0);
+        EXPECT_EQ(LogTexts(), c.expectedLog);
+    }
 }
 
 // ---------------------------------------------------------------- QueryServiceRunning

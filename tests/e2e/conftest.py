@@ -6,6 +6,7 @@ from one test to the next.
 """
 import os
 import pathlib
+import re
 import shutil
 import subprocess
 
@@ -150,12 +151,61 @@ def service_probe():
     return ServiceProbe(exe)
 
 
+# ---------------------------------------------------------------------------
+# Wine's own tools (reg, sc, net), as an administrator would use them.
+
+EVENT_SOURCE_KEY = r"HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\Voltwarden Basic Edition"
+EVENT_MESSAGE_RENDER = BUILD_DIR / "tests" / "event_message_render.exe"
+
+
+def run_wine_tool(*args, env=None, timeout=60):
+    """Runs one of Wine's programs ("reg", "sc", "net" ...); returns (exit code, console text)."""
+    proc = subprocess.run(["wine", *map(str, args)], env=env, stdin=subprocess.DEVNULL, capture_output=True,
+                          timeout=timeout)
+    return proc.returncode, console_text(proc.stdout)
+
+
+def registry_values(key, env=None):
+    """The values of a registry key as `reg query` lists them, {name: (type, data)}; None when the
+    key does not exist."""
+    code, out = run_wine_tool("reg", "query", key, env=env)
+    if code != 0:
+        return None
+    values = {}
+    for line in out.split("\n"):
+        found = re.match(r"^    (.+?)    (REG_[A-Z_]+)    (.*)$", line)
+        if found:
+            values[found.group(1)] = (found.group(2), found.group(3))
+    return values
+
+
+def sc_query_state(env=None):
+    """The service's state number as `sc query` shows it, or None when it does not exist."""
+    _, out = run_wine_tool("sc", "query", SERVICE_NAME, env=env)
+    found = re.search(r"STATE\s*:\s*(\d+)", out)
+    return int(found.group(1)) if found else None
+
+
+def render_event_messages(message_file, text, identifiers):
+    """Renders identifiers from the message table of `message_file` (a Windows path) as the
+    Event Viewer does, with `text` as the insertion string: {identifier: "[rendered]" or "ER <code>"}."""
+    code, out = run_wine_tool(EVENT_MESSAGE_RENDER, message_file, text, *(hex(i) for i in identifiers))
+    rendered = {}
+    for line in out.split("\n"):
+        if line:
+            number, _, result = line.partition(" ")
+            rendered[int(number, 16) if number.startswith("0x") else number] = result
+    return rendered
+
+
 @pytest.fixture
 def service_cleanup(service_probe):
-    """Makes sure no service of ours is installed before the test and removes it after,
-    even when the test fails."""
+    """Makes sure no service of ours and no key of its event source is there before the test,
+    and removes the service after, even when the test fails."""
     gone = (["REMOVED"], ["ABSENT"])
     assert service_probe.remove() in gone, "a leftover service could not be removed"
+    run_wine_tool("reg", "delete", EVENT_SOURCE_KEY, "/f")
+    assert registry_values(EVENT_SOURCE_KEY) is None, "a leftover event source key could not be removed"
     yield service_probe
     assert service_probe.remove() in gone, "the service could not be removed after the test"
 
@@ -254,10 +304,7 @@ class WineSession:
 
     def service_state(self):
         """The service's state number as `sc query` shows it, or None when it does not exist."""
-        proc = subprocess.run(["wine", "sc", "query", SERVICE_NAME], env=self.env, stdin=subprocess.DEVNULL,
-                              capture_output=True, timeout=60)
-        found = re.search(rb"STATE\s*:\s*(\d+)", proc.stdout)
-        return int(found.group(1)) if found else None
+        return sc_query_state(self.env)
 
 
 _REPORT_EVENT = re.compile(rb"^([0-9a-f]+):fixme:advapi:ReportEventA \([^,]*,0x([0-9a-f]+),0x[0-9a-f]+,0x([0-9a-f]+),")

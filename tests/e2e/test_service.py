@@ -1,5 +1,6 @@
 """The service through Wine's real service control manager: install, start, stop,
-pause and continue, uninstall, and the console frame around the commands.
+pause and continue, uninstall, and the console frame around the commands; the event
+source's message file in the registry, and Wine's own reg, sc and net on our service.
 
 Every test that installs the service removes it again (service_cleanup), also when it
 fails: the service name is global to the Wine prefix. Settings.ini is written with
@@ -15,9 +16,17 @@ import time
 
 import pytest
 
-from conftest import SERVICE_NAME, console_text, event_log_texts, message_texts, windows_path
+from conftest import (EVENT_SOURCE_KEY, SERVICE_NAME, console_text, event_log_texts, message_texts, registry_values,
+                      render_event_messages, run_wine_tool, sc_query_state, wait_until, windows_path)
 
 RUNNING, STOPPED, STOP_PENDING, PAUSED = 4, 1, 3, 7
+# The eight Windows event identifiers as the service reports them, with the keys of their texts.
+WINDOWS_EVENTS = {
+    0x000003E9: "Power_recovery", 0x000003EA: "UPS_connected", 0x000003EB: "Service_start",
+    0x000003EC: "Service_stop", 0x800007D1: "AC_fail", 0x800007DA: "UPS_disconnected",
+    0x800007DC: "Battery_low_event_occurred", 0x800007DE: "OS_Shutdown_is_started",
+}
+ERROR_MR_MID_NOT_FOUND = 317
 SIM_MODEL = "Nerva UPS Simulator"
 BANNER = "\n----Voltwarden Basic Edition Version:1.1.1----\n"
 
@@ -115,6 +124,41 @@ def test_install_starts_the_service_connected_to_the_ups(running_service, servic
     assert re.search(r"^CONNECTION=1\r?$", status, re.M), status
 
 
+def test_install_registers_the_exe_as_the_message_file_that_renders_every_event(running_service):
+    values = registry_values(EVENT_SOURCE_KEY)
+    message_file = windows_path(running_service.installation.exe)
+    assert values == {"EventMessageFile": ("REG_SZ", message_file), "TypesSupported": ("REG_DWORD", "0x7")}
+
+    # The Event Viewer's road: the file the key names, loaded as data, shows each entry's one
+    # insertion string and nothing more.
+    for identifier, key in WINDOWS_EVENTS.items():
+        text = running_service.text(key)
+        assert render_event_messages(values["EventMessageFile"][1], text, [identifier]) == {identifier: f"[{text}]"}
+    # Inserted text is not read again for inserts; identifiers we never report are not in the table,
+    # nor is 2001 without its warning bits.
+    assert render_event_messages(message_file, "Load 100% %1", [1001, 1005, 2001]) == {
+        1001: "[Load 100% %1]", 1005: f"ER {ERROR_MR_MID_NOT_FOUND}", 2001: f"ER {ERROR_MR_MID_NOT_FOUND}"}
+
+
+def test_the_systems_sc_and_net_control_the_installed_service(running_service, service_cleanup):
+    installation = running_service.installation
+    assert sc_query_state() == RUNNING
+
+    code, out = run_wine_tool("net", "stop", SERVICE_NAME)
+    assert code == 0, out
+    # Wine's net stop returns once the stop is requested (Windows' waits for it), so the test waits.
+    wait_until(lambda: sc_query_state() == STOPPED, 30, "the stop through net stop")
+    assert wait_for_log(installation, lambda t: t == running_service.text("Service_stop"), timeout=5)
+
+    code, out = run_wine_tool("net", "start", SERVICE_NAME)
+    assert code == 0, out
+    wait_until(lambda: sc_query_state() == RUNNING, 30, "the start through net start")
+    connected = running_service.text("UPS_connected") + ":" + SIM_MODEL
+    wait_until(lambda: running_service.log().count(connected) == 2, 20, "the reconnection after net start")
+    assert running_service.log().count(running_service.text("Service_start")) == 2
+    assert not [t for t in running_service.log() if ":ER=" in t], running_service.log()
+
+
 def test_install_again_fails_at_the_creation_and_starts_nothing(running_service, service_cleanup):
     out = running_service.run("install")
     assert out == BANNER + running_service.text("Install_start") + "\n" + running_service.text("ABEND") + "1073\n"
@@ -205,6 +249,7 @@ def test_uninstall_stops_a_running_service_then_deletes_it(running_service, serv
     assert log[-1] == "Uninstall:OK"
     assert running_service.text("Service_stop") in log
     assert service_cleanup.wait_for_state(None, timeout=10)
+    assert registry_values(EVENT_SOURCE_KEY) is None, "the event source's key outlived the service"
 
 
 def test_uninstall_of_a_stopped_service_deletes_it_at_once(running_service, service_cleanup):
