@@ -29,12 +29,26 @@ void ApplySetting(Settings& settings, const std::string& key, const std::string&
         number = &settings.ExCmdTime;
     } else if (key == "LANG") {
         text = &settings.Lang;
+    } else if (key == "NUT_LISTEN") {
+        text = &settings.NutListen;
+    } else if (key == "NUT_UPSNAME") {
+        text = &settings.NutUpsName;
+    } else if (key == "NUT_USER") {
+        text = &settings.NutUser;
+    } else if (key == "NUT_PASSWORD") {
+        text = &settings.NutPassword;
     }
     if (number != nullptr) {
         ParseInt32(value, *number);
     } else if (text != nullptr) {
         *text = value;
     }
+}
+
+bool NutKeysAreDefault(const Settings& settings) {
+    const Settings defaults;
+    return settings.NutListen == defaults.NutListen && settings.NutUpsName == defaults.NutUpsName &&
+           settings.NutUser == defaults.NutUser && settings.NutPassword == defaults.NutPassword;
 }
 
 bool IsMissingFileError(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
@@ -69,7 +83,8 @@ int32_t ReadSettings(Settings& settings) {
 
 bool WriteSettings(const Settings& settings) {
     for (const std::string* text : {&settings.Device, &settings.EventLogPath, &settings.DataLogPath, &settings.ExCmd,
-                                    &settings.Lang}) {
+                                    &settings.Lang, &settings.NutListen, &settings.NutUpsName, &settings.NutUser,
+                                    &settings.NutPassword}) {
         if (!IsSafeSettingsText(*text)) {
             SetLastError(ERROR_INVALID_DATA);
             return false;
@@ -84,6 +99,12 @@ bool WriteSettings(const Settings& settings) {
     content += "EXCMD=" + settings.ExCmd + "\r\n";
     content += "EXCMDTIME=" + std::to_string(settings.ExCmdTime) + "\r\n";
     content += "LANG=" + settings.Lang + "\r\n";
+    if (!NutKeysAreDefault(settings)) {
+        content += "NUT_LISTEN=" + settings.NutListen + "\r\n";
+        content += "NUT_UPSNAME=" + settings.NutUpsName + "\r\n";
+        content += "NUT_USER=" + settings.NutUser + "\r\n";
+        content += "NUT_PASSWORD=" + settings.NutPassword + "\r\n";
+    }
     return WriteFileAtomically(SettingsFilePath(), content);
 }
 
