@@ -6,7 +6,9 @@
 
 #include "common/clock.h"
 #include "monitor/monitor_state.h"
+#include "monitor/monitor_test_fixture.h"
 #include "monitor/ups_data_freshness.h"
+#include "monitor/ups_event_callback.h"
 
 namespace {
 
@@ -93,3 +95,44 @@ TEST_F(UpsReadingTest, DataIsStaleWithoutAConnectedUpsOrPastTheSilenceLimit) {
 }
 
 }  // namespace
+
+// --- What the event callback keeps for the network clients ---
+
+namespace monitor_test {
+namespace {
+
+class CallbackReadingTest : public MonitorTest {
+protected:
+    void SetUp() override {
+        MonitorTest::SetUp();
+        ResetUpsReadingForTest();
+    }
+    void TearDown() override {
+        ResetUpsReadingForTest();
+        MonitorTest::TearDown();
+    }
+};
+
+TEST_F(CallbackReadingTest, EachRecordOfTheCurrentDeviceAndItsBatteryLowAreKept) {
+    Connect();
+    Deliver(60, NewRecord(1, "--.-", ""));
+    UpsReading r = LatestUpsReading();
+    ASSERT_TRUE(r.HasRecord);
+    EXPECT_EQ(7, r.Device);
+    EXPECT_EQ("101.5", r.InputVoltage);
+    EXPECT_EQ("--.-", r.InputFrequency);
+    EXPECT_EQ("", r.OutputFrequency) << "as the UPS gave it, not as the data log fills it";
+    EXPECT_EQ("13.5", r.BatteryVoltage);
+    EXPECT_EQ("27", r.Temperature);
+    EXPECT_TRUE(r.BatteryChargeKnown);
+    EXPECT_EQ(87, r.BatteryCharge);
+    EXPECT_FALSE(r.BatteryLow);
+    Deliver(kUpsEventBatteryLow);
+    EXPECT_TRUE(LatestUpsReading().BatteryLow);
+
+    UpsEventCallback(99, 60, NewRecord(0));  // another device's record is not ours
+    EXPECT_EQ(7, LatestUpsReading().Device);
+}
+
+}  // namespace
+}  // namespace monitor_test

@@ -3,6 +3,7 @@
 #include "nut/nut_server.h"
 
 #include <atomic>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
