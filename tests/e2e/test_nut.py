@@ -33,7 +33,7 @@ from nut_clients import (
 
 MODEL = "NV-1500 Sim"
 USER, PASSWORD = "monuser", "s3cret-pw"
-WAIT_TIME = 6
+WAIT_TIME = 10  # the window in which upsc must see OB before FSD
 EXCMDTIME = 10
 ENCODING = "cp1252"
 
