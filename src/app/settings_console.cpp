@@ -13,6 +13,7 @@
 #include "config/settings.h"
 #include "config/status_file.h"
 #include "messages/message_table.h"
+#include "nut/nut_config.h"
 #include "service/service_control.h"
 #include "ups/ups_loader.h"
 
@@ -147,6 +148,12 @@ void ShowSettings(Session& s) {
     out << "\t" << PadLabel(MessageText("External_command")) << ":" << v.ExCmd << std::endl;
     out << "\t" << PadLabel(withUnit("External_command_time", "Sec")) << ":" << v.ExCmdTime << std::endl;
     out << "\t" << PadLabel(withUnit("Shutdown_expectation_time", "Min")) << ":" << v.BackupTime << std::endl;
+    out << "\t" << PadLabel(MessageText("Nut_listen")) << ":" << v.NutListen << std::endl;
+    out << "\t" << PadLabel(MessageText("Nut_ups_name")) << ":" << v.NutUpsName << std::endl;
+    out << "\t" << PadLabel(MessageText("Nut_user")) << ":" << v.NutUser << std::endl;
+    // Someone may be looking over the administrator's shoulder: only whether one is set.
+    out << "\t" << PadLabel(MessageText("Nut_password")) << ":" << (v.NutPassword.empty() ? "" : "********")
+        << std::endl;
     s.KeyWait();
 }
 
@@ -267,6 +274,33 @@ void SetLanguage(Session& s) {
     WriteAndReport(s);
 }
 
+bool IsValidNutListen(const std::string& text) {
+    std::vector<NutEndpoint> endpoints;
+    return ParseNutListen(text, endpoints);
+}
+
+struct NutTextSetting {
+    std::string Settings::*field;
+    bool (*valid)(const std::string& value);
+};
+
+// Entries 1003 to 1006: one network-server key, given on the command line (an empty
+// value clears it). A value that a client could not send back in the protocol, or
+// that would break Setting.ini, is refused.
+void SetNutText(Session& s, const NutTextSetting& setting) {
+    s.result = 0;
+    if (s.argCount != 4 || s.args.size() < 4) {
+        s.Report("Invalid_argument", false);
+        return;
+    }
+    const std::string value = s.args[3];
+    if (!IsSafeSettingsText(value) || !setting.valid(value)) {
+        s.Report("Input_value_is_abnormal", true);
+        return;
+    }
+    SaveSetting(s, nullptr, [&](Settings& v) { v.*setting.field = value; });
+}
+
 Next RunEntry(Session& s) {
     int32_t number = 0;
     if (!ParseInt32(s.args[2], number)) {
@@ -311,6 +345,23 @@ Next RunEntry(Session& s) {
             SetLanguage(s);
         }
         break;
+    case 1003:
+    case 1004:
+    case 1005:
+    case 1006: {
+        static const NutTextSetting kNutSettings[] = {
+            {&Settings::NutListen, &IsValidNutListen},
+            {&Settings::NutUpsName, &IsValidNutUpsName},
+            {&Settings::NutUser, &IsValidNutCredential},
+            {&Settings::NutPassword, &IsValidNutCredential},
+        };
+        if (s.interactive) {
+            s.Report("Number_is_not_on_the_menu", false);
+        } else {
+            SetNutText(s, kNutSettings[number - 1003]);
+        }
+        break;
+    }
     default:
         s.Report("Number_is_not_on_the_menu", false);
         break;

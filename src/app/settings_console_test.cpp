@@ -41,6 +41,13 @@ std::string Ini(int32_t wait, int32_t backup, const std::string& device, const s
 
 const std::string kOnDisk = Ini(60, 3, "USB", "old.cmd", 0, "jp");
 
+// The four lines of the network server's keys, as the writer appends them.
+std::string Nut(const std::string& listen, const std::string& name, const std::string& user,
+                const std::string& password) {
+    return "NUT_LISTEN=" + listen + "\r\nNUT_UPSNAME=" + name + "\r\nNUT_USER=" + user +
+           "\r\nNUT_PASSWORD=" + password + "\r\n";
+}
+
 // What stands in the way of Setting.ini during the command.
 enum class FileState { Normal, Locked, Folder };
 
@@ -191,6 +198,27 @@ TEST_F(SettingsConsoleTest, OneShotEntriesSaveCheckedValuesAndReportRefusals) {
         {{"1002"}, N, "", "", "", 0, ""},
         {{"1002", "en", "more"}, N, "", "", "", 0, ""},
         {{"1002", "en\r\nWAIT_TIME=0"}, N, "", "", "Input_value_is_abnormal\n", 0, ""},
+        // Entries 1003 to 1006: the network server's keys, exactly one value each, only
+        // what a client can send back; the four lines follow the eight once one is set.
+        {{"1003", "0.0.0.0:3493"}, N, "", "", "", 1, kOnDisk + Nut("0.0.0.0:3493", "ups", "", "")},
+        {{"1003", "127.0.0.1:3493,10.0.0.2:3493"}, N, "", "", "", 1,
+         kOnDisk + Nut("127.0.0.1:3493,10.0.0.2:3493", "ups", "", "")},
+        {{"1003", ""}, N, "", "", "", 1, kOnDisk},
+        {{"1003", "localhost:3493"}, N, "", "", "Input_value_is_abnormal\n", 0, ""},
+        {{"1003", "0.0.0.0:3493\r\nWAIT_TIME=0"}, N, "", "", "Input_value_is_abnormal\n", 0, ""},
+        {{"1003"}, N, "", "", "Invalid_argument\n", 0, ""},
+        {{"1003", "0.0.0.0:3493", "more"}, N, "", "", "Invalid_argument\n", 0, ""},
+        {{"1004", "rack-1"}, N, "", "", "", 1, kOnDisk + Nut("", "rack-1", "", "")},
+        {{"1004", ""}, N, "", "", "Input_value_is_abnormal\n", 0, ""},
+        {{"1004", "my ups"}, N, "", "", "Input_value_is_abnormal\n", 0, ""},
+        {{"1004", "ups@host"}, N, "", "", "Input_value_is_abnormal\n", 0, ""},
+        {{"1005", "monuser"}, N, "", "", "", 1, kOnDisk + Nut("", "ups", "monuser", "")},
+        {{"1005", "mon user"}, N, "", "", "Input_value_is_abnormal\n", 0, ""},
+        {{"1006", "p@ss:w0rd!"}, N, "", "", "", 1, kOnDisk + Nut("", "ups", "", "p@ss:w0rd!")},
+        {{"1006", "pass\"word"}, N, "", "", "Input_value_is_abnormal\n", 0, ""},
+        {{"1006", "back\\slash"}, N, "", "", "Input_value_is_abnormal\n", 0, ""},
+        {{"1006", "pass\nword"}, N, "", "", "Input_value_is_abnormal\n", 0, ""},
+        {{"1006", "x"}, FileState::Locked, "", "", "File_read_abnormality\n", 0, ""},
         // Entry 1001 prints LANG as read at start.
         {{"1001"}, N, "", "", "jp\n", 1, ""},
         {{"1001", "ignored"}, N, "", "", "jp\n", 1, ""},
@@ -200,7 +228,7 @@ TEST_F(SettingsConsoleTest, OneShotEntriesSaveCheckedValuesAndReportRefusals) {
         {{"8"}, N, "", "", "Number_is_not_on_the_menu\n", 1, ""},
         {{"9"}, N, "", "", "Number_is_not_on_the_menu\n", 1, ""},
         {{"1000"}, N, "", "", "Number_is_not_on_the_menu\n", 1, ""},
-        {{"1003"}, N, "", "", "Number_is_not_on_the_menu\n", 1, ""},
+        {{"1007"}, N, "", "", "Number_is_not_on_the_menu\n", 1, ""},
         {{"-1"}, N, "", "", "Number_is_not_on_the_menu\n", 1, ""},
         {{"abc"}, N, "", "", "Invalid_argument\n", 1, ""},
         {{""}, N, "", "", "Invalid_argument\n", 1, ""},
@@ -416,6 +444,8 @@ TEST_F(SettingsConsoleTest, InteractiveMenuRunsEntriesUntilZeroOrEndOfInput) {
         {"eight", "8\n0\n", "", notOnMenu, 1, ""},
         {"1001 is one-shot only", "1001\n0\n", "", notOnMenu, 1, ""},
         {"1002 is one-shot only", "1002 en\n0\n", "", notOnMenu + invalid, 1, ""},
+        {"1003 is one-shot only", "1003\n0\n", "", notOnMenu, 1, ""},
+        {"1006 is one-shot only", "1006\n0\n", "", notOnMenu, 1, ""},
         {"minus one", "-1\n0\n", "", notOnMenu, 1, ""},
         {"letters", "abc\n0\n", "", invalid, 1, ""},
         {"beyond 32 bits", "99999999999\n0\n", "", invalid, 1, ""},
@@ -580,9 +610,25 @@ TEST_F(SettingsConsoleTest, InteractiveSettingsScreenAlignsLabelsTo32Bytes) {
                             "\tDelay_time(Sec)                 :120\n"
                             "\tExternal_command                :C:\\run.cmd\n"
                             "\tExternal_command_time(Sec)      :30\n"
-                            "\tShutdown_expectation_time(Min)  :7\n" +
+                            "\tShutdown_expectation_time(Min)  :7\n"
+                            "\tNut_listen                      :\n"
+                            "\tNut_ups_name                    :ups\n"
+                            "\tNut_user                        :\n"
+                            "\tNut_password                    :\n" +
                             kKeyWait + kMenu);
     EXPECT_EQ(o.result, 1);
+}
+
+TEST_F(SettingsConsoleTest, InteractiveSettingsScreenShowsTheNetworkServerKeysButNotThePassword) {
+    scratch_.WriteFile("Setting.ini", kOnDisk + Nut("0.0.0.0:3493", "rack", "monuser", "s3cret"));
+    Outcome o = Run({}, "2\n0\n", "k");
+    EXPECT_NE(o.output.find("\tNut_listen                      :0.0.0.0:3493\n"
+                            "\tNut_ups_name                    :rack\n"
+                            "\tNut_user                        :monuser\n"
+                            "\tNut_password                    :********\n"),
+              std::string::npos)
+        << o.output;
+    EXPECT_EQ(o.output.find("s3cret"), std::string::npos);
 }
 
 TEST_F(SettingsConsoleTest, AFailingPassIsReportedAndTheMenuGoesOn) {

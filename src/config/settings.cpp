@@ -31,12 +31,26 @@ void ApplySetting(Settings& settings, const std::string& key, const std::string&
         number = &settings.ExCmdTime;
     } else if (key == "LANG") {
         text = &settings.Lang;
+    } else if (key == "NUT_LISTEN") {
+        text = &settings.NutListen;
+    } else if (key == "NUT_UPSNAME") {
+        text = &settings.NutUpsName;
+    } else if (key == "NUT_USER") {
+        text = &settings.NutUser;
+    } else if (key == "NUT_PASSWORD") {
+        text = &settings.NutPassword;
     }
     if (number != nullptr) {
         ParseInt32(value, *number);
     } else if (text != nullptr) {
         *text = value;
     }
+}
+
+bool NutKeysAreDefault(const Settings& settings) {
+    const Settings defaults;
+    return settings.NutListen == defaults.NutListen && settings.NutUpsName == defaults.NutUpsName &&
+           settings.NutUser == defaults.NutUser && settings.NutPassword == defaults.NutPassword;
 }
 
 bool IsMissingFileError(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
@@ -73,8 +87,11 @@ bool WriteSettings(const Settings& settings, std::string* refusedKey) {
     // The reader splits lines at LF only and drops just the one CR right before it, so
     // "KEY=" + value + CR LF reads back as the value for any value without an LF.
     const std::pair<const char*, const std::string*> texts[] = {
-        {"DEVICE", &settings.Device}, {"EVENTLOGPATH", &settings.EventLogPath},
-        {"DATALOGPATH", &settings.DataLogPath}, {"EXCMD", &settings.ExCmd}, {"LANG", &settings.Lang},
+        {"DEVICE", &settings.Device},        {"EVENTLOGPATH", &settings.EventLogPath},
+        {"DATALOGPATH", &settings.DataLogPath}, {"EXCMD", &settings.ExCmd},
+        {"LANG", &settings.Lang},            {"NUT_LISTEN", &settings.NutListen},
+        {"NUT_UPSNAME", &settings.NutUpsName}, {"NUT_USER", &settings.NutUser},
+        {"NUT_PASSWORD", &settings.NutPassword},
     };
     for (const auto& [key, text] : texts) {
         if (text->find('\n') != std::string::npos) {
@@ -92,6 +109,12 @@ bool WriteSettings(const Settings& settings, std::string* refusedKey) {
     content += "EXCMD=" + settings.ExCmd + "\r\n";
     content += "EXCMDTIME=" + std::to_string(settings.ExCmdTime) + "\r\n";
     content += "LANG=" + settings.Lang + "\r\n";
+    if (!NutKeysAreDefault(settings)) {
+        content += "NUT_LISTEN=" + settings.NutListen + "\r\n";
+        content += "NUT_UPSNAME=" + settings.NutUpsName + "\r\n";
+        content += "NUT_USER=" + settings.NutUser + "\r\n";
+        content += "NUT_PASSWORD=" + settings.NutPassword + "\r\n";
+    }
     return WriteFileAtomically(SettingsFilePath(), content);
 }
 

@@ -13,6 +13,13 @@ struct Settings {
     std::string ExCmd;           // EXCMD: external command line, empty for none
     int32_t ExCmdTime = 0;       // EXCMDTIME: seconds allowed to the external command
     std::string Lang = "jp";     // LANG: "jp" selects the Japanese files
+    // The network UPS protocol server (nut/). Written to the file only when one of
+    // them differs from its default, so an installation that does not use the
+    // server keeps its eight lines as they were.
+    std::string NutListen;           // NUT_LISTEN: "address:port" list, comma-separated; empty = no server
+    std::string NutUpsName = "ups";  // NUT_UPSNAME: the UPS name clients ask for
+    std::string NutUser;             // NUT_USER: the monitoring client's user; empty = no login possible
+    std::string NutPassword;         // NUT_PASSWORD: its password
 };
 
 // ExeDirectory() + "Setting.ini"; never depends on the current directory.
@@ -23,11 +30,12 @@ std::string SettingsFilePath();
 // executable's folder. Returns 1, or 0 when an existing file cannot be read.
 int32_t ReadSettings(Settings& settings);
 
-// Replaces Setting.ini with the eight lines of `settings`, atomically. Every text is
-// written so that it reads back exactly as it stands, a lone CR kept by a hand edit
-// included. A text holding an LF cannot be written that way (no read ever yields
-// one): the record is refused, `refusedKey` (when given) names its key, and nothing
-// is written. Returns false when nothing was written.
+// Replaces Setting.ini with the eight lines of `settings`, followed by the four NUT_
+// lines when one of them differs from its default, atomically. Every text is written
+// so that it reads back exactly as it stands, a lone CR kept by a hand edit included.
+// A text holding an LF cannot be written that way (no read ever yields one): the
+// record is refused, `refusedKey` (when given) names its key, and nothing is written.
+// Returns false when nothing was written.
 bool WriteSettings(const Settings& settings, std::string* refusedKey = nullptr);
 
 // A value entered by a person or a script may go into the file only when it holds

@@ -246,8 +246,11 @@ TEST(WriteSettings, ATextHoldingAnLfIsRefusedAndNamed) {
     ScratchDirectory scratch;
     const std::string before = "WAIT_TIME=77\r\n";
     const std::pair<std::string Settings::*, const char*> fields[] = {
-        {&Settings::Device, "DEVICE"}, {&Settings::EventLogPath, "EVENTLOGPATH"},
-        {&Settings::DataLogPath, "DATALOGPATH"}, {&Settings::ExCmd, "EXCMD"}, {&Settings::Lang, "LANG"},
+        {&Settings::Device, "DEVICE"},          {&Settings::EventLogPath, "EVENTLOGPATH"},
+        {&Settings::DataLogPath, "DATALOGPATH"}, {&Settings::ExCmd, "EXCMD"},
+        {&Settings::Lang, "LANG"},              {&Settings::NutListen, "NUT_LISTEN"},
+        {&Settings::NutUpsName, "NUT_UPSNAME"},  {&Settings::NutUser, "NUT_USER"},
+        {&Settings::NutPassword, "NUT_PASSWORD"},
     };
     const char* const breaks[] = {"run.cmd\r\nWAIT_TIME=0", "a\nWAIT_TIME=0", "\n"};
     for (const auto& [field, key] : fields) {
@@ -282,6 +285,54 @@ TEST(WriteSettings, ACrKeptByTheReaderReadsBackExactly) {
         EXPECT_EQ(again.WaitTime, 9);
         EXPECT_EQ(again.Lang, "jp") << "the line after a value ending in CR is still its own line";
     }
+}
+
+// The network server's four keys follow the eight only when one of them is set, so
+// an installation that does not use the server keeps its file byte for byte.
+TEST(WriteSettings, WritesTheFourNutLinesOnlyWhenOneDiffersFromItsDefault) {
+    struct Case {
+        std::string Settings::*field;
+        const char* value;
+    };
+    const Case cases[] = {
+        {&Settings::NutListen, "0.0.0.0:3493"},
+        {&Settings::NutUpsName, "rack"},
+        {&Settings::NutUpsName, ""},
+        {&Settings::NutUser, "monuser"},
+        {&Settings::NutPassword, "secret"},
+    };
+    ScratchDirectory scratch;
+    Settings plain;
+    ASSERT_TRUE(WriteSettings(plain));
+    EXPECT_EQ(scratch.ReadFile("Setting.ini"), SettingsText(plain));
+    for (const Case& c : cases) {
+        Settings s;
+        s.*c.field = c.value;
+        ASSERT_TRUE(WriteSettings(s)) << c.value;
+        EXPECT_EQ(scratch.ReadFile("Setting.ini"), SettingsText(s) + "NUT_LISTEN=" + s.NutListen +
+                                                       "\r\nNUT_UPSNAME=" + s.NutUpsName + "\r\nNUT_USER=" +
+                                                       s.NutUser + "\r\nNUT_PASSWORD=" + s.NutPassword + "\r\n")
+            << c.value;
+        Settings back;
+        ASSERT_EQ(ReadSettings(back), 1);
+        EXPECT_EQ(back.*c.field, c.value);
+    }
+}
+
+TEST(ReadSettings, AFileOfEightKeysGivesTheNutDefaults) {
+    ScratchDirectory scratch;
+    scratch.WriteFile("Setting.ini", SettingsText(Sentinel()));
+    Settings s;
+    s.NutListen = "127.0.0.1:1";
+    s.NutUser = "someone";
+    ASSERT_EQ(ReadSettings(s), 1);
+    EXPECT_EQ(s.NutListen, "127.0.0.1:1");  // keys the file lacks keep their values
+    Settings fresh;
+    ASSERT_EQ(ReadSettings(fresh), 1);
+    EXPECT_EQ(fresh.NutListen, "");
+    EXPECT_EQ(fresh.NutUpsName, "ups");
+    EXPECT_EQ(fresh.NutUser, "");
+    EXPECT_EQ(fresh.NutPassword, "");
 }
 
 TEST(WriteSettings, KeepsTheOldFileWhenTheNewOneCannotBeWritten) {

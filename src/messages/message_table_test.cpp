@@ -21,6 +21,7 @@ const char* const kMessageKeys[] = {
     "Status_running", "Status_stop", "Status_failed_to_get_data", "Status_not_connected", "Status_normal_output",
     "Status_battery_output", "Failed_load_settings_msg", "Connected_device_setting", "Delay_time",
     "External_command", "External_command_time", "Shutdown_expectation_time", "Sec", "Min",
+    "Nut_listen", "Nut_ups_name", "Nut_user", "Nut_password",
     "Select_connected_device_msg", "Out_of_range_msg", "Input_value_is_abnormal_msg", "Enter_the_delay_time_msg",
     "Enter_the_external_command_msg", "Update_the_external_command_msg", "Enter_the_external_command_time_msg",
     "Enter_the_time_required_for_shutdown_msg", "Input_value_is_abnormal", "Invalid_argument",

@@ -137,10 +137,17 @@ bool ConnectAttempt(MonitorState& state, const MonitorSeams& seams) {
 // External command, UPS output-off, operating-system shutdown. 1 once the
 // operating system has accepted the shutdown.
 int32_t ShutdownSequence(MonitorState& state, const MonitorSeams& seams) {
+    // Network UPS clients see FSD from here on, so they shut down during the command's time.
+    state.ShutdownSequenceStarted = 1;
     const Settings settings = ProcessSettings();
+    // Logged-in network clients are waited for until EXCMDTIME after the command's start,
+    // which the output-off waits for anyway (without a command: after the sequence's start).
+    const int64_t excmdTimeTicks = static_cast<int64_t>(settings.ExCmdTime) * kTicksPerSecond;
+    int64_t clientsDeadline = MonotonicNow() + excmdTimeTicks;
     if (!settings.ExCmd.empty()) {
         TraceLog(MessageText("External_command_start") + ":(" + settings.ExCmd + ")");
         const int64_t started = WallClockNow();
+        clientsDeadline = MonotonicNow() + excmdTimeTicks;
         std::string output;
         if (seams.RunExternalCommand(settings.ExCmd, output, settings.ExCmdTime, MonitorStopEvent()) == 0) {
             TraceLog("ExCommand:NG");
@@ -162,6 +169,8 @@ int32_t ShutdownSequence(MonitorState& state, const MonitorSeams& seams) {
             waitedMs += remainingMs;
         }
     }
+
+    if (seams.WaitForNetworkClients != nullptr) seams.WaitForNetworkClients(clientsDeadline, MonitorStopEvent());
 
     int32_t refused = MonitorUpsLibrary().Shutdown(state.DeviceHandle.load(), settings.BackupTime);
     if (refused != 0) TraceLogError("UPSShutdown:ER=", static_cast<uint32_t>(refused));

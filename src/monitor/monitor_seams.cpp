@@ -6,6 +6,7 @@
 
 #include "monitor/external_command.h"
 #include "monitor/os_shutdown.h"
+#include "nut/nut_server.h"
 #include "ups/ups_loader.h"
 
 namespace {
@@ -20,6 +21,7 @@ void ReleaseWithFree(void* memory) { std::free(memory); }
 const MonitorSeams kDefaultSeams = {
     &LoadUpsLibrary,          &EnterUpsLibraryFolder,       &RunExternalCommandThroughSeam,
     &ShutdownOperatingSystem, &MonitorWaitForStopOrTimeout, &ReleaseWithFree,
+    &NutWaitForClientsToLogOut,
 };
 
 MonitorSeams testSeams;

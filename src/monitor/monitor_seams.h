@@ -24,6 +24,10 @@ struct MonitorSeams {
     bool (*Wait)(uint32_t milliseconds);
     // Releases memory the UPS library handed over (records, device lists, model names).
     void (*ReleaseUpsMemory)(void* memory);
+    // Before the UPS output-off: waits until the network UPS clients have logged out,
+    // the MonotonicNow() deadline has passed or `wakeEvent` (the stop event) is
+    // signalled (nut/nut_server.h). Null (the monitor's own tests) waits for nothing.
+    int32_t (*WaitForNetworkClients)(int64_t deadlineMonotonicTicks, HANDLE wakeEvent);
 };
 
 // The table in use; the real functions unless a test replaced them.

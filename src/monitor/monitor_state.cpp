@@ -18,4 +18,5 @@ void ResetMonitorStateForTest() {
     state.LastDataLogTime = 0;
     state.ConnectedAt = 0;
     state.ShutdownStarted = 0;
+    state.ShutdownSequenceStarted = 0;
 }

@@ -19,6 +19,7 @@ struct MonitorState {
     std::atomic<int64_t> LastDataLogTime{0};       // last data-log line
     std::atomic<int64_t> ConnectedAt{0};           // when the current device was opened (monitor only)
     std::atomic<uint8_t> ShutdownStarted{0};       // 1 once the operating system accepted the shutdown
+    std::atomic<uint8_t> ShutdownSequenceStarted{0};  // 1 from the very start of the shutdown sequence
 };
 
 // A hidden lock inside an atomic could be held by a thread that a debugger or the

@@ -12,6 +12,7 @@
 #include "log/windows_event.h"
 #include "monitor/monitor_seams.h"
 #include "monitor/monitor_state.h"
+#include "monitor/ups_reading.h"
 #include "ups/ups_library.h"
 
 namespace {
@@ -41,7 +42,8 @@ void HandleStatusRecord(MonitorState& state, void* data, int64_t now) {
     if (field2 == "--.-" && field4.empty()) field4 = "--.-";
 
     int32_t level = 0;
-    MonitorUpsLibrary().GetCurrentBatteryLevel(state.DeviceHandle.load(), &level);
+    const int32_t levelResult = MonitorUpsLibrary().GetCurrentBatteryLevel(state.DeviceHandle.load(), &level);
+    StoreUpsRecord(state.DeviceHandle.load(), record, levelResult == 0, level);
 
     double sinceLastLine = static_cast<double>(now - state.LastDataLogTime.load()) / kTicksPerSecond;
     if (sinceLastLine >= kDataLogIntervalSeconds) {
@@ -104,6 +106,7 @@ void UpsEventCallback(int64_t device, int32_t code, void* data) {
             break;
         case kUpsEventBatteryLow:
             // Reported only: the shutdown decision belongs to the mains-failure countdown.
+            StoreUpsBatteryLow(current);
             ReportWindowsEvent(kEventTypeWarning, kEventBatteryLow);
             break;
         case kUpsEventMeasurement:

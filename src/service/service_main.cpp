@@ -11,6 +11,7 @@
 #include "log/windows_event.h"
 #include "messages/message_table.h"
 #include "monitor/monitor_thread.h"
+#include "nut/nut_server.h"
 #include "service/service_control.h"
 
 namespace {
@@ -18,6 +19,7 @@ namespace {
 const ServiceHostApi kRealApi = {
     RegisterServiceCtrlHandlerA, SetServiceStatus,       MonitorThreadMain,      MonitorPass, MonitorPrepareRun,
     MonitorRequestStop,          MonitorRequestPause,    MonitorRequestContinue, Sleep,
+    StartNutServerFromSettingsFile, StopNutServer,
 };
 
 const ServiceHostApi* activeApi = &kRealApi;
@@ -91,6 +93,7 @@ DWORD WINAPI StopServiceWork(LPVOID) {
     // A terminated thread may have died holding a lock that the pass needs; the pass
     // would then hang the stop for ever, so it is left out.
     if (!terminated) Api().finalPass();
+    if (Api().stopNetworkServer != nullptr) Api().stopNetworkServer();
 
     ReleaseSettingsTexts();
     if (!ReportStatus(SERVICE_STOPPED, kAcceptStop, 0, 0)) return 0;
@@ -162,6 +165,8 @@ void WINAPI ServiceMain(DWORD, LPSTR*) {
         // The flag is 1 before the thread first reads it.
         MonitorRunFlag = 1;
         ResumeThread(thread);
+        // Inside the lock, so a stop that comes meanwhile finds the server started.
+        if (Api().startNetworkServer != nullptr) Api().startNetworkServer();
 
         if (!ReportStatus(SERVICE_RUNNING, kAcceptAll, 0, 0)) return;
     }

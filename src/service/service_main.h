@@ -30,6 +30,10 @@ struct ServiceHostApi {
     void (*requestPause)();
     void (*requestContinue)();
     void(WINAPI* sleep)(DWORD milliseconds);  // each of the two waits for the thread to end
+    // The network UPS protocol server (nut/), started after the monitor thread and
+    // stopped after it has ended. Null (the host's own tests): no server.
+    void (*startNetworkServer)();
+    void (*stopNetworkServer)();
 };
 
 // Replaces the host's outside calls for tests; nullptr restores the real ones.

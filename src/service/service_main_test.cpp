@@ -123,6 +123,7 @@ void RecordEvent(uint16_t type, uint32_t identifier, const std::string&) {
 const ServiceHostApi kFakeApi = {
     FakeRegister,       FakeSetStatus,       FakeThreadMain, FakeFinalPass, FakePrepareRun,
     FakeRequestStop,    FakeRequestPause,    FakeRequestContinue, FakeSleep,
+    nullptr,            nullptr,  // no network UPS server
 };
 
 const char kStartPending[] = "status 2 accept=1 cp=1 hint=1000 type=0x10 exit=0/0";

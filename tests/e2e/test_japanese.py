@@ -99,6 +99,10 @@ def test_settings_screen_pads_japanese_labels_to_32_bytes_not_characters(japanes
         (b"\t", jp("External_command"), b""),
         (b"\t", f"{jp('External_command_time')}({sec})", b"0"),
         (b"\t", f"{jp('Shutdown_expectation_time')}({minute})", b"3"),
+        (b"\t", jp("Nut_listen"), b""),
+        (b"\t", jp("Nut_ups_name"), b"ups"),
+        (b"\t", jp("Nut_user"), b""),
+        (b"\t", jp("Nut_password"), b""),
     ]
     lines = out.split(b"\r\n")
     for lead, label, value in rows:

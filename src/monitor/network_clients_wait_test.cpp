@@ -1,0 +1,104 @@
+// The shutdown sequence and the network UPS clients: FSD from the sequence's first
+// moment, and the wait for their logout just before the output-off, never past
+// EXCMDTIME.
+#include <gtest/gtest.h>
+
+#include "monitor/monitor_state.h"
+#include "monitor/monitor_test_fixture.h"
+#include "monitor/monitor_thread.h"
+
+namespace monitor_test {
+namespace {
+
+struct ClientWait {
+    int64_t deadline;
+    HANDLE wake;
+    size_t callsBefore;  // fake library calls made before the wait
+    uint8_t sequenceStarted;
+};
+std::vector<ClientWait> clientWaits;
+std::vector<uint8_t> sequenceStartedAtCommand;
+
+int32_t RecordClientWait(int64_t deadline, HANDLE wake) {
+    clientWaits.push_back({deadline, wake, world->calls.size(), TheMonitorState().ShutdownSequenceStarted.load()});
+    return 2;
+}
+
+int32_t RecordCommand(const std::string& commandLine, std::string& output, int32_t limit, HANDLE wake) {
+    sequenceStartedAtCommand.push_back(TheMonitorState().ShutdownSequenceStarted.load());
+    return FakeSeams().RunExternalCommand(commandLine, output, limit, wake);
+}
+
+// The monotonic clock runs with the fake wall clock here, so deadlines can be compared.
+int64_t FakeMonotonic() { return fakeNow.load(); }
+
+class NetworkClientsWaitTest : public MonitorTest {
+protected:
+    void SetUp() override {
+        MonitorTest::SetUp();
+        clientWaits.clear();
+        sequenceStartedAtCommand.clear();
+        SetMonotonicClockForTest(&FakeMonotonic);
+        MonitorSeams seams = FakeSeams();
+        seams.WaitForNetworkClients = &RecordClientWait;
+        seams.RunExternalCommand = &RecordCommand;
+        SetMonitorSeamsForTest(&seams);
+    }
+    void TearDown() override {
+        SetMonotonicClockForTest(nullptr);
+        MonitorTest::TearDown();
+    }
+    // Mains failed long ago on a connected UPS: the next pass runs the sequence.
+    void ReadyForTheSequence() {
+        MonitorState& state = TheMonitorState();
+        state.DeviceHandle = 7;
+        state.Disconnected = 0;
+        state.AcFail = 1;
+        state.AcFailStart = kStartTicks - 1;
+        state.LastHeard = kStartTicks;
+    }
+};
+
+TEST_F(NetworkClientsWaitTest, DeadlineIsExcmdtimeAfterTheCommandOrTheSequenceStart) {
+    struct Case {
+        const char* command;
+        int32_t exCmdTime;
+        int64_t commandRunsMs;
+    };
+    const Case cases[] = {{"backup", 3, 1200}, {"backup", 0, 0}, {"", 30, 0}, {"", 0, 0}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.command) + ", EXCMDTIME " + std::to_string(c.exCmdTime));
+        ResetMonitorStateForTest();
+        fake = FakeWorld();
+        clientWaits.clear();
+        sequenceStartedAtCommand.clear();
+        fakeNow = kStartTicks;
+        WriteSettingsFile(0, c.command, c.exCmdTime);
+        fake.commandRunsMs = c.commandRunsMs;
+        ReadyForTheSequence();
+
+        EXPECT_EQ(1, MonitorPass());
+
+        ASSERT_EQ(1u, clientWaits.size());
+        const int64_t start = c.command[0] != '\0' ? fake.commandStartedAt.at(0) : kStartTicks;
+        EXPECT_EQ(start + c.exCmdTime * kTicksPerSecond, clientWaits[0].deadline);
+        EXPECT_EQ(MonitorStopEvent(), clientWaits[0].wake);
+        EXPECT_EQ(1, clientWaits[0].sequenceStarted);
+        ASSERT_EQ(clientWaits[0].callsBefore + 1, fake.calls.size());
+        EXPECT_EQ("Shutdown(7,3)", fake.calls.back()) << "the output-off comes right after the wait";
+        if (c.command[0] != '\0') {
+            EXPECT_EQ(std::vector<uint8_t>{1}, sequenceStartedAtCommand);
+        }
+    }
+}
+
+TEST_F(NetworkClientsWaitTest, NoSequenceNoFsd) {
+    WriteSettingsFile(60);
+    ReadyForTheSequence();
+    EXPECT_EQ(0, MonitorPass());
+    EXPECT_EQ(0, TheMonitorState().ShutdownSequenceStarted.load());
+    EXPECT_TRUE(clientWaits.empty());
+}
+
+}  // namespace
+}  // namespace monitor_test

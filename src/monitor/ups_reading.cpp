@@ -1,0 +1,57 @@
+#include "monitor/ups_reading.h"
+
+#include <cstring>
+#include <mutex>
+
+#include "common/clock.h"
+
+namespace {
+
+std::mutex readingLock;
+UpsReading latest;
+
+std::string Field(const char* field, size_t width) { return std::string(field, strnlen(field, width)); }
+
+}  // namespace
+
+void StoreUpsRecord(int64_t device, const StatusRecord& record, bool chargeKnown, int32_t charge) {
+    UpsReading next;
+    next.HasRecord = true;
+    next.Device = device;
+    next.RecordedAt = MonotonicNow();
+    next.InputVoltage = Field(record.Field1, sizeof(record.Field1));
+    next.InputFrequency = Field(record.Field2, sizeof(record.Field2));
+    next.OutputVoltage = Field(record.Field3, sizeof(record.Field3));
+    next.OutputFrequency = Field(record.Field4, sizeof(record.Field4));
+    next.Load = Field(record.Field5, sizeof(record.Field5));
+    next.Temperature = Field(record.Field6, sizeof(record.Field6));
+    next.BatteryVoltage = Field(record.Field7, sizeof(record.Field7));
+    next.BatteryChargeKnown = chargeKnown;
+    next.BatteryCharge = charge;
+    next.MainsFailed = record.MainsFailed == 1;
+
+    std::lock_guard<std::mutex> guard(readingLock);
+    const bool sameDevice = latest.Device == device;
+    const bool mainsReturned = latest.HasRecord && latest.MainsFailed && !next.MainsFailed;
+    next.BatteryLow = sameDevice && latest.BatteryLow && !mainsReturned;
+    latest = std::move(next);
+}
+
+void StoreUpsBatteryLow(int64_t device) {
+    std::lock_guard<std::mutex> guard(readingLock);
+    if (latest.Device != device) {
+        latest = UpsReading();
+        latest.Device = device;
+    }
+    latest.BatteryLow = true;
+}
+
+UpsReading LatestUpsReading() {
+    std::lock_guard<std::mutex> guard(readingLock);
+    return latest;
+}
+
+void ResetUpsReadingForTest() {
+    std::lock_guard<std::mutex> guard(readingLock);
+    latest = UpsReading();
+}

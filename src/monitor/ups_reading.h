@@ -1,0 +1,38 @@
+// The latest measurements of the UPS as its last record gave them, kept for readers
+// outside the monitor (the network UPS protocol server). The event callback writes
+// it; readers take a copy under a lock, so a record is never seen half written.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "ups/ups_library.h"
+
+struct UpsReading {
+    bool HasRecord = false;
+    int64_t Device = -1;      // the device the record came from
+    int64_t RecordedAt = 0;   // MonotonicNow() of the record
+    // The record's text fields as the UPS gave them (empty when it left one empty).
+    std::string InputVoltage;
+    std::string InputFrequency;
+    std::string OutputVoltage;
+    std::string OutputFrequency;
+    std::string Load;
+    std::string Temperature;
+    std::string BatteryVoltage;
+    bool BatteryChargeKnown = false;  // GetCurrentBatteryLevel succeeded for this record
+    int32_t BatteryCharge = 0;
+    bool MainsFailed = false;
+    // Set by a battery-low event of this device; cleared when mains power returns
+    // after a failure (the battery is charging again) or another device reports.
+    bool BatteryLow = false;
+};
+
+// Called by the event callback for every record of the current device.
+void StoreUpsRecord(int64_t device, const StatusRecord& record, bool chargeKnown, int32_t charge);
+// Called by the event callback for a battery-low event of the current device.
+void StoreUpsBatteryLow(int64_t device);
+
+UpsReading LatestUpsReading();
+
+void ResetUpsReadingForTest();

@@ -1,0 +1,138 @@
+#include "monitor/ups_reading.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "common/clock.h"
+#include "monitor/monitor_state.h"
+#include "monitor/monitor_test_fixture.h"
+#include "monitor/ups_data_freshness.h"
+#include "monitor/ups_event_callback.h"
+
+namespace {
+
+int64_t monotonicNow = 0;
+int64_t FakeMonotonic() { return monotonicNow; }
+
+StatusRecord Record(int32_t mainsFailed) {
+    StatusRecord record = {};
+    std::memcpy(record.Field1, "100.8", 6);   // filled to the brim: no NUL inside the width
+    std::strcpy(record.Field2, "--.-");
+    std::strcpy(record.Field7, "13.6");
+    record.MainsFailed = mainsFailed;
+    return record;
+}
+
+class UpsReadingTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        monotonicNow = 500 * kTicksPerSecond;
+        SetMonotonicClockForTest(&FakeMonotonic);
+        ResetUpsReadingForTest();
+        ResetMonitorStateForTest();
+    }
+    void TearDown() override {
+        SetMonotonicClockForTest(nullptr);
+        ResetUpsReadingForTest();
+        ResetMonitorStateForTest();
+    }
+};
+
+TEST_F(UpsReadingTest, KeepsTheRecordsTextsAsTheUpsGaveThem) {
+    StoreUpsRecord(7, Record(0), true, 87);
+    const UpsReading r = LatestUpsReading();
+    EXPECT_TRUE(r.HasRecord);
+    EXPECT_EQ(7, r.Device);
+    EXPECT_EQ(monotonicNow, r.RecordedAt);
+    EXPECT_EQ("100.8", r.InputVoltage);
+    EXPECT_EQ("--.-", r.InputFrequency);
+    EXPECT_EQ("", r.OutputFrequency);
+    EXPECT_EQ("13.6", r.BatteryVoltage);
+    EXPECT_TRUE(r.BatteryChargeKnown);
+    EXPECT_EQ(87, r.BatteryCharge);
+}
+
+TEST_F(UpsReadingTest, BatteryLowLastsUntilMainsReturnsOrAnotherDeviceReports) {
+    StoreUpsRecord(7, Record(1), true, 30);
+    StoreUpsBatteryLow(7);
+    StoreUpsRecord(7, Record(1), true, 29);
+    EXPECT_TRUE(LatestUpsReading().BatteryLow);
+    StoreUpsRecord(7, Record(0), true, 29);
+    EXPECT_FALSE(LatestUpsReading().BatteryLow) << "mains is back: the battery charges";
+
+    StoreUpsBatteryLow(7);
+    StoreUpsRecord(8, Record(0), true, 90);
+    EXPECT_FALSE(LatestUpsReading().BatteryLow) << "a new device starts afresh";
+}
+
+TEST_F(UpsReadingTest, DataIsStaleWithoutAConnectedUpsOrPastTheSilenceLimit) {
+    MonitorState& state = TheMonitorState();
+    struct Case {
+        const char* name;
+        int32_t disconnected;
+        int64_t device;
+        int64_t recordDevice;  // -1: no record
+        int64_t ageTicks;
+        bool stale;
+    };
+    const Case cases[] = {
+        {"fresh", 0, 7, 7, 0, false},
+        {"at the limit", 0, 7, 7, kUpsSilenceLimitTicks, false},
+        {"past the limit", 0, 7, 7, kUpsSilenceLimitTicks + 1, true},
+        {"disconnected", 1, 7, 7, 0, true},
+        {"no device", 0, -1, 7, 0, true},
+        {"no record yet", 0, 7, -1, 0, true},
+        {"record of an earlier device", 0, 8, 7, 0, true},
+    };
+    for (const Case& c : cases) {
+        ResetUpsReadingForTest();
+        state.Disconnected = c.disconnected;
+        state.DeviceHandle = c.device;
+        if (c.recordDevice != -1) StoreUpsRecord(c.recordDevice, Record(0), true, 50);
+        EXPECT_EQ(c.stale, UpsDataIsStale(state, LatestUpsReading(), monotonicNow + c.ageTicks)) << c.name;
+    }
+}
+
+}  // namespace
+
+// --- What the event callback keeps for the network clients ---
+
+namespace monitor_test {
+namespace {
+
+class CallbackReadingTest : public MonitorTest {
+protected:
+    void SetUp() override {
+        MonitorTest::SetUp();
+        ResetUpsReadingForTest();
+    }
+    void TearDown() override {
+        ResetUpsReadingForTest();
+        MonitorTest::TearDown();
+    }
+};
+
+TEST_F(CallbackReadingTest, EachRecordOfTheCurrentDeviceAndItsBatteryLowAreKept) {
+    Connect();
+    Deliver(60, NewRecord(1, "--.-", ""));
+    UpsReading r = LatestUpsReading();
+    ASSERT_TRUE(r.HasRecord);
+    EXPECT_EQ(7, r.Device);
+    EXPECT_EQ("101.5", r.InputVoltage);
+    EXPECT_EQ("--.-", r.InputFrequency);
+    EXPECT_EQ("", r.OutputFrequency) << "as the UPS gave it, not as the data log fills it";
+    EXPECT_EQ("13.5", r.BatteryVoltage);
+    EXPECT_EQ("27", r.Temperature);
+    EXPECT_TRUE(r.BatteryChargeKnown);
+    EXPECT_EQ(87, r.BatteryCharge);
+    EXPECT_FALSE(r.BatteryLow);
+    Deliver(kUpsEventBatteryLow);
+    EXPECT_TRUE(LatestUpsReading().BatteryLow);
+
+    UpsEventCallback(99, 60, NewRecord(0));  // another device's record is not ours
+    EXPECT_EQ(7, LatestUpsReading().Device);
+}
+
+}  // namespace
+}  // namespace monitor_test

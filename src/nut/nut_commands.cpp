@@ -1,0 +1,164 @@
+#include "nut/nut_commands.h"
+
+#include <algorithm>
+#include <cctype>
+
+#include "nut/nut_words.h"
+
+namespace {
+
+const char kVersionLine[] = "Voltwarden Basic Edition 1.1.1 - read-only Network UPS Tools protocol server";
+// The protocol level whose commands a client may expect of us (LIST CLIENT, NETVER).
+const char kProtocolVersion[] = "1.2";
+const char kHelpLine[] = "Commands: HELP VER NETVER GET LIST USERNAME PASSWORD LOGIN LOGOUT STARTTLS";
+
+const char* const kTextVariables[] = {"device.type", "ups.model", "ups.status"};
+constexpr size_t kTextVariableLength = 64;
+
+std::string Upper(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    return text;
+}
+
+bool IsKnownVariable(const std::string& name) {
+    return IsNumericNutVariable(name) ||
+           std::find(std::begin(kTextVariables), std::end(kTextVariables), name) != std::end(kTextVariables);
+}
+
+std::string UpsDescription(const NutUpsView& view) { return view.Model.empty() ? "Unavailable" : view.Model; }
+
+std::string List(const std::string& query, const std::vector<std::string>& items) {
+    std::string text = "BEGIN LIST " + query + "\n";
+    for (const std::string& item : items) text += item + "\n";
+    return text + "END LIST " + query + "\n";
+}
+
+class Answering {
+public:
+    Answering(NutSession& session, const std::vector<std::string>& words, const NutContext& context)
+        : session_(session), w_(words), c_(context) {}
+
+    NutAnswer Run() {
+        const std::string command = Upper(w_[0]);
+        if (command == "HELP" && Args(0)) return Line(kHelpLine);
+        if (command == "VER" && Args(0)) return Line(kVersionLine);
+        if (command == "NETVER" && Args(0)) return Line(kProtocolVersion);
+        if (command == "STARTTLS" && Args(0)) return Line("ERR FEATURE-NOT-CONFIGURED");
+        if (command == "USERNAME") return Args(1) ? Line(NutSetUser(session_, w_[1])) : Invalid();
+        if (command == "PASSWORD") return Args(1) ? Line(NutSetPassword(session_, w_[1])) : Invalid();
+        if (command == "LOGIN") return Args(1) ? Login() : Invalid();
+        if (command == "LOGOUT") {
+            NutAnswer answer = Line("OK Goodbye");
+            answer.Close = true;
+            return answer;
+        }
+        if (command == "GET") return Get();
+        if (command == "LIST") return ListCommand();
+        // The server is read-only: no client may change the UPS, command it or force a shutdown.
+        if (command == "SET" || command == "INSTCMD" || command == "FSD" || command == "PRIMARY" ||
+            command == "MASTER") {
+            return Line("ERR ACCESS-DENIED");
+        }
+        return Line("ERR UNKNOWN-COMMAND");
+    }
+
+private:
+    bool Args(size_t count) const { return w_.size() == count + 1; }
+    static NutAnswer Line(const std::string& text) { return NutAnswer{text + "\n"}; }
+    static NutAnswer Invalid() { return Line("ERR INVALID-ARGUMENT"); }
+    bool KnownUps(size_t index) const { return w_[index] == c_.Config.UpsName; }
+
+    NutAnswer Login() {
+        NutAnswer answer;
+        answer.Text = NutLogin(session_, w_[1], c_.Config, answer.FailedLogin) + "\n";
+        return answer;
+    }
+
+    NutAnswer Get() {
+        if (w_.size() < 3) return Invalid();
+        const std::string what = Upper(w_[1]);
+        const std::string& ups = w_[2];
+        if (what == "NUMLOGINS" || what == "UPSDESC") {
+            if (!Args(2)) return Invalid();
+            if (!KnownUps(2)) return Line("ERR UNKNOWN-UPS");
+            if (what == "NUMLOGINS") return Line("NUMLOGINS " + ups + " " + std::to_string(c_.LoggedInClients));
+            return Line("UPSDESC " + ups + " " + QuoteNutValue(UpsDescription(c_.View)));
+        }
+        if (what == "VAR" || what == "TYPE" || what == "DESC" || what == "CMDDESC") {
+            if (!Args(3)) return Invalid();
+            if (!KnownUps(2)) return Line("ERR UNKNOWN-UPS");
+            const std::string& name = w_[3];
+            if (what == "CMDDESC") return Line("ERR CMD-NOT-SUPPORTED");
+            if (what == "VAR") return Variable(name);
+            if (!IsKnownVariable(name)) return Line("ERR VAR-NOT-SUPPORTED");
+            if (what == "DESC") return Line("DESC " + ups + " " + name + " \"Unavailable\"");
+            return Line("TYPE " + ups + " " + name + " " +
+                        (IsNumericNutVariable(name) ? std::string("NUMBER")
+                                                    : "STRING:" + std::to_string(kTextVariableLength)));
+        }
+        return Invalid();
+    }
+
+    NutAnswer Variable(const std::string& name) {
+        if (c_.View.Stale) return Line("ERR DATA-STALE");
+        for (const auto& variable : NutVariables(c_.View)) {
+            if (variable.first == name) {
+                return Line("VAR " + w_[2] + " " + name + " " + QuoteNutValue(variable.second));
+            }
+        }
+        return Line("ERR VAR-NOT-SUPPORTED");
+    }
+
+    NutAnswer ListCommand() {
+        if (w_.size() < 2) return Invalid();
+        const std::string what = Upper(w_[1]);
+        if (what == "UPS") {
+            if (!Args(1)) return Invalid();
+            return NutAnswer{List("UPS", {"UPS " + c_.Config.UpsName + " " + QuoteNutValue(UpsDescription(c_.View))})};
+        }
+        if (what == "VAR" || what == "RW" || what == "CMD" || what == "CLIENT") {
+            if (!Args(2)) return Invalid();
+            if (!KnownUps(2)) return Line("ERR UNKNOWN-UPS");
+            const std::string query = what + " " + w_[2];
+            std::vector<std::string> items;
+            if (what == "VAR") {
+                if (c_.View.Stale) return Line("ERR DATA-STALE");
+                for (const auto& variable : NutVariables(c_.View)) {
+                    items.push_back("VAR " + w_[2] + " " + variable.first + " " + QuoteNutValue(variable.second));
+                }
+            } else if (what == "CLIENT") {
+                for (const std::string& address : c_.ClientAddresses) items.push_back("CLIENT " + w_[2] + " " + address);
+            }
+            return NutAnswer{List(query, items)};
+        }
+        if (what == "ENUM" || what == "RANGE") {
+            if (!Args(3)) return Invalid();
+            if (!KnownUps(2)) return Line("ERR UNKNOWN-UPS");
+            if (!IsKnownVariable(w_[3])) return Line("ERR VAR-NOT-SUPPORTED");
+            return NutAnswer{List(what + " " + w_[2] + " " + w_[3], {})};
+        }
+        return Invalid();
+    }
+
+    NutSession& session_;
+    const std::vector<std::string>& w_;
+    const NutContext& c_;
+};
+
+bool HasControlBytes(const std::string& line) {
+    return std::any_of(line.begin(), line.end(), [](char c) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        return (u < 0x20 && c != '\t') || u == 0x7f;
+    });
+}
+
+}  // namespace
+
+NutAnswer AnswerNutLine(NutSession& session, const std::string& line, const NutContext& context) {
+    std::vector<std::string> words;
+    // Binary junk is refused as a whole, before any word of it can reach a comparison.
+    if (HasControlBytes(line) || !SplitNutWords(line, words)) return NutAnswer{"ERR INVALID-ARGUMENT\n"};
+    if (words.empty()) return NutAnswer{};
+    return Answering(session, words, context).Run();
+}

@@ -1,0 +1,43 @@
+// The read-only network UPS protocol server: a thread of its own that listens on the
+// NUT_LISTEN addresses and answers clients, so that other machines fed by the same
+// UPS learn of a power failure and of our shutdown. It only reads the monitor's
+// state and never holds up the monitor.
+#pragma once
+
+#include <cstdint>
+
+#include "common/clock.h"
+#include "common/win32.h"
+#include "nut/nut_config.h"
+
+// What one client may hold, so that a slow, silent or hostile client costs a bounded
+// amount of memory and never holds the server.
+struct NutServerLimits {
+    size_t MaxLineBytes = 512;         // a longer line is refused and the connection closed
+    size_t MaxConnections = 32;        // further connections are closed at once
+    size_t MaxPendingOutput = 16384;   // answers are not worked out while this much waits to be sent
+    int64_t IdleTicks = 60 * kTicksPerSecond;  // a client silent this long is closed
+};
+
+// Binds every endpoint it can (a failure is written to the event log with its Winsock
+// error) and starts the thread. False when nothing could be bound, or no endpoint is
+// configured; the service goes on monitoring either way.
+bool StartNutServer(const NutServerConfig& config, const NutServerLimits& limits = NutServerLimits());
+
+// The service's start: reads Setting.ini into a record of its own (the monitor thread
+// rewrites the process's record meanwhile) and starts the server when NUT_LISTEN is set.
+void StartNutServerFromSettingsFile();
+
+// Ends the thread and closes every socket; does nothing when the server is not running.
+void StopNutServer();
+
+bool NutServerRunning();
+
+// Clients logged in now (LOGIN accepted, connection still open).
+int32_t NutLoggedInClients();
+
+// Waits until no client is logged in, the MonotonicNow() `deadlineMonotonicTicks` has
+// come or `wakeEvent` (may be null) is signalled. Returns the clients still logged in.
+// With the server running it writes "NutClients:LoggedIn=<n>" to the event log; with
+// the server off it returns 0 at once and writes nothing.
+int32_t NutWaitForClientsToLogOut(int64_t deadlineMonotonicTicks, HANDLE wakeEvent);

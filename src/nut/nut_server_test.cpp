@@ -1,0 +1,241 @@
+// The server over real loopback sockets: what a client sees, and the limits that keep a
+// hostile client from holding it.
+#include "nut/nut_server.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "common/clock.h"
+#include "log/event_log.h"
+#include "monitor/monitor_state.h"
+#include "monitor/ups_reading.h"
+#include "nut/nut_socket.h"
+#include "testing/log_lines.h"
+#include "testing/scratch_directory.h"
+
+namespace {
+
+constexpr int64_t kDevice = 7;
+
+struct WinsockUser {
+    WinsockUser() {
+        WSADATA data;
+        WSAStartup(MAKEWORD(2, 2), &data);
+    }
+    ~WinsockUser() { WSACleanup(); }
+};
+
+// A port nobody listens on now: the system's choice for a socket bound to port 0.
+uint16_t FreePort() {
+    ScopedSocket s(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(s.Get(), reinterpret_cast<sockaddr*>(&address), sizeof(address));
+    int length = sizeof(address);
+    getsockname(s.Get(), reinterpret_cast<sockaddr*>(&address), &length);
+    return ntohs(address.sin_port);
+}
+
+class Client {
+public:
+    explicit Client(uint16_t port) : socket_(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP)) {
+        DWORD timeoutMs = 10000;
+        setsockopt(socket_.Get(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeoutMs), sizeof(timeoutMs));
+        sockaddr_in address = {};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        connected_ = connect(socket_.Get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
+    }
+    bool Connected() const { return connected_; }
+    void Send(const std::string& bytes) { send(socket_.Get(), bytes.data(), static_cast<int>(bytes.size()), 0); }
+    // One answer line without its line end; "<closed>" when the server closed the connection.
+    std::string Line() {
+        for (;;) {
+            const size_t end = pending_.find('\n');
+            if (end != std::string::npos) {
+                std::string line = pending_.substr(0, end);
+                pending_.erase(0, end + 1);
+                return line;
+            }
+            char buffer[256];
+            const int got = recv(socket_.Get(), buffer, sizeof(buffer), 0);
+            if (got <= 0) return "<closed>";
+            pending_.append(buffer, static_cast<size_t>(got));
+        }
+    }
+    std::string Ask(const std::string& line) {
+        Send(line + "\n");
+        return Line();
+    }
+    void Close() { socket_.Close(); }
+
+private:
+    ScopedSocket socket_;
+    bool connected_ = false;
+    std::string pending_;
+};
+
+class NutServerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        RestartEventLogEmpty(scratch);
+        ResetMonitorStateForTest();
+        ResetUpsReadingForTest();
+        MonitorState& state = TheMonitorState();
+        state.DeviceHandle = kDevice;
+        state.Disconnected = 0;
+        StatusRecord record = {};
+        std::strcpy(record.Field1, "100.4");
+        StoreUpsRecord(kDevice, record, true, 87);
+        port = FreePort();
+        config.UpsName = "ups";
+        config.User = "mon";
+        config.Password = "pw";
+        ASSERT_TRUE(ParseNutListen("127.0.0.1:" + std::to_string(port), config.Endpoints));
+    }
+    void TearDown() override {
+        StopNutServer();
+        ResetMonitorStateForTest();
+        ResetUpsReadingForTest();
+        CloseEventLogFileForTest();
+    }
+    void LogIn(Client& client) {
+        ASSERT_EQ(client.Ask("USERNAME mon"), "OK");
+        ASSERT_EQ(client.Ask("PASSWORD pw"), "OK");
+        ASSERT_EQ(client.Ask("LOGIN ups"), "OK");
+    }
+    // Polls until the server's count of logged-in clients is `count`.
+    bool LoginsBecome(int32_t count) {
+        for (int i = 0; i < 200; ++i) {
+            if (NutLoggedInClients() == count) return true;
+            Sleep(25);
+        }
+        return false;
+    }
+
+    WinsockUser winsock;
+    ScratchDirectory scratch;
+    uint16_t port = 0;
+    NutServerConfig config;
+};
+
+TEST_F(NutServerTest, AnswersTheStatusAndFollowsTheShutdownSequence) {
+    ASSERT_TRUE(StartNutServer(config));
+    Client client(port);
+    ASSERT_TRUE(client.Connected());
+    EXPECT_EQ(client.Ask("GET VAR ups ups.status"), "VAR ups ups.status \"OL\"");
+    TheMonitorState().AcFail = 1;
+    EXPECT_EQ(client.Ask("GET VAR ups ups.status"), "VAR ups ups.status \"OB\"");
+    TheMonitorState().ShutdownSequenceStarted = 1;
+    EXPECT_EQ(client.Ask("GET VAR ups ups.status"), "VAR ups ups.status \"OB FSD\"");
+    EXPECT_EQ(client.Ask("GET VAR ups input.voltage"), "VAR ups input.voltage \"100.4\"");
+    TheMonitorState().Disconnected = 1;
+    EXPECT_EQ(client.Ask("GET VAR ups ups.status"), "ERR DATA-STALE");
+    EXPECT_EQ(client.Ask("LOGOUT"), "OK Goodbye");
+    EXPECT_EQ(client.Line(), "<closed>");
+}
+
+TEST_F(NutServerTest, APortInUseIsWrittenWithItsWinsockErrorAndNothingStarts) {
+    ASSERT_TRUE(StartNutServer(config));
+    StopNutServer();
+    ScopedSocket holder(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(holder.Get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    ASSERT_EQ(listen(holder.Get(), 1), 0);
+
+    EXPECT_FALSE(StartNutServer(config));
+    EXPECT_FALSE(NutServerRunning());
+    const std::string expected = "NutListen(127.0.0.1:" + std::to_string(port) + "):ER=";
+    const std::vector<std::string> lines = EventLogTexts(scratch);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].rfind(expected, 0), 0u) << lines[0];
+    EXPECT_NE(lines[0], expected + "0");
+}
+
+TEST_F(NutServerTest, HostileClientsAreCutOffAndANormalClientIsStillAnswered) {
+    NutServerLimits limits;
+    limits.MaxLineBytes = 64;
+    limits.MaxConnections = 3;
+    limits.IdleTicks = kTicksPerSecond / 2;
+    ASSERT_TRUE(StartNutServer(config, limits));
+
+    Client tooLong(port);
+    tooLong.Send(std::string(65, 'A'));  // no line end: the line can only grow
+    EXPECT_EQ(tooLong.Line(), "ERR INVALID-ARGUMENT");
+    EXPECT_EQ(tooLong.Line(), "<closed>");
+
+    Client binary(port);
+    binary.Send(std::string("\x00\xff\x01junk\r\n", 9));
+    EXPECT_EQ(binary.Line(), "ERR INVALID-ARGUMENT");
+    binary.Close();
+
+    Client silent(port);  // closed once it has said nothing for the idle time
+    EXPECT_EQ(silent.Line(), "<closed>");
+
+    std::vector<std::unique_ptr<Client>> held;
+    for (int i = 0; i < 3; ++i) {
+        held.push_back(std::make_unique<Client>(port));
+        EXPECT_EQ(held.back()->Ask("NETVER"), "1.2");
+    }
+    Client oneTooMany(port);
+    EXPECT_EQ(oneTooMany.Line(), "<closed>");
+    held.pop_back();
+    Sleep(500);  // the server notices the closed connection on its next turn
+    Client normal(port);
+    EXPECT_EQ(normal.Ask("GET VAR ups ups.status"), "VAR ups ups.status \"OL\"");
+}
+
+TEST_F(NutServerTest, FailedLoginsAreWrittenOnceAndTheCountFollowsTheLogins) {
+    ASSERT_TRUE(StartNutServer(config));
+    for (int i = 0; i < 20; ++i) {
+        Client guesser(port);
+        ASSERT_EQ(guesser.Ask("USERNAME mon"), "OK");
+        ASSERT_EQ(guesser.Ask("PASSWORD guess" + std::to_string(i)), "OK");
+        EXPECT_EQ(guesser.Ask("LOGIN ups"), "ERR ACCESS-DENIED");
+    }
+    EXPECT_EQ(EventLogTexts(scratch), std::vector<std::string>{"NutLogin:NG"});
+
+    Client first(port);
+    Client second(port);
+    LogIn(first);
+    LogIn(second);
+    EXPECT_TRUE(LoginsBecome(2));
+    EXPECT_EQ(first.Ask("GET NUMLOGINS ups"), "NUMLOGINS ups 2");
+    EXPECT_EQ(first.Ask("LIST CLIENT ups"), "BEGIN LIST CLIENT ups");
+    EXPECT_EQ(first.Line(), "CLIENT ups 127.0.0.1");
+    second.Close();
+    EXPECT_TRUE(LoginsBecome(1));
+}
+
+TEST_F(NutServerTest, TheWaitBeforeTheOutputOffEndsAtTheLastLogoutTheDeadlineOrAStop) {
+    EXPECT_EQ(NutWaitForClientsToLogOut(MonotonicNow() + 60 * kTicksPerSecond, nullptr), 0);
+    EXPECT_TRUE(EventLogTexts(scratch).empty()) << "the server is off: nothing is written";
+
+    ASSERT_TRUE(StartNutServer(config));
+    Client client(port);
+    LogIn(client);
+    ASSERT_TRUE(LoginsBecome(1));
+
+    const int64_t started = MonotonicNow();
+    EXPECT_EQ(NutWaitForClientsToLogOut(started + kTicksPerSecond / 5, nullptr), 1);
+    EXPECT_GE(MonotonicNow() - started, kTicksPerSecond / 5);
+
+    ScopedKernelHandle stop(CreateEventA(nullptr, TRUE, TRUE, nullptr));
+    EXPECT_EQ(NutWaitForClientsToLogOut(MonotonicNow() + 60 * kTicksPerSecond, stop.Get()), 1);
+
+    client.Send("LOGOUT\n");
+    EXPECT_EQ(NutWaitForClientsToLogOut(MonotonicNow() + 60 * kTicksPerSecond, nullptr), 0);
+    EXPECT_LT(MonotonicNow() - started, 30 * kTicksPerSecond);
+    EXPECT_EQ(EventLogTexts(scratch), (std::vector<std::string>{"NutClients:LoggedIn=1", "NutClients:LoggedIn=1",
+                                                                "NutClients:LoggedIn=0"}));
+}
+
+}  // namespace

@@ -1,0 +1,47 @@
+#include "nut/nut_session.h"
+
+std::string NutSetUser(NutSession& session, const std::string& user) {
+    if (session.HasUser) return "ERR ALREADY-SET-USERNAME";
+    if (user.empty()) return "ERR INVALID-USERNAME";
+    session.HasUser = true;
+    session.User = user;
+    return "OK";
+}
+
+std::string NutSetPassword(NutSession& session, const std::string& password) {
+    if (session.HasPassword) return "ERR ALREADY-SET-PASSWORD";
+    if (password.empty()) return "ERR INVALID-PASSWORD";
+    session.HasPassword = true;
+    session.Password = password;
+    return "OK";
+}
+
+std::string NutLogin(NutSession& session, const std::string& upsName, const NutServerConfig& config,
+                     bool& failedLogin) {
+    failedLogin = false;
+    if (session.LoggedIn) return "ERR ALREADY-LOGGED-IN";
+    if (!session.HasUser) return "ERR USERNAME-REQUIRED";
+    if (!session.HasPassword) return "ERR PASSWORD-REQUIRED";
+    // Both are compared whatever the first gives, and a wrong user answers as a wrong
+    // password does, so neither the answer nor its time tells which one was wrong.
+    const bool userMatches = SameSecret(session.User, config.User);
+    const bool passwordMatches = SameSecret(session.Password, config.Password);
+    if (config.User.empty() || config.Password.empty() || !userMatches || !passwordMatches) {
+        failedLogin = true;
+        return "ERR ACCESS-DENIED";
+    }
+    if (upsName != config.UpsName) return "ERR UNKNOWN-UPS";
+    session.LoggedIn = true;
+    return "OK";
+}
+
+bool SameSecret(const std::string& given, const std::string& expected) {
+    // Every byte of the given text is looked at, against the expected text repeated,
+    // so the time depends on the given length alone.
+    unsigned char difference = given.size() == expected.size() ? 0 : 1;
+    for (size_t i = 0; i < given.size(); ++i) {
+        const unsigned char want = expected.empty() ? 0 : static_cast<unsigned char>(expected[i % expected.size()]);
+        difference |= static_cast<unsigned char>(static_cast<unsigned char>(given[i]) ^ want);
+    }
+    return difference == 0;
+}

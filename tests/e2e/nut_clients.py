@@ -1,0 +1,180 @@
+"""Debian's real Network UPS Tools clients (package nut-client), run natively on the host against the
+service's protocol server on 127.0.0.1, and a raw protocol connection for what no real client sends.
+
+upsmon is kept away from the system: it runs in a private mount and PID namespace (so its PID file in
+the compiled-in /run/nut lands in a test folder and all its processes end with it), reads its
+configuration from a private folder, and finds a private `wall` first in PATH. Its SHUTDOWNCMD only
+writes the time into a marker file."""
+import os
+import pathlib
+import socket
+import subprocess
+
+UPSC = "/usr/bin/upsc"
+UPSMON = "/lib/nut/upsmon"  # Debian's /sbin/upsmon is a wrapper that wants /etc/nut/nut.conf
+
+
+def free_tcp_port():
+    """A port on 127.0.0.1 that nobody listens on now."""
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def upsc(*args, timeout=20):
+    """Runs upsc with these arguments; returns (exit code, stdout text, stderr text)."""
+    proc = subprocess.run([UPSC, *args], capture_output=True, timeout=timeout, text=True)
+    return proc.returncode, proc.stdout, proc.stderr
+
+
+def upsc_variables(port):
+    """`upsc ups@...` as a dict, or None when it failed."""
+    code, out, _ = upsc(f"ups@127.0.0.1:{port}")
+    if code != 0:
+        return None
+    return dict(line.split(": ", 1) for line in out.splitlines() if ": " in line)
+
+
+def upsc_status(port):
+    """ups.status as upsc prints it, or None while upsc fails (no server, stale data)."""
+    code, out, _ = upsc(f"ups@127.0.0.1:{port}", "ups.status")
+    return out.strip() if code == 0 else None
+
+
+class RawClient:
+    """One protocol connection, line by line."""
+
+    def __init__(self, port, timeout=20):
+        self.sock = socket.create_connection(("127.0.0.1", port), timeout=timeout)
+        self.pending = b""
+
+    def send(self, data):
+        self.sock.sendall(data)
+
+    def line(self):
+        """The next answer line, or None once the server has closed the connection."""
+        while b"\n" not in self.pending:
+            try:
+                chunk = self.sock.recv(4096)
+            except (ConnectionResetError, ConnectionAbortedError):
+                chunk = b""
+            if not chunk:
+                return None
+            self.pending += chunk
+        line, self.pending = self.pending.split(b"\n", 1)
+        return line.decode("latin-1")
+
+    def ask(self, text):
+        self.send(text.encode("latin-1") + b"\n")
+        return self.line()
+
+    def close(self):
+        self.sock.close()
+
+
+class SecondaryUpsmon:
+    """Debian's upsmon as a secondary of ups@127.0.0.1:port, in a private folder."""
+
+    def __init__(self, folder, port, user, password, pollfreq=1):
+        self.folder = pathlib.Path(folder)
+        self.marker = self.folder / "shutdown-ran"
+        self.output_file = self.folder / "upsmon.out"
+        for sub in ("conf", "run", "state", "bin"):
+            (self.folder / sub).mkdir(parents=True, exist_ok=True)
+        wall = self.folder / "bin" / "wall"
+        wall.write_text("#!/bin/sh\ncat >/dev/null\n")
+        shutdown = self.folder / "bin" / "shutdown-marker"
+        shutdown.write_text(f"#!/bin/sh\ndate +%s.%N > '{self.marker}'\n")
+        for script in (wall, shutdown):
+            script.chmod(0o755)
+        conf = self.folder / "conf" / "upsmon.conf"
+        conf.write_text(
+            f"MONITOR ups@127.0.0.1:{port} 1 {user} {password} secondary\n"
+            "MINSUPPLIES 1\n"
+            f'SHUTDOWNCMD "{shutdown}"\n'
+            f"POLLFREQ {pollfreq}\nPOLLFREQALERT {pollfreq}\n"
+            "FINALDELAY 0\n"
+            f"POWERDOWNFLAG {self.folder / 'state' / 'killpower'}\n"
+            "RUN_AS_USER root\n")
+        conf.chmod(0o600)
+        self.proc = None
+
+    def start(self):
+        run = self.folder / "run"
+        # /run/nut is where upsmon 2.8.0 writes its PID file whatever it is told; inside the private
+        # mount namespace a folder of ours stands there (a private /run when the system has none).
+        script = (f"if [ -d /run/nut ]; then mount --bind '{run}' /run/nut; "
+                  "else mount -t tmpfs tmpfs /run && mkdir /run/nut; fi && "
+                  f"exec {UPSMON} -F -u root")
+        env = dict(os.environ)
+        env.update(PATH=f"{self.folder / 'bin'}:{env.get('PATH', '/usr/bin:/bin')}",
+                   NUT_CONFPATH=str(self.folder / "conf"), NUT_STATEPATH=str(self.folder / "state"),
+                   NUT_ALTPIDPATH=str(run))
+        with open(self.output_file, "wb") as out:
+            self.proc = subprocess.Popen(["unshare", "--mount", "--pid", "--fork", "--kill-child", "sh", "-c", script],
+                                         env=env, stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT)
+        return self
+
+    def shutdown_time(self):
+        """The Unix time at which the SHUTDOWNCMD ran, or None."""
+        try:
+            return float(self.marker.read_text().strip())
+        except (FileNotFoundError, ValueError):
+            return None
+
+    def output(self):
+        return self.output_file.read_text(errors="replace") if self.output_file.exists() else ""
+
+    def stop(self):
+        if self.proc is not None and self.proc.poll() is None:
+            self.proc.kill()  # --kill-child takes the namespace's processes with it
+            self.proc.wait(timeout=30)
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
+def listening_tcp_ports(pids):
+    """The TCP ports in LISTEN state whose sockets the given processes hold open."""
+    inodes = set()
+    for pid in pids:
+        try:
+            for fd in os.listdir(f"/proc/{pid}/fd"):
+                try:
+                    target = os.readlink(f"/proc/{pid}/fd/{fd}")
+                except OSError:
+                    continue
+                if target.startswith("socket:["):
+                    inodes.add(target[8:-1])
+        except OSError:
+            continue
+    ports = set()
+    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
+        try:
+            lines = pathlib.Path(table).read_text().splitlines()[1:]
+        except OSError:
+            continue
+        for line in lines:
+            fields = line.split()
+            if fields[3] == "0A" and fields[9] in inodes:
+                ports.add(int(fields[1].rsplit(":", 1)[1], 16))
+    return ports
+
+
+def wine_processes(prefix):
+    """The processes of a Wine prefix (its wineserver and every program it runs)."""
+    pids = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            environ = pathlib.Path(f"/proc/{entry}/environ").read_bytes().split(b"\0")
+        except OSError:
+            continue
+        if f"WINEPREFIX={prefix}".encode() in environ:
+            pids.append(int(entry))
+    return pids
+
