@@ -18,4 +18,8 @@ void ResetMonitorStateForTest() {
     state.LastDataLogTime = 0;
     state.ConnectedAt = 0;
     state.ShutdownStarted = 0;
+    state.ShutdownSequenceStarted = 0;
+    state.ShutdownSequenceRunning = 0;
+    state.AwaitingStateSince = 0;
+    state.AwaitingStateFor = 0;
 }
