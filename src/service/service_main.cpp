@@ -33,6 +33,9 @@ constexpr DWORD kSequenceWaitHintMs = 5000;
 // A pause that waits for the monitor to park says so this often.
 constexpr DWORD kParkPollMs = 1000;
 constexpr DWORD kPauseWaitHintMs = 3000;
+// How long the handler itself waits for the monitor to park before it leaves the
+// watching to a worker.
+constexpr DWORD kParkInlineWaitMs = 500;
 
 SERVICE_STATUS_HANDLE ServiceStatusHandle = nullptr;
 ScopedKernelHandle monitorThread;
@@ -184,6 +187,7 @@ void HandleStop() {
 
 void HandlePause() {
     HANDLE earlier = nullptr;
+    bool parked = false;
     {
         std::lock_guard<std::mutex> lock(controlLock);
         if (stopStarted) return;
@@ -193,19 +197,25 @@ void HandlePause() {
         Api().requestPause();
         ++pauseGeneration;
         earlier = pauseWorker.Release();
+        // An idle monitor parks within moments: the handler then reports it itself, so
+        // whoever sent the pause sees it done. Only a busy monitor gets a worker.
+        parked = Api().waitUntilParked(kParkInlineWaitMs);
+        if (parked) ReportStatus(SERVICE_PAUSED, kAcceptAll, 0, 0);
     }
     // An earlier worker has been overtaken and ends within one poll.
     if (earlier != nullptr) {
         WaitForSingleObject(earlier, INFINITE);
         CloseHandle(earlier);
     }
+    if (parked) return;
+
     std::lock_guard<std::mutex> lock(controlLock);
     if (stopStarted) return;
     HANDLE worker = CreateThread(nullptr, 0, PauseServiceWork,
                                  reinterpret_cast<LPVOID>(static_cast<uintptr_t>(pauseGeneration)), 0, nullptr);
     if (worker == nullptr) {
-        // Without a worker the pause cannot be watched: report it as the monitor will
-        // hold every irreversible step anyway.
+        // Without a worker the park cannot be watched: report the pause, as the monitor
+        // holds every irreversible step until continued anyway.
         TraceLogError("CreateThread():ER=", GetLastError());
         ReportStatus(SERVICE_PAUSED, kAcceptAll, 0, 0);
         return;

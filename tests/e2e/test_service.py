@@ -25,7 +25,7 @@ from conftest import (
     windows_path,
 )
 
-RUNNING, STOPPED, STOP_PENDING, PAUSED = 4, 1, 3, 7
+RUNNING, STOPPED, STOP_PENDING, PAUSE_PENDING, PAUSED = 4, 1, 3, 6, 7
 SIM_MODEL = "Nerva UPS Simulator"
 BANNER = "\n----Voltwarden Basic Edition Version:1.1.1----\n"
 
@@ -156,8 +156,9 @@ def test_stop_reports_stopped_no_sooner_than_five_seconds(running_service, servi
 def test_pause_continue_and_stop_follow_the_state_order(running_service, service_cleanup):
     installation = running_service.installation
     reply, _ = service_cleanup.control("pause")
-    assert reply == ["OK", str(PAUSED)]
-    assert service_cleanup.state() == PAUSED
+    # Paused once the monitor has parked: at once when it was idle, pause pending a moment before.
+    assert reply in (["OK", str(PAUSED)], ["OK", str(PAUSE_PENDING)]), reply
+    assert service_cleanup.wait_for_state(PAUSED, timeout=10)
 
     # The UPS library's thread still reaches the callback while the monitor is parked.
     write_sim_control(installation, MAINS="OFF")
@@ -191,7 +192,7 @@ def test_stop_during_the_external_command_lets_the_whole_sequence_complete(progr
     installation = program.installation
     marker = installation.folder / "excmd-done.txt"
     started_marker = installation.folder / "excmd-done.txt.started"
-    excmd_time, runs_ms = 8, 5000
+    excmd_time, runs_ms = 8, 4000
     excmd = f'"{windows_path(service_cleanup.exe)}" - sleep {runs_ms} "{windows_path(marker)}"'
     write_settings(installation, WAIT_TIME=1, EXCMD=excmd, EXCMDTIME=excmd_time, BACKUP_TIME=3)
     out = program.run("INSTALL")
@@ -217,7 +218,10 @@ def test_stop_during_the_external_command_lets_the_whole_sequence_complete(progr
     assert len(shutdowns) == 1, shutdowns
     off_after = shutdowns[0][0].timestamp() - command_started_at
     print(f"output-off {off_after:.3f} s after the command started")
-    assert off_after >= excmd_time - 0.05, off_after
+    # The command notes its own start, a moment after the service started it (a process start
+    # under Wine may take a good part of a second on a loaded machine); the unit tests show the
+    # exact bound. A sequence cut by the stop would switch off as soon as the command ended.
+    assert off_after >= excmd_time - 1.0, off_after
     log = program.log()
     started_line = next(t for t in log if t.startswith(program.text("External_command_start") + ":("))
     assert log.index(started_line) < log.index(program.text("OS_Shutdown_is_started")) < \
