@@ -923,6 +923,36 @@ TEST_F(CountdownTest, TheSequenceIsMarkedStartedBeforeTheCommandAndForGood) {
     EXPECT_EQ(0, state.ShutdownSequenceRunning.load());
 }
 
+// A pause holds the sequence before it begins and before each irreversible step.
+MonitorSeams::RunExternalCommandFn fakeCommand = nullptr;
+
+void RecordingHold() { world->calls.push_back("Hold"); }
+
+int32_t RecordingCommand(const std::string& commandLine, std::string& output, int32_t limit, HANDLE wake) {
+    world->calls.push_back("Command");
+    return fakeCommand(commandLine, output, limit, wake);
+}
+
+TEST_F(CountdownTest, EveryStepThatCannotBeUndoneComesAfterAHoldForAPause) {
+    WriteSettingsFile(0, "backup", 1);
+    MonitorSeams seams = FakeSeams();
+    fakeCommand = seams.RunExternalCommand;
+    seams.RunExternalCommand = &RecordingCommand;
+    seams.HoldWhilePaused = &RecordingHold;
+    SetMonitorSeamsForTest(&seams);
+    MonitorState& state = TheMonitorState();
+    state.DeviceHandle = 7;
+    state.Disconnected = 0;
+    state.AcFail = 1;
+    state.AcFailStart = kStartTicks - 1;
+    state.LastHeard = kStartTicks;
+
+    EXPECT_EQ(1, MonitorPass());
+
+    EXPECT_EQ(Lines({"Hold", "Command", "Wait(1000)", "Hold", "Shutdown(7,3)", "Hold"}), fake.calls);
+    EXPECT_EQ(1u, fake.osShutdownAt.size());
+}
+
 // --- Nothing escapes a thread ---
 
 TEST_F(CountdownTest, AnExceptionInTheCallbackEndsThatEventWithOneLineAndNothingElse) {

@@ -16,8 +16,9 @@ struct MonitorSeams {
     bool (*EnterUpsLibraryFolder)();
     // monitor/external_command.h. The shutdown sequence passes no wake event: once
     // started, the command keeps its whole EXCMDTIME, whatever the service is told.
-    int32_t (*RunExternalCommand)(const std::string& commandLine, std::string& output, int32_t timeLimitSeconds,
-                                  HANDLE wakeEvent);
+    using RunExternalCommandFn = int32_t (*)(const std::string& commandLine, std::string& output,
+                                             int32_t timeLimitSeconds, HANDLE wakeEvent);
+    RunExternalCommandFn RunExternalCommand;
     // monitor/os_shutdown.h.
     int32_t (*ShutdownOperatingSystem)();
     // Waits `milliseconds`, parking while a pause is requested. True when the time

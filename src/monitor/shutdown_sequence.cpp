@@ -54,6 +54,9 @@ void SwitchUpsOutputOff(const MonitorState& state, int32_t backupTime) {
 }  // namespace
 
 int32_t RunShutdownSequence(MonitorState& state, const MonitorSeams& seams) {
+    // A pause that came first holds the sequence before it begins, as it would have
+    // held the pass that decided it.
+    seams.HoldWhilePaused();
     RunningMark running(state);
     // Set before the stop is looked at, so a stop worker that finds no sequence running
     // finds none started later either: this pass then sees its stop.

@@ -149,19 +149,28 @@ DWORD WINAPI StopServiceWork(LPVOID) {
 // PAUSED is reported only once the monitor has parked (or has ended by itself, after
 // the OS shutdown was started): until then a sequence in progress may still take a
 // step, and the manager must not show the service as paused.
-DWORD WINAPI PauseServiceWork(LPVOID parameter) {
+void WatchPauseUntilParked(LPVOID parameter) {
     const uint32_t generation = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(parameter));
     DWORD checkPoint = 1;
     for (;;) {
         const bool parked = Api().waitUntilParked(kParkPollMs);
         std::lock_guard<std::mutex> lock(controlLock);
-        if (stopStarted || generation != pauseGeneration) return 0;
+        if (stopStarted || generation != pauseGeneration) return;
         if (parked || !ThreadStillRuns(monitorThread.Get())) {
             ReportStatus(SERVICE_PAUSED, kAcceptAll, 0, 0);
-            return 0;
+            return;
         }
-        if (!ReportStatus(SERVICE_PAUSE_PENDING, kAcceptStop, ++checkPoint, kPauseWaitHintMs)) return 0;
+        if (!ReportStatus(SERVICE_PAUSE_PENDING, kAcceptStop, ++checkPoint, kPauseWaitHintMs)) return;
     }
+}
+
+DWORD WINAPI PauseServiceWork(LPVOID parameter) {
+    try {
+        WatchPauseUntilParked(parameter);
+    } catch (...) {
+        RecordEscapedException("ServicePause:Exception");
+    }
+    return 0;
 }
 
 void HandleStop() {
