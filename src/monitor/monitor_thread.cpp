@@ -135,7 +135,8 @@ void MonitorHoldWhilePaused() {
     if (control.pause == nullptr || control.resume == nullptr || control.parkedEvent == nullptr) return;
     // A stop while parked here lets the sequence go on: once started, it completes.
     while (WaitForSingleObject(control.pause, 0) == WAIT_OBJECT_0 && !MonitorStopRequested()) {
-        Park(control);
+        // A park whose wait failed must not turn this into a spin.
+        if (!Park(control) && !MonitorStopRequested()) Sleep(1000);
     }
 }
 

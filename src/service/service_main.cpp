@@ -195,7 +195,7 @@ void HandleStop() {
 }
 
 void HandlePause() {
-    HANDLE earlier = nullptr;
+    ScopedKernelHandle earlier;
     bool parked = false;
     {
         std::lock_guard<std::mutex> lock(controlLock);
@@ -205,17 +205,14 @@ void HandlePause() {
         // library's callback thread also needs.
         Api().requestPause();
         ++pauseGeneration;
-        earlier = pauseWorker.Release();
+        earlier.Reset(pauseWorker.Release());
         // An idle monitor parks within moments: the handler then reports it itself, so
         // whoever sent the pause sees it done. Only a busy monitor gets a worker.
         parked = Api().waitUntilParked(kParkInlineWaitMs);
         if (parked) ReportStatus(SERVICE_PAUSED, kAcceptAll, 0, 0);
     }
     // An earlier worker has been overtaken and ends within one poll.
-    if (earlier != nullptr) {
-        WaitForSingleObject(earlier, INFINITE);
-        CloseHandle(earlier);
-    }
+    if (earlier) WaitForSingleObject(earlier.Get(), INFINITE);
     if (parked) return;
 
     std::lock_guard<std::mutex> lock(controlLock);
