@@ -87,7 +87,7 @@ void Connected() {
     MonitorState& state = TheMonitorState();
     state.DeviceHandle = kDevice;
     state.Disconnected = 0;
-    state.LastHeard = WallClockNow();
+    state.LastHeard = MonotonicNow();
 }
 
 struct Summary {
@@ -152,14 +152,14 @@ void Costs() {
 
     Connected();
     double idlePass = MicrosecondsPer(100000, [] {
-        TheMonitorState().LastHeard = WallClockNow();
+        TheMonitorState().LastHeard = MonotonicNow();
         MonitorPass();
     });
     Connected();
     TheMonitorState().AcFail = 1;
-    TheMonitorState().AcFailStart = WallClockNow();
+    TheMonitorState().AcFailStart = MonotonicNow();
     double countdownPass = MicrosecondsPer(2000, [] {
-        TheMonitorState().LastHeard = WallClockNow();
+        TheMonitorState().LastHeard = MonotonicNow();
         MonitorPass();
     });
     Connected();

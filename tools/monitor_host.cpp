@@ -7,7 +7,8 @@
 // runs MonitorThreadMain until the thread ends by itself (the operating-system
 // shutdown was started), until the file "monitor_host.stop" appears beside the exe,
 // or until N seconds have passed. A stop is handled like the service's: the stop is
-// requested, the thread is waited for, and one final pass runs. Prints one line
+// requested, the thread is waited for (to the end of a shutdown sequence under way),
+// and one final pass runs. Prints one line
 // "monitor thread ended: shutdown" or "... stopped"; with --usage also the
 // process's CPU time (from 10 s after the start on) and its private memory.
 #include <cstdio>
@@ -111,9 +112,12 @@ int main(int argc, char** argv) {
         return 0;
     }
     MonitorRequestStop();
-    if (WaitForSingleObject(thread.Get(), 10000) != WAIT_OBJECT_0) {
-        std::printf("monitor thread did not end\n");
-        return 1;
+    // As the service's stop: a shutdown sequence under way is waited for to its end.
+    while (WaitForSingleObject(thread.Get(), 10000) != WAIT_OBJECT_0) {
+        if (!MonitorShutdownSequenceRunning()) {
+            std::printf("monitor thread did not end\n");
+            return 1;
+        }
     }
     thread.Close();
     MonitorPass();

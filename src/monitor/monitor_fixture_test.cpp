@@ -1,7 +1,9 @@
 // The fake UPS world behind the monitor tests.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <sstream>
 
 #include "config/settings.h"
@@ -21,6 +23,7 @@ namespace monitor_test {
 
 FakeWorld* world = nullptr;
 std::atomic<int64_t> fakeNow{kStartTicks};
+std::atomic<int64_t> wallClockStep{0};
 
 namespace {
 
@@ -33,6 +36,11 @@ void RecordEvent(uint16_t type, uint32_t identifier, const std::string&) {
 }
 
 int64_t FakeClock() { return fakeNow.load(); }
+int64_t FakeWallClock() { return fakeNow.load() + wallClockStep.load(); }
+
+bool MainsChangeSignalled() { return WaitForSingleObject(MonitorMainsChangeEvent(), 0) == WAIT_OBJECT_0; }
+
+bool AdvanceWatching(int64_t ticks, bool stopOnMainsChange);
 
 char* Duplicate(const std::string& text) {
     char* copy = static_cast<char*>(std::malloc(text.size() + 1));
@@ -126,13 +134,14 @@ int32_t FakeGetModelName(int64_t device, char** model) {
 }
 
 int32_t FakeBatteryLevel(int64_t, int32_t* level) {
+    if (world->batteryLevelThrows) throw std::bad_alloc();
     *level = world->batteryLevel;
     return 0;
 }
 
 int32_t FakeUpsShutdown(int64_t device, int32_t backupTime) {
     world->calls.push_back("Shutdown(" + std::to_string(device) + "," + std::to_string(backupTime) + ")");
-    world->upsShutdownAt.push_back(fakeNow.load());
+    world->upsShutdownAt.push_back(MonotonicNow());
     return world->upsShutdownResult;
 }
 
@@ -151,7 +160,11 @@ int32_t FakeRunCommand(const std::string& commandLine, std::string& output, int3
     world->commands.push_back(commandLine);
     world->commandLimits.push_back(limitSeconds);
     world->commandWakeEvents.push_back(wake);
-    world->commandStartedAt.push_back(fakeNow.load());
+    world->commandStartedAt.push_back(MonotonicNow());
+    if (world->commandThrows > 0) {
+        --world->commandThrows;
+        throw std::bad_alloc();
+    }
     int64_t limitMs = static_cast<int64_t>(limitSeconds) * 1000;
     if (world->commandRunsMs <= limitMs) {
         Advance(world->commandRunsMs * kMs);
@@ -163,25 +176,43 @@ int32_t FakeRunCommand(const std::string& commandLine, std::string& output, int3
 }
 
 int32_t FakeOsShutdown() {
-    world->osShutdownAt.push_back(fakeNow.load());
+    world->osShutdownAt.push_back(MonotonicNow());
     if (world->osShutdownResults.empty()) return 1;
     int32_t result = world->osShutdownResults.front();
     world->osShutdownResults.erase(world->osShutdownResults.begin());
     return result;
 }
 
-bool FakeWait(uint32_t milliseconds) {
+// The waits that a stop ends; the wait between passes also ends on a mains change.
+bool FakeStoppableWait(uint32_t milliseconds, bool endsOnMainsChange) {
     world->calls.push_back("Wait(" + std::to_string(milliseconds) + ")");
     world->waits.push_back(milliseconds);
     if (MonitorStopRequested()) return false;
-    int64_t target = fakeNow.load() + static_cast<int64_t>(milliseconds) * kMs;
+    if (endsOnMainsChange && MainsChangeSignalled()) return true;
+    const int64_t target = fakeNow.load() + static_cast<int64_t>(milliseconds) * kMs;
+    const int64_t until = std::min(target, world->stopAt);
+    if (AdvanceWatching(until - fakeNow.load(), endsOnMainsChange)) return true;
     if (target >= world->stopAt) {
-        Advance(world->stopAt - fakeNow.load());
         MonitorRequestStop();
         return false;
     }
-    Advance(static_cast<int64_t>(milliseconds) * kMs);
     return true;
+}
+
+bool FakeWait(uint32_t milliseconds) { return FakeStoppableWait(milliseconds, false); }
+
+bool FakeWaitBetweenPasses(uint32_t milliseconds) {
+    world->passWaitsEndedAt.push_back(0);
+    bool ran = FakeStoppableWait(milliseconds, true);
+    world->passWaitsEndedAt.back() = fakeNow.load();
+    return ran;
+}
+
+// Inside the shutdown sequence nothing ends a wait early.
+void FakeSequenceWait(uint32_t milliseconds) {
+    world->calls.push_back("Wait(" + std::to_string(milliseconds) + ")");
+    world->waits.push_back(milliseconds);
+    Advance(static_cast<int64_t>(milliseconds) * kMs);
 }
 
 void FakeRelease(void* memory) {
@@ -199,9 +230,18 @@ std::ostream& operator<<(std::ostream& out, const WindowsEvent& event) {
     return out << "{" << event.type << ", 0x" << std::hex << event.identifier << std::dec << "}";
 }
 
-void Advance(int64_t ticks) {
-    int64_t target = fakeNow.load() + ticks;
+void Advance(int64_t ticks) { AdvanceWatching(ticks, false); }
+
+bool AdvanceUntilMainsChange(int64_t ticks) { return AdvanceWatching(ticks, true); }
+
+void StepWallClock(int64_t ticks) { wallClockStep += ticks; }
+
+namespace {
+
+bool AdvanceWatching(int64_t ticks, bool stopOnMainsChange) {
+    const int64_t target = fakeNow.load() + ticks;
     for (;;) {
+        if (stopOnMainsChange && MainsChangeSignalled()) return true;
         int64_t next = target;
         int which = 0;
         bool reporting = (world->sendsRecords || world->sendsAliveOnly) && world->openDevice != -1 &&
@@ -215,13 +255,11 @@ void Advance(int64_t ticks) {
             which = 2;
         }
         if (next > fakeNow.load()) fakeNow = next;
-        if (which == 0) return;
+        if (which == 0) return false;
         if (which == 2) {
             std::function<void()> action = world->script.front().action;
             world->script.erase(world->script.begin());
-            const int64_t before = fakeNow.load();
             action();
-            target += fakeNow.load() - before;  // a clock that is set back or forward moves the goal with it
         } else {
             world->nextRecordAt += world->recordPeriodMs * kMs;
             if (world->sendsRecords) {
@@ -232,6 +270,8 @@ void Advance(int64_t ticks) {
         }
     }
 }
+
+}  // namespace
 
 void SetField(char* field, size_t width, const char* text) {
     std::memset(field, 0, width);
@@ -276,6 +316,9 @@ MonitorSeams FakeSeams() {
     seams.RunExternalCommand = &FakeRunCommand;
     seams.ShutdownOperatingSystem = &FakeOsShutdown;
     seams.Wait = &FakeWait;
+    seams.WaitBetweenPasses = &FakeWaitBetweenPasses;
+    seams.SequenceWait = &FakeSequenceWait;
+    seams.HoldWhilePaused = &MonitorHoldWhilePaused;
     seams.ReleaseUpsMemory = &FakeRelease;
     return seams;
 }
@@ -283,7 +326,9 @@ MonitorSeams FakeSeams() {
 void MonitorTest::SetUp() {
     world = &fake;
     fakeNow = kStartTicks;
-    SetWallClockForTest(&FakeClock);
+    wallClockStep = 0;
+    SetMonotonicClockForTest(&FakeClock);
+    SetWallClockForTest(&FakeWallClock);
     scratch = std::make_unique<ScratchDirectory>();
     LoadMessageTable("no-such-message-table.json");  // every text is its own key
     scratch->WriteFile("EventList_test.csv",
@@ -319,6 +364,8 @@ void MonitorTest::TearDown() {
     ProcessSettings() = Settings();
     scratch.reset();
     SetWallClockForTest(nullptr);
+    SetMonotonicClockForTest(nullptr);
+    wallClockStep = 0;
     for (void* memory : fake.outstanding) std::free(memory);
     fake.outstanding.clear();
     world = nullptr;

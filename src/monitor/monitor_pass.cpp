@@ -1,6 +1,6 @@
 // One pass of the monitor, once a second: notices a silent UPS, connects when no UPS
 // is connected, and runs the shutdown sequence once mains power has failed for longer
-// than WAIT_TIME.
+// than WAIT_TIME. Every elapsed time is measured on the monotonic clock.
 #include <string>
 
 #include "common/clock.h"
@@ -13,27 +13,44 @@
 #include "monitor/monitor_seams.h"
 #include "monitor/monitor_state.h"
 #include "monitor/monitor_thread.h"
+#include "monitor/shutdown_sequence.h"
+#include "monitor/ups_data_freshness.h"
 #include "monitor/ups_event_callback.h"
 #include "ups/ups_library.h"
 
 namespace {
 
-constexpr double kSilenceLimitSeconds = 10.0;
 constexpr uint32_t kWaitAfterInitMs = 1000;
-// How long a UPS that gives signs of life but no record after a reconnection is
-// waited for before a countdown kept from before the drop is decided without it.
-constexpr double kFirstRecordGraceSeconds = 5.0;
+constexpr uint32_t kPassIntervalMs = 1000;
+// How long an expired countdown waits for a reconnected UPS to give its first record
+// before it is decided on the last state the UPS reported: the silence limit.
+constexpr int64_t kFirstRecordGraceTicks = kUpsSilenceLimitTicks;
 
-double SecondsSince(int64_t start, int64_t now) { return static_cast<double>(now - start) / kTicksPerSecond; }
+bool UpsConnected(const MonitorState& state) {
+    return state.DeviceHandle.load() != -1 && state.Disconnected.load() == 0;
+}
 
-// A countdown kept across a reconnection is decided on what the UPS says now, for
-// mains may have come back while the UPS was silent: not before its first record
-// after the connect, or, from a UPS that only gives signs of life, not before it has
-// been heard for a few seconds. A UPS that says nothing at all is dropped again.
-bool MainsStateIsCurrent(const MonitorState& state, int64_t now) {
-    if (state.InitialStatusPending.load() == 0) return true;
-    const int64_t connectedAt = state.ConnectedAt.load();
-    return state.LastHeard.load() > connectedAt && SecondsSince(connectedAt, now) > kFirstRecordGraceSeconds;
+// The first moment at which more than WAIT_TIME has passed since the failure.
+int64_t CountdownDeadline(const MonitorState& state, int32_t waitTime) {
+    return state.AcFailStart.load() + static_cast<int64_t>(waitTime) * kTicksPerSecond + 1;
+}
+
+// An expired countdown runs the sequence on the last state the UPS reported, unless a
+// reconnected UPS may yet say what holds now (mains may have come back while it was
+// away): its first record is waited for, within a grace counted from the first pass
+// that had to wait. With no UPS connected there is nobody to wait for. A UPS that
+// reconnects, says nothing and is dropped again does not restart the grace.
+bool MayDecideOnLastKnownState(MonitorState& state, int64_t now) {
+    if (!UpsConnected(state) || state.InitialStatusPending.load() == 0) {
+        state.AwaitingStateSince = 0;
+        return true;
+    }
+    const int64_t countdown = state.AcFailStart.load();
+    if (state.AwaitingStateSince.load() == 0 || state.AwaitingStateFor.load() != countdown) {
+        state.AwaitingStateSince = now;
+        state.AwaitingStateFor = countdown;
+    }
+    return now - state.AwaitingStateSince.load() > kFirstRecordGraceTicks;
 }
 
 void PublishConnection(int32_t connection) {
@@ -90,7 +107,7 @@ void QueryModel(MonitorState& state, const UpsLibrary& ups, const MonitorSeams& 
         return;
     }
     std::string name = model != nullptr ? model : "";
-    state.LastHeard = WallClockNow();
+    state.LastHeard = MonotonicNow();
     TraceLog(MessageText("UPS_connected") + ":" + name);
     PublishStatus([&name](StatusFile& status) { status.Model = name; });
     if (model != nullptr) seams.ReleaseUpsMemory(model);
@@ -130,56 +147,8 @@ bool ConnectAttempt(MonitorState& state, const MonitorSeams& seams) {
     if (state.DeviceHandle.load() == -1) return false;
 
     QueryModel(state, ups, seams);
-    state.ConnectedAt = WallClockNow();
+    state.ConnectedAt = MonotonicNow();
     return true;
-}
-
-// External command, UPS output-off, operating-system shutdown. 1 once the
-// operating system has accepted the shutdown.
-int32_t ShutdownSequence(MonitorState& state, const MonitorSeams& seams) {
-    // Network UPS clients see FSD from here on, so they shut down during the command's time.
-    state.ShutdownSequenceStarted = 1;
-    const Settings settings = ProcessSettings();
-    // Logged-in network clients are waited for until EXCMDTIME after the command's start,
-    // which the output-off waits for anyway (without a command: after the sequence's start).
-    const int64_t excmdTimeTicks = static_cast<int64_t>(settings.ExCmdTime) * kTicksPerSecond;
-    int64_t clientsDeadline = MonotonicNow() + excmdTimeTicks;
-    if (!settings.ExCmd.empty()) {
-        TraceLog(MessageText("External_command_start") + ":(" + settings.ExCmd + ")");
-        const int64_t started = WallClockNow();
-        clientsDeadline = MonotonicNow() + excmdTimeTicks;
-        std::string output;
-        if (seams.RunExternalCommand(settings.ExCmd, output, settings.ExCmdTime, MonitorStopEvent()) == 0) {
-            TraceLog("ExCommand:NG");
-        }
-        // The output-off never comes earlier than EXCMDTIME whole seconds after the
-        // command started. Each wait ends at that moment rather than on a whole second,
-        // so the output-off follows it closely. The waits are also counted, so a wall
-        // clock set back meanwhile cannot hold the shutdown for longer than EXCMDTIME
-        // more; a stop ends the waiting at once.
-        const int64_t limitTicks = static_cast<int64_t>(settings.ExCmdTime) * kTicksPerSecond;
-        int64_t waitedMs = 0;
-        for (;;) {
-            const int64_t elapsed = WallClockNow() - started;
-            if (elapsed / kTicksPerSecond >= settings.ExCmdTime) break;
-            if (waitedMs >= static_cast<int64_t>(settings.ExCmdTime) * 1000) break;
-            int64_t remainingMs = (limitTicks - elapsed + 9999) / 10000;
-            if (remainingMs > 1000 || remainingMs < 1) remainingMs = 1000;
-            if (!seams.Wait(static_cast<uint32_t>(remainingMs))) break;
-            waitedMs += remainingMs;
-        }
-    }
-
-    if (seams.WaitForNetworkClients != nullptr) seams.WaitForNetworkClients(clientsDeadline, MonitorStopEvent());
-
-    int32_t refused = MonitorUpsLibrary().Shutdown(state.DeviceHandle.load(), settings.BackupTime);
-    if (refused != 0) TraceLogError("UPSShutdown:ER=", static_cast<uint32_t>(refused));
-
-    if (seams.ShutdownOperatingSystem() == 0) return 0;
-    state.ShutdownStarted = 1;
-    TraceLog(MessageText("OS_Shutdown_is_started"));
-    ReportWindowsEvent(kEventTypeWarning, kEventOsShutdown);
-    return 1;
 }
 
 }  // namespace
@@ -192,8 +161,8 @@ int32_t MonitorPass() {
     // service stop) must not run the external command and the UPS output-off again.
     if (state.ShutdownStarted.load() == 1) return 1;
 
-    const int64_t checked = WallClockNow();
-    if (state.Disconnected.load() == 0 && SecondsSince(state.LastHeard.load(), checked) > kSilenceLimitSeconds) {
+    const int64_t checked = MonotonicNow();
+    if (state.Disconnected.load() == 0 && checked - state.LastHeard.load() > kUpsSilenceLimitTicks) {
         state.Disconnected = 1;
         TraceLog(MessageText("UPS_disconnected"));
         ReportWindowsEvent(kEventTypeWarning, kEventUpsDisconnected);
@@ -214,12 +183,25 @@ int32_t MonitorPass() {
     } else if (state.DeviceHandle.load() == -1) {
         connect = true;
     }
-    if (connect && !ConnectAttempt(state, seams)) return 0;
+    // A failed connect ends the pass only while mains is present: a countdown that has
+    // started runs on the last state the UPS reported, UPS or no UPS.
+    if (connect && !ConnectAttempt(state, seams) && state.AcFail.load() == 0) return 0;
 
     if (state.AcFail.load() == 0) return 0;
-    if (!MainsStateIsCurrent(state, WallClockNow())) return 0;
     ReadSettings(ProcessSettings());
-    const double failedFor = SecondsSince(state.AcFailStart.load(), WallClockNow());
-    if (!(failedFor > static_cast<double>(ProcessSettings().WaitTime))) return 0;
-    return ShutdownSequence(state, seams);
+    const int64_t now = MonotonicNow();
+    if (now < CountdownDeadline(state, ProcessSettings().WaitTime)) return 0;
+    if (!MayDecideOnLastKnownState(state, now)) return 0;
+    return RunShutdownSequence(state, seams);
 }
+
+uint32_t MonitorNextPassDelayMs() {
+    const MonitorState& state = TheMonitorState();
+    if (state.AcFail.load() == 0 || state.ShutdownStarted.load() == 1) return kPassIntervalMs;
+    const int64_t remaining = CountdownDeadline(state, ProcessSettings().WaitTime) - MonotonicNow();
+    const int64_t ticksPerMs = kTicksPerSecond / 1000;
+    if (remaining <= 0 || remaining >= static_cast<int64_t>(kPassIntervalMs) * ticksPerMs) return kPassIntervalMs;
+    return static_cast<uint32_t>((remaining + ticksPerMs - 1) / ticksPerMs);
+}
+
+bool MonitorShutdownSequenceRunning() { return TheMonitorState().ShutdownSequenceRunning.load() == 1; }

@@ -405,7 +405,7 @@ TEST_F(CountdownTest, TheRoadOfOneMainsFailure) {
     ASSERT_EQ(1u, fake.commands.size());
     EXPECT_EQ("cmd /c backup.cmd", fake.commands[0]);
     EXPECT_EQ(3, fake.commandLimits[0]);
-    EXPECT_EQ(MonitorStopEvent(), fake.commandWakeEvents[0]);
+    EXPECT_EQ(nullptr, fake.commandWakeEvents[0]) << "nothing may end the command before its EXCMDTIME";
     // The first pass that sees more than WAIT_TIME seconds starts the command.
     EXPECT_GT(fake.commandStartedAt[0], failAt + 5 * kTicksPerSecond);
     EXPECT_LE(fake.commandStartedAt[0], failAt + 6 * kTicksPerSecond);
@@ -552,25 +552,50 @@ TEST_F(CountdownTest, CommandOutcomeAndTheWaitForExcmdtime) {
     }
 }
 
-TEST_F(CountdownTest, WallClockSetBackDuringTheCommandDoesNotHoldTheOutputOff) {
-    WriteSettingsFile(0, "backup", 5);
-    fake.commandRunsMs = 1000;
-    MonitorState& state = TheMonitorState();
-    state.DeviceHandle = 7;
-    state.Disconnected = 0;
-    state.AcFail = 1;
-    state.AcFailStart = kStartTicks - 1;
-    state.LastHeard = kStartTicks;
-    // While the command runs the clock is set back an hour.
-    fake.script.push_back({kStartTicks + 500 * kMs, [] { fakeNow -= 3600 * kTicksPerSecond; }});
+// Time synchronisation may step the wall clock at any moment, most likely just after
+// the start. Durations are measured on the monotonic clock, so no step moves the
+// shutdown, fakes a silent UPS, or stretches the wait for EXCMDTIME.
+TEST_F(CountdownTest, WallClockStepsMoveNoDeadline) {
+    struct Case {
+        const char* name;
+        int64_t step;
+        bool duringCountdown;  // else while idle, before the failure
+    };
+    const Case cases[] = {
+        {"+1 h while idle", 3600 * kTicksPerSecond, false},    {"-1 h while idle", -3600 * kTicksPerSecond, false},
+        {"+15 s while idle", 15 * kTicksPerSecond, false},     {"+1 h in countdown", 3600 * kTicksPerSecond, true},
+        {"-1 h in countdown", -3600 * kTicksPerSecond, true},  {"+15 s in countdown", 15 * kTicksPerSecond, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ResetMonitorStateForTest();
+        fake = FakeWorld();
+        fakeNow = kStartTicks;
+        wallClockStep = 0;
+        MonitorPrepareRun();
+        WriteSettingsFile(20, "backup", 3);
+        fake.commandRunsMs = 500;
+        const size_t linesBefore = TraceLines().size();
+        const int64_t failAt = kStartTicks + 10 * kTicksPerSecond;
+        ConnectAndFailAt(failAt);
+        const int64_t step = c.step;
+        fake.script.push_back({c.duringCountdown ? failAt + 4 * kTicksPerSecond : failAt - 6 * kTicksPerSecond,
+                               [step] { StepWallClock(step); }});
+        std::stable_sort(fake.script.begin(), fake.script.end(),
+                         [](const Happening& a, const Happening& b) { return a.at < b.at; });
 
-    EXPECT_EQ(1, MonitorPass());
+        RunThreadUntil(failAt + 120 * kTicksPerSecond);
 
-    uint64_t waited = 0;
-    for (uint32_t ms : fake.waits) waited += ms;
-    EXPECT_LE(waited, 5000u) << "never more than EXCMDTIME of waiting";
-    EXPECT_GE(waited, 4000u);
-    EXPECT_EQ(1u, fake.upsShutdownAt.size());
+        ASSERT_EQ(1u, fake.commandStartedAt.size());
+        EXPECT_GT(fake.commandStartedAt[0], failAt + 20 * kTicksPerSecond);
+        EXPECT_LE(fake.commandStartedAt[0], failAt + 20 * kTicksPerSecond + 2 * kMs);
+        ASSERT_EQ(1u, fake.upsShutdownAt.size());
+        EXPECT_EQ(fake.commandStartedAt[0] + 3 * kTicksPerSecond, fake.upsShutdownAt[0]);
+        Lines lines = TraceLines();
+        lines.erase(lines.begin(), lines.begin() + static_cast<std::ptrdiff_t>(linesBefore));
+        EXPECT_EQ(0, std::count(lines.begin(), lines.end(), "UPS_disconnected"));
+        EXPECT_EQ(1, std::count(lines.begin(), lines.end(), "UPS_connected:NV-1500"));
+    }
 }
 
 TEST_F(CountdownTest, RefusedOutputOffStillShutsTheSystemDown) {
@@ -667,44 +692,49 @@ TEST_F(CountdownTest, PassesAfterTheShutdownWasStartedRepeatNothing) {
     EXPECT_EQ(linesBefore, TraceLines().size());
 }
 
-// After a drop and reconnection the countdown goes on, but an expired one is decided
-// only on what the UPS says after the connect.
+// After a drop and reconnection the countdown goes on; an expired one waits for what
+// the reconnected UPS says now, but never longer than a grace of about the silence
+// limit (10 s, counted from the expiry): a UPS that answers the model query and then
+// says nothing must not hold the shutdown for ever.
+enum class AfterReconnect { Records, SignsOfLifeOnly, Nothing };
+
 struct ReconnectCase {
     const char* name;
     bool mainsBackWhileSilent;
-    bool recordsAfterReconnect;  // else signs of life only
+    AfterReconnect speaks;
     bool shutdown;
-    int64_t latestAfterBack;  // ticks
+    int64_t earliestAfterFailure;  // ticks
+    int64_t latestAfterFailure;
 };
 
 class ExpiredCountdownAfterReconnection : public CountdownTest,
                                           public ::testing::WithParamInterface<ReconnectCase> {};
 
-TEST_P(ExpiredCountdownAfterReconnection, IsDecidedOnWhatTheUpsSaysNow) {
+TEST_P(ExpiredCountdownAfterReconnection, IsDecidedOnWhatTheUpsSaysNowOrAfterTheGrace) {
     const ReconnectCase& c = GetParam();
-    // The countdown expires while the UPS is silent and has been dropped (after 13 s).
+    // The countdown expires at failAt + 15 s while the UPS, silent since failAt + 3 s,
+    // has been dropped and reconnected (it stays listed and answers the model query).
     WriteSettingsFile(15);
     const int64_t failAt = kStartTicks + 2 * kTicksPerSecond;
     ConnectAndFailAt(failAt);
-    // The UPS stays listed but says nothing from failAt + 3 s to backAt.
     const int64_t silentAt = failAt + 3 * kTicksPerSecond;
-    const int64_t backAt = failAt + 30 * kTicksPerSecond;
+    const int64_t backAt = failAt + 20 * kTicksPerSecond;  // within the grace
     fake.script.push_back({silentAt, [] { world->sendsRecords = false; }});
     if (c.mainsBackWhileSilent) fake.script.push_back({silentAt + kTicksPerSecond, [] { world->mainsIndicator = 0; }});
-    if (c.recordsAfterReconnect) {
-        fake.script.push_back({backAt, [] { world->sendsRecords = true; }});
-    } else {
+    if (c.speaks == AfterReconnect::Records) fake.script.push_back({backAt, [] { world->sendsRecords = true; }});
+    if (c.speaks == AfterReconnect::SignsOfLifeOnly) {
         fake.script.push_back({backAt, [] { world->sendsAliveOnly = true; }});
     }
 
-    RunThreadUntil(backAt + 30 * kTicksPerSecond);
+    RunThreadUntil(failAt + 60 * kTicksPerSecond);
 
     Lines lines = TraceLines();
     EXPECT_LE(2, std::count(lines.begin(), lines.end(), "UPS_connected:NV-1500"));
     if (c.shutdown) {
         ASSERT_EQ(1u, fake.osShutdownAt.size());
-        EXPECT_GE(fake.osShutdownAt[0], backAt);
-        EXPECT_LE(fake.osShutdownAt[0], backAt + c.latestAfterBack);
+        EXPECT_GE(fake.osShutdownAt[0], failAt + c.earliestAfterFailure);
+        EXPECT_LE(fake.osShutdownAt[0], failAt + c.latestAfterFailure);
+        EXPECT_EQ(1u, fake.upsShutdownAt.size()) << "the reconnected UPS takes the output-off";
     } else {
         EXPECT_TRUE(fake.osShutdownAt.empty());
         EXPECT_TRUE(fake.upsShutdownAt.empty());
@@ -714,10 +744,251 @@ TEST_P(ExpiredCountdownAfterReconnection, IsDecidedOnWhatTheUpsSaysNow) {
 
 INSTANTIATE_TEST_SUITE_P(
     Reconnection, ExpiredCountdownAfterReconnection,
-    ::testing::Values(ReconnectCase{"MainsBackWhileSilent", true, true, false, 0},
-                      ReconnectCase{"MainsStillFailed", false, true, true, 3 * kTicksPerSecond},
-                      ReconnectCase{"SignsOfLifeOnly", false, false, true, 8 * kTicksPerSecond}),
+    ::testing::Values(
+        ReconnectCase{"MainsBackWhileSilent", true, AfterReconnect::Records, false, 0, 0},
+        ReconnectCase{"MainsStillFailed", false, AfterReconnect::Records, true, 20 * kTicksPerSecond,
+                      23 * kTicksPerSecond},
+        ReconnectCase{"SignsOfLifeOnly", false, AfterReconnect::SignsOfLifeOnly, true, 25 * kTicksPerSecond,
+                      27 * kTicksPerSecond},
+        ReconnectCase{"NoRecordEver", false, AfterReconnect::Nothing, true, 25 * kTicksPerSecond,
+                      28 * kTicksPerSecond}),
     [](const ::testing::TestParamInfo<ReconnectCase>& param) { return std::string(param.param.name); });
+
+// --- A UPS lost during an outage ---
+
+void LoseTheUps() {
+    UpsEventCallback(7, kUpsEventDeviceLost, nullptr);
+    world->usbDevices.clear();
+    world->openDevice = -1;
+}
+
+void BringBackTheUpsOnMains() {
+    world->usbDevices = {8};
+    world->mainsIndicator = 0;
+    world->sendsRecords = true;
+}
+
+struct LostCase {
+    const char* name;
+    std::string exCmd;
+    bool backOnMains;  // listed again 2 s after the loss, reporting mains present
+};
+
+class LostUpsDuringAnOutage : public CountdownTest, public ::testing::WithParamInterface<LostCase> {};
+
+TEST_P(LostUpsDuringAnOutage, RunsTheSequenceOnTheLastKnownStateWithoutAnOutputOff) {
+    const LostCase& c = GetParam();
+    WriteSettingsFile(5, c.exCmd, 2);
+    const int64_t failAt = kStartTicks + 2 * kTicksPerSecond;
+    ConnectAndFailAt(failAt);
+    fake.script.push_back({failAt + kTicksPerSecond, &LoseTheUps});
+    if (c.backOnMains) fake.script.push_back({failAt + 3 * kTicksPerSecond, &BringBackTheUpsOnMains});
+
+    RunThreadUntil(failAt + 60 * kTicksPerSecond);
+
+    Lines lines = TraceLines();
+    Lines calls = fake.calls;
+    const auto outputOffCalls = std::count_if(calls.begin(), calls.end(), [](const std::string& call) {
+        return call.compare(0, 9, "Shutdown(") == 0;
+    });
+    EXPECT_EQ(0, outputOffCalls) << "no output-off to a stale or absent handle";
+    if (c.backOnMains) {
+        EXPECT_TRUE(fake.osShutdownAt.empty());
+        EXPECT_EQ(0, std::count(lines.begin(), lines.end(), "UPSShutdown:ER=1167"));
+        return;
+    }
+    // Connect attempts go on every pass meanwhile, each with its second after
+    // InitNervaUPSLib: the decision comes within about a second of WAIT_TIME.
+    ASSERT_EQ(1u, fake.osShutdownAt.size());
+    const int64_t decidedAt = c.exCmd.empty() ? fake.osShutdownAt[0] : fake.commandStartedAt.at(0);
+    EXPECT_GT(decidedAt, failAt + 5 * kTicksPerSecond);
+    EXPECT_LE(decidedAt, failAt + 7 * kTicksPerSecond);
+    if (!c.exCmd.empty()) {
+        EXPECT_EQ(fake.commandStartedAt[0] + 2 * kTicksPerSecond, fake.osShutdownAt[0]);
+    }
+    EXPECT_EQ(1, std::count(lines.begin(), lines.end(), "UPSShutdown:ER=1167"));
+    auto offLine = std::find(lines.begin(), lines.end(), "UPSShutdown:ER=1167");
+    auto osLine = std::find(lines.begin(), lines.end(), "OS_Shutdown_is_started");
+    EXPECT_LT(offLine, osLine);
+    EXPECT_EQ(EventSeq({kConnectedEvent, kAcFailEvent, kLostEvent, kOsShutdownEvent}), Events());
+}
+
+INSTANTIATE_TEST_SUITE_P(Lost, LostUpsDuringAnOutage,
+                         ::testing::Values(LostCase{"WithoutCommand", "", false}, LostCase{"WithCommand", "backup", false},
+                                           LostCase{"BackOnMainsBeforeWaitTime", "", true}),
+                         [](const ::testing::TestParamInfo<LostCase>& param) { return std::string(param.param.name); });
+
+TEST_F(CountdownTest, LibraryGoneDuringAnOutageStillEndsInTheShutdown) {
+    WriteSettingsFile(5);
+    const int64_t failAt = kStartTicks + 2 * kTicksPerSecond;
+    ConnectAndFailAt(failAt);
+    fake.script.push_back({failAt + kTicksPerSecond, [] {
+                               LoseTheUps();
+                               world->loadError = 126;  // the pass now ends at the library load
+                           }});
+
+    RunThreadUntil(failAt + 30 * kTicksPerSecond);
+
+    ASSERT_EQ(1u, fake.osShutdownAt.size());
+    EXPECT_GT(fake.osShutdownAt[0], failAt + 5 * kTicksPerSecond);
+    EXPECT_LE(fake.osShutdownAt[0], failAt + 6 * kTicksPerSecond);
+    EXPECT_TRUE(fake.upsShutdownAt.empty());
+}
+
+// --- The wait between passes ends when the decision falls due ---
+
+TEST_F(CountdownTest, ThePassAfterAFailureAndTheDecisionComeOnTimeNotOnTheNextTick) {
+    struct Case {
+        int32_t waitTime;
+        int64_t phaseMs;  // of the failure within the second between two passes
+    };
+    const Case cases[] = {{3, 370}, {3, 1}, {3, 999}, {0, 370}, {1, 500}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE("WAIT_TIME " + std::to_string(c.waitTime) + ", failure " + std::to_string(c.phaseMs) +
+                     " ms into a second");
+        ResetMonitorStateForTest();
+        fake = FakeWorld();
+        fakeNow = kStartTicks;
+        MonitorPrepareRun();
+        WriteSettingsFile(c.waitTime);
+        // Passes fall on whole seconds after the connect (which ends at kStartTicks + 1 s).
+        const int64_t failAt = kStartTicks + 3 * kTicksPerSecond + c.phaseMs * kMs;
+        ConnectAndFailAt(failAt);
+
+        RunThreadUntil(failAt + 30 * kTicksPerSecond);
+
+        // The failure ends the wait it falls in: the countdown's first pass is at once.
+        EXPECT_NE(fake.passWaitsEndedAt.end(),
+                  std::find(fake.passWaitsEndedAt.begin(), fake.passWaitsEndedAt.end(), failAt));
+        ASSERT_EQ(1u, fake.osShutdownAt.size());
+        // "More than WAIT_TIME": the pass at failure + WAIT_TIME, then one a tick later.
+        EXPECT_GT(fake.osShutdownAt[0], failAt + c.waitTime * kTicksPerSecond);
+        EXPECT_LE(fake.osShutdownAt[0], failAt + c.waitTime * kTicksPerSecond + kMs);
+    }
+}
+
+TEST_F(CountdownTest, WithMainsPresentThePassesKeepTheirSecond) {
+    WriteSettingsFile(3);
+    Connect();
+    KeepAlive();
+    RunThreadUntil(kStartTicks + 10 * kTicksPerSecond);
+    ASSERT_LE(8u, fake.waits.size());
+    for (uint32_t ms : fake.waits) EXPECT_EQ(1000u, ms);
+}
+
+// --- A stop ---
+
+TEST_F(CountdownTest, AStopBeforeTheSequenceCancelsItAndTheFinalPassNeverStartsOne) {
+    WriteSettingsFile(2, "backup", 5);
+    MonitorState& state = TheMonitorState();
+    state.DeviceHandle = 7;
+    state.Disconnected = 0;
+    state.AcFail = 1;
+    state.AcFailStart = kStartTicks - 10 * kTicksPerSecond;
+    state.LastHeard = kStartTicks;
+    MonitorRequestStop();
+
+    EXPECT_EQ(0, MonitorPass());
+
+    EXPECT_TRUE(fake.commands.empty());
+    EXPECT_TRUE(fake.upsShutdownAt.empty());
+    EXPECT_TRUE(fake.osShutdownAt.empty());
+    EXPECT_EQ(0, state.ShutdownSequenceStarted.load());
+    EXPECT_EQ(0, state.ShutdownSequenceRunning.load());
+    EXPECT_EQ(Lines(), TraceLines());
+}
+
+TEST_F(CountdownTest, TheSequenceIsMarkedStartedBeforeTheCommandAndForGood) {
+    WriteSettingsFile(0, "backup", 1);
+    fake.osShutdownResults = {0};
+    MonitorState& state = TheMonitorState();
+    state.DeviceHandle = 7;
+    state.Disconnected = 0;
+    state.AcFail = 1;
+    state.AcFailStart = kStartTicks - 1;
+    state.LastHeard = kStartTicks;
+    uint8_t startedWhenCommandRan = 0;
+    uint8_t runningWhenCommandRan = 0;
+    fake.script.push_back({kStartTicks + 1, [&] {
+                               startedWhenCommandRan = state.ShutdownSequenceStarted.load();
+                               runningWhenCommandRan = state.ShutdownSequenceRunning.load();
+                           }});
+    fake.commandRunsMs = 100;
+
+    EXPECT_EQ(0, MonitorPass()) << "the OS refused";
+
+    EXPECT_EQ(1, startedWhenCommandRan);
+    EXPECT_EQ(1, runningWhenCommandRan);
+    EXPECT_EQ(1, state.ShutdownSequenceStarted.load()) << "never cleared";
+    EXPECT_EQ(0, state.ShutdownSequenceRunning.load());
+}
+
+// A pause holds the sequence before it begins and before each irreversible step.
+MonitorSeams::RunExternalCommandFn fakeCommand = nullptr;
+
+void RecordingHold() { world->calls.push_back("Hold"); }
+
+int32_t RecordingCommand(const std::string& commandLine, std::string& output, int32_t limit, HANDLE wake) {
+    world->calls.push_back("Command");
+    return fakeCommand(commandLine, output, limit, wake);
+}
+
+TEST_F(CountdownTest, EveryStepThatCannotBeUndoneComesAfterAHoldForAPause) {
+    WriteSettingsFile(0, "backup", 1);
+    MonitorSeams seams = FakeSeams();
+    fakeCommand = seams.RunExternalCommand;
+    seams.RunExternalCommand = &RecordingCommand;
+    seams.HoldWhilePaused = &RecordingHold;
+    SetMonitorSeamsForTest(&seams);
+    MonitorState& state = TheMonitorState();
+    state.DeviceHandle = 7;
+    state.Disconnected = 0;
+    state.AcFail = 1;
+    state.AcFailStart = kStartTicks - 1;
+    state.LastHeard = kStartTicks;
+
+    EXPECT_EQ(1, MonitorPass());
+
+    EXPECT_EQ(Lines({"Hold", "Command", "Wait(1000)", "Hold", "Shutdown(7,3)", "Hold"}), fake.calls);
+    EXPECT_EQ(1u, fake.osShutdownAt.size());
+}
+
+// --- Nothing escapes a thread ---
+
+TEST_F(CountdownTest, AnExceptionInTheCallbackEndsThatEventWithOneLineAndNothingElse) {
+    Connect();
+    Deliver(60, NewRecord(0));
+    fake.batteryLevelThrows = true;
+    const size_t before = TraceLines().size();
+    const int releasedBefore = fake.released;
+
+    Deliver(60, NewRecord(1));  // would unwind into the library's thread
+
+    Lines lines = TraceLines();
+    lines.erase(lines.begin(), lines.begin() + static_cast<std::ptrdiff_t>(before));
+    EXPECT_EQ(Lines({"UpsEventCallback:Exception"}), lines);
+    EXPECT_EQ(releasedBefore + 1, fake.released) << "the record is still released";
+    // The next event is handled as usual.
+    fake.batteryLevelThrows = false;
+    Deliver(kUpsEventMainsFailed);
+    EXPECT_EQ(1, TheMonitorState().AcFail.load());
+}
+
+TEST_F(CountdownTest, AnExceptionInAPassIsWrittenAndTheNextPassFollowsAfterTheUsualWait) {
+    WriteSettingsFile(2, "backup", 1);
+    fake.commandThrows = 1;
+    ConnectAndFailAt(kStartTicks + 2 * kTicksPerSecond);
+
+    RunThreadUntil(kStartTicks + 30 * kTicksPerSecond);
+
+    Lines lines = TraceLines();
+    EXPECT_EQ(1, std::count(lines.begin(), lines.end(), "MonitorPass:Exception"));
+    ASSERT_EQ(2u, fake.commandStartedAt.size());
+    EXPECT_EQ(fake.commandStartedAt[0] + 1000 * kMs, fake.commandStartedAt[1]);
+    EXPECT_EQ(1u, fake.upsShutdownAt.size());
+    EXPECT_EQ(1u, fake.osShutdownAt.size());
+    EXPECT_EQ(0, TheMonitorState().ShutdownSequenceRunning.load());
+}
 
 }  // namespace
 }  // namespace monitor_test

@@ -20,7 +20,8 @@ void ReleaseWithFree(void* memory) { std::free(memory); }
 
 const MonitorSeams kDefaultSeams = {
     &LoadUpsLibrary,          &EnterUpsLibraryFolder,       &RunExternalCommandThroughSeam,
-    &ShutdownOperatingSystem, &MonitorWaitForStopOrTimeout, &ReleaseWithFree,
+    &ShutdownOperatingSystem, &MonitorWaitForStopOrTimeout, &MonitorWaitBetweenPasses,
+    &MonitorSequenceWait,     &MonitorHoldWhilePaused,      &ReleaseWithFree,
     &NutWaitForClientsToLogOut,
 };
 

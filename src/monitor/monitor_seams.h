@@ -14,19 +14,29 @@ struct MonitorSeams {
     int32_t (*LoadUpsLibrary)(UpsLibrary& table, uint32_t& error);
     // Makes the folder of the loaded NervaUPSLib.dll the current directory.
     bool (*EnterUpsLibraryFolder)();
-    // monitor/external_command.h; `wakeEvent` is the stop event.
-    int32_t (*RunExternalCommand)(const std::string& commandLine, std::string& output, int32_t timeLimitSeconds,
-                                  HANDLE wakeEvent);
+    // monitor/external_command.h. The shutdown sequence passes no wake event: once
+    // started, the command keeps its whole EXCMDTIME, whatever the service is told.
+    using RunExternalCommandFn = int32_t (*)(const std::string& commandLine, std::string& output,
+                                             int32_t timeLimitSeconds, HANDLE wakeEvent);
+    RunExternalCommandFn RunExternalCommand;
     // monitor/os_shutdown.h.
     int32_t (*ShutdownOperatingSystem)();
     // Waits `milliseconds`, parking while a pause is requested. True when the time
     // has passed; false at once when a stop has been requested.
     bool (*Wait)(uint32_t milliseconds);
+    // The wait between two passes: as Wait, and it also ends early (true) as soon as
+    // the UPS event callback signals a change of the mains state.
+    bool (*WaitBetweenPasses)(uint32_t milliseconds);
+    // A wait inside the shutdown sequence: neither a stop nor a pause shortens it.
+    void (*SequenceWait)(uint32_t milliseconds);
+    // Called before each irreversible step (UPS output-off, OS shutdown): returns at
+    // once unless a pause is requested, and then parks until continued or stopped.
+    void (*HoldWhilePaused)();
     // Releases memory the UPS library handed over (records, device lists, model names).
     void (*ReleaseUpsMemory)(void* memory);
     // Before the UPS output-off: waits until the network UPS clients have logged out,
-    // the MonotonicNow() deadline has passed or `wakeEvent` (the stop event) is
-    // signalled (nut/nut_server.h). Null (the monitor's own tests) waits for nothing.
+    // the MonotonicNow() deadline has passed or `wakeEvent` (when given) is signalled
+    // (nut/nut_server.h). Null (the monitor's own tests) waits for nothing.
     int32_t (*WaitForNetworkClients)(int64_t deadlineMonotonicTicks, HANDLE wakeEvent);
 };
 
@@ -42,9 +52,17 @@ UpsLibrary& MonitorUpsLibrary();
 // The real implementations behind the defaults, for tests that wrap them.
 bool EnterUpsLibraryFolder();
 bool MonitorWaitForStopOrTimeout(uint32_t milliseconds);
+bool MonitorWaitBetweenPasses(uint32_t milliseconds);
+void MonitorSequenceWait(uint32_t milliseconds);
+void MonitorHoldWhilePaused();
 
 // Manual-reset event that is signalled from a stop request until the next MonitorPrepareRun.
 HANDLE MonitorStopEvent();
 bool MonitorStopRequested();
 // True while the monitor thread is parked by a pause.
 bool MonitorIsParked();
+
+// Auto-reset event the UPS event callback sets on every change of the mains state,
+// so that the wait between passes ends and the countdown starts or ends on time.
+HANDLE MonitorMainsChangeEvent();
+void MonitorSignalMainsChange();

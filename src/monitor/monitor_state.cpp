@@ -19,4 +19,7 @@ void ResetMonitorStateForTest() {
     state.ConnectedAt = 0;
     state.ShutdownStarted = 0;
     state.ShutdownSequenceStarted = 0;
+    state.ShutdownSequenceRunning = 0;
+    state.AwaitingStateSince = 0;
+    state.AwaitingStateFor = 0;
 }

@@ -7,7 +7,8 @@
 
 // Each field is read and written whole by two threads at once, so each is an atomic
 // of the field's own width; there is no lock, and none is needed for whole values.
-// Times are WallClockNow() ticks (100 ns).
+// Times are MonotonicNow() ticks (100 ns): every one of them is used to measure how
+// long something took, and no step of the wall clock may move a countdown.
 struct MonitorState {
     std::atomic<int64_t> DeviceHandle{-1};         // connected UPS; -1 = none
     std::atomic<int32_t> Disconnected{1};          // 1 while no live UPS is known
@@ -16,10 +17,20 @@ struct MonitorState {
     std::atomic<int32_t> AcFail{0};                // 1 while mains power has failed
     std::atomic<int64_t> AcFailStart{0};           // when AcFail last became 1
     std::atomic<int64_t> LastHeard{0};             // last callback for DeviceHandle or successful connect
-    std::atomic<int64_t> LastDataLogTime{0};       // last data-log line
+    std::atomic<int64_t> LastDataLogTime{0};       // last data-log line; 0 = none yet
     std::atomic<int64_t> ConnectedAt{0};           // when the current device was opened (monitor only)
     std::atomic<uint8_t> ShutdownStarted{0};       // 1 once the operating system accepted the shutdown
-    std::atomic<uint8_t> ShutdownSequenceStarted{0};  // 1 from the very start of the shutdown sequence
+    // 1 from the very start of the first shutdown sequence (before the external
+    // command) for the rest of the process's life: the point of no return that other
+    // parts show (the network server tells its clients "FSD").
+    std::atomic<uint8_t> ShutdownSequenceStarted{0};
+    // 1 while the monitor thread is inside a shutdown sequence; the service's stop
+    // waits for it instead of cutting it short.
+    std::atomic<uint8_t> ShutdownSequenceRunning{0};
+    // An expired countdown that waits for a reconnected UPS's first record: since when
+    // (0 = not waiting), and for which countdown (its AcFailStart). Monitor only.
+    std::atomic<int64_t> AwaitingStateSince{0};
+    std::atomic<int64_t> AwaitingStateFor{0};
 };
 
 // A hidden lock inside an atomic could be held by a thread that a debugger or the

@@ -1,5 +1,5 @@
-// Test support for the monitor: a fake UPS library, a fake clock that only moves
-// when the monitor waits, and observers for the event log, the data log, the status
+// Test support for the monitor: a fake UPS library, fake clocks that only move when
+// the monitor waits (a monotonic one, and a wall clock that a test may step), and observers for the event log, the data log, the status
 // file and the Windows events. A whole mains failure runs in milliseconds.
 #pragma once
 
@@ -56,6 +56,7 @@ struct FakeWorld {
     uint32_t loadError = 0;                      // nonzero: LoadUpsLibrary fails with it
     bool enterFolderOk = true;
     std::vector<int64_t> upsShutdownAt;
+    bool batteryLevelThrows = false;  // GetCurrentBatteryLevel throws std::bad_alloc
 
     // The device's own reports: a record every `recordPeriodMs` while it is open.
     bool sendsRecords = false;
@@ -71,7 +72,8 @@ struct FakeWorld {
     std::vector<std::string> commands;
     std::vector<int32_t> commandLimits;
     std::vector<HANDLE> commandWakeEvents;
-    std::vector<int64_t> commandStartedAt;
+    std::vector<int64_t> commandStartedAt;  // on the monotonic clock, as every moment here
+    int commandThrows = 0;                  // so many runs throw std::bad_alloc
     std::vector<int32_t> osShutdownResults;  // consumed in order; 1 once empty
     std::vector<int64_t> osShutdownAt;
 
@@ -82,14 +84,23 @@ struct FakeWorld {
 
     // The waits.
     std::vector<uint32_t> waits;
+    std::vector<int64_t> passWaitsEndedAt;  // when each wait between two passes ended
     int64_t stopAt = INT64_MAX;  // a wait reaching this moment reports a stop
 };
 
 extern FakeWorld* world;
+// The fake monotonic clock. The fake wall clock reads fakeNow + wallClockStep.
 extern std::atomic<int64_t> fakeNow;
+extern std::atomic<int64_t> wallClockStep;
 
 // Moves the fake clock, delivering the device's records and the script on the way.
 void Advance(int64_t ticks);
+// The same, but stops as soon as the UPS event callback has signalled a mains change
+// (as the wait between passes does); true when it stopped for that.
+bool AdvanceUntilMainsChange(int64_t ticks);
+// Sets the wall clock forward (or back, for a negative step), as time synchronisation
+// would; the monotonic clock does not move.
+void StepWallClock(int64_t ticks);
 // A malloc'd record as the library hands it over.
 StatusRecord* NewRecord(int32_t mainsFailed, const char* field2 = "60.0", const char* field4 = "60.0");
 UpsLibrary FakeUpsTable();

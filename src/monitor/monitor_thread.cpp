@@ -7,6 +7,7 @@
 
 #include <atomic>
 
+#include "log/event_log.h"
 #include "monitor/monitor_seams.h"
 
 std::atomic<int32_t> MonitorRunFlag{0};
@@ -14,15 +15,19 @@ std::atomic<int32_t> MonitorRunFlag{0};
 namespace {
 
 struct RunControl {
-    HANDLE stop;     // set: a stop has been requested
-    HANDLE pause;    // set: a pause has been requested
-    HANDLE resume;   // set: not paused
+    HANDLE stop;          // set: a stop has been requested
+    HANDLE pause;         // set: a pause has been requested
+    HANDLE resume;        // set: not paused
+    HANDLE parkedEvent;   // set while the thread is parked
+    HANDLE mainsChange;   // auto-reset: the callback saw the mains state change
     std::atomic<bool> parked{false};
 
     RunControl()
         : stop(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
           pause(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
-          resume(CreateEventA(nullptr, TRUE, TRUE, nullptr)) {}
+          resume(CreateEventA(nullptr, TRUE, TRUE, nullptr)),
+          parkedEvent(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
+          mainsChange(CreateEventA(nullptr, FALSE, FALSE, nullptr)) {}
     // The events live as long as the process: a thread may still wait on them at exit.
 };
 
@@ -38,6 +43,59 @@ bool SleepWithoutEvents(uint32_t milliseconds) {
     return true;
 }
 
+enum class WaitEnd { TimePassed, Stopped, Woken };
+
+// Parks until continued or stopped; true when continued.
+bool Park(RunControl& control) {
+    control.parked = true;
+    SetEvent(control.parkedEvent);
+    HANDLE parkedOn[2] = {control.stop, control.resume};
+    DWORD released = WaitForMultipleObjects(2, parkedOn, FALSE, INFINITE);
+    ResetEvent(control.parkedEvent);
+    control.parked = false;
+    return released == WAIT_OBJECT_0 + 1;
+}
+
+// Waits `milliseconds` on the monotonic tick count, parking while a pause is
+// requested; ends at once on a stop, and on `wake` when one is given.
+WaitEnd WaitWatching(uint32_t milliseconds, HANDLE wake) {
+    RunControl& control = Control();
+    if (control.stop == nullptr || control.pause == nullptr || control.resume == nullptr ||
+        control.parkedEvent == nullptr) {
+        SleepWithoutEvents(milliseconds);
+        return WaitEnd::TimePassed;
+    }
+    const ULONGLONG deadline = GetTickCount64() + milliseconds;
+    for (;;) {
+        ULONGLONG now = GetTickCount64();
+        DWORD remaining = now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
+        HANDLE running[3] = {control.stop, control.pause, wake};
+        DWORD woke = WaitForMultipleObjects(wake != nullptr ? 3 : 2, running, FALSE, remaining);
+        if (woke == WAIT_OBJECT_0) return WaitEnd::Stopped;
+        if (woke == WAIT_TIMEOUT) return WaitEnd::TimePassed;
+        if (woke == WAIT_OBJECT_0 + 2) return WaitEnd::Woken;
+        if (woke != WAIT_OBJECT_0 + 1) {
+            SleepWithoutEvents(remaining);
+            return WaitEnd::TimePassed;
+        }
+        // Paused: park until continued or stopped. Time spent parked counts towards
+        // this wait, so a pass follows at once after a long pause.
+        if (!Park(control)) {
+            if (MonitorStopRequested()) return WaitEnd::Stopped;
+            SleepWithoutEvents(remaining);
+            return WaitEnd::TimePassed;
+        }
+    }
+}
+
+// One line for whatever escaped a pass; writing it must not throw in turn.
+void RecordEscapedException() {
+    try {
+        TraceLog("MonitorPass:Exception");
+    } catch (...) {
+    }
+}
+
 }  // namespace
 
 HANDLE MonitorStopEvent() { return Control().stop; }
@@ -46,36 +104,55 @@ bool MonitorStopRequested() { return WaitForSingleObject(Control().stop, 0) == W
 
 bool MonitorIsParked() { return Control().parked.load(); }
 
-bool MonitorWaitForStopOrTimeout(uint32_t milliseconds) {
-    RunControl& control = Control();
-    if (control.stop == nullptr || control.pause == nullptr || control.resume == nullptr) {
-        return SleepWithoutEvents(milliseconds);
+bool MonitorWaitUntilParked(uint32_t milliseconds) {
+    HANDLE parked = Control().parkedEvent;
+    if (parked == nullptr) {
+        Sleep(milliseconds);
+        return MonitorIsParked();
     }
-    const ULONGLONG deadline = GetTickCount64() + milliseconds;
-    for (;;) {
-        ULONGLONG now = GetTickCount64();
-        DWORD remaining = now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
-        HANDLE running[2] = {control.stop, control.pause};
-        DWORD woke = WaitForMultipleObjects(2, running, FALSE, remaining);
-        if (woke == WAIT_OBJECT_0) return false;
-        if (woke == WAIT_TIMEOUT) return true;
-        if (woke != WAIT_OBJECT_0 + 1) return SleepWithoutEvents(remaining);
-        // Paused: park until continued or stopped. Time spent parked counts towards
-        // this wait, so a pass follows at once after a long pause.
-        control.parked = true;
-        HANDLE parkedOn[2] = {control.stop, control.resume};
-        DWORD released = WaitForMultipleObjects(2, parkedOn, FALSE, INFINITE);
-        control.parked = false;
-        if (released == WAIT_OBJECT_0) return false;
-        if (released != WAIT_OBJECT_0 + 1) return SleepWithoutEvents(remaining);
+    return WaitForSingleObject(parked, milliseconds) == WAIT_OBJECT_0;
+}
+
+HANDLE MonitorMainsChangeEvent() { return Control().mainsChange; }
+
+void MonitorSignalMainsChange() {
+    HANDLE event = Control().mainsChange;
+    if (event != nullptr) SetEvent(event);
+}
+
+bool MonitorWaitForStopOrTimeout(uint32_t milliseconds) {
+    return WaitWatching(milliseconds, nullptr) != WaitEnd::Stopped;
+}
+
+bool MonitorWaitBetweenPasses(uint32_t milliseconds) {
+    return WaitWatching(milliseconds, Control().mainsChange) != WaitEnd::Stopped;
+}
+
+void MonitorSequenceWait(uint32_t milliseconds) { Sleep(milliseconds); }
+
+void MonitorHoldWhilePaused() {
+    RunControl& control = Control();
+    if (control.pause == nullptr || control.resume == nullptr || control.parkedEvent == nullptr) return;
+    // A stop while parked here lets the sequence go on: once started, it completes.
+    while (WaitForSingleObject(control.pause, 0) == WAIT_OBJECT_0 && !MonitorStopRequested()) {
+        // A park whose wait failed must not turn this into a spin.
+        if (!Park(control) && !MonitorStopRequested()) Sleep(1000);
     }
 }
 
 DWORD WINAPI MonitorThreadMain(LPVOID runFlag) {
     auto* flag = runFlag != nullptr ? static_cast<std::atomic<int32_t>*>(runFlag) : &MonitorRunFlag;
     while (flag->load() != 0) {
-        if (MonitorPass() == 1) flag->store(0);
-        ActiveMonitorSeams().Wait(1000);
+        // Whatever a pass throws (out of memory, say) ends that pass, never the
+        // monitoring: the line says so, and the next pass follows after the usual wait.
+        uint32_t waitMs = 1000;
+        try {
+            if (MonitorPass() == 1) flag->store(0);
+            waitMs = MonitorNextPassDelayMs();
+        } catch (...) {
+            RecordEscapedException();
+        }
+        ActiveMonitorSeams().WaitBetweenPasses(waitMs);
     }
     return 0;
 }
@@ -85,6 +162,7 @@ void MonitorPrepareRun() {
     ResetEvent(control.stop);
     ResetEvent(control.pause);
     SetEvent(control.resume);
+    ResetEvent(control.mainsChange);
 }
 
 void MonitorRequestStop() {

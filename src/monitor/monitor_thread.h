@@ -11,17 +11,33 @@
 extern std::atomic<int32_t> MonitorRunFlag;
 
 // The thread routine; `runFlag` is &MonitorRunFlag. Calls MonitorPass and waits
-// 1000 ms, over and over, while the flag is nonzero; a pass that returns 1 clears it.
+// MonitorNextPassDelayMs, over and over, while the flag is nonzero; a pass that
+// returns 1 clears it. The wait also ends when the UPS reports a mains change. An
+// exception out of a pass is written to the event log and the passes go on.
 DWORD WINAPI MonitorThreadMain(LPVOID runFlag);
 
 // One pass: silence check, connect attempt, mains-failure check, shutdown sequence.
-// 1 when the operating-system shutdown has been started, else 0.
+// 1 when the operating-system shutdown has been started, else 0. A pass run after a
+// stop was requested (the final pass of a service stop) never starts the sequence.
 int32_t MonitorPass();
 
-// Run control for the service host. Every long wait of the monitor (the 1 s ticks,
-// the external command, the wait for EXCMDTIME) wakes at once on a stop, and a
-// pause parks the thread between steps, never inside a lock.
+// How long to wait before the next pass: 1000 ms, or less when a running countdown
+// passes WAIT_TIME sooner, so the decision falls due on time rather than on the
+// next whole-second tick.
+uint32_t MonitorNextPassDelayMs();
+
+// True while a shutdown sequence is under way on the monitor thread.
+bool MonitorShutdownSequenceRunning();
+
+// Run control for the service host. Every wait of the monitor outside the shutdown
+// sequence (the ticks, the wait after InitNervaUPSLib) wakes at once on a stop, and a
+// pause parks the thread there, never inside a lock. Once a shutdown sequence has
+// started it is never cut short: a stop lets it complete, and a pause holds it only
+// before its irreversible steps (UPS output-off, OS shutdown).
 void MonitorPrepareRun();       // clears earlier stop and pause requests
 void MonitorRequestStop();      // sets MonitorRunFlag to 0 and wakes every wait
 void MonitorRequestPause();     // the thread parks at its next wait
 void MonitorRequestContinue();  // a parked thread goes on
+// True as soon as the monitor thread is parked (at once if it already is), false when
+// `milliseconds` pass first.
+bool MonitorWaitUntilParked(uint32_t milliseconds);

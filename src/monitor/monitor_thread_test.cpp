@@ -1,5 +1,8 @@
-// Run control of the monitor thread with real threads and real waits: a stop wakes
-// every wait at once, a pause parks the thread in a wait, a continue lets it go on.
+// Run control of the monitor thread with real threads, real waits and the real
+// monotonic clock: a stop wakes every wait outside the shutdown sequence at once, a
+// pause parks the thread in a wait, a continue lets it go on; once the sequence has
+// started, neither a stop nor a pause shortens it, and a pause holds its irreversible
+// steps.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -20,21 +23,18 @@ using Lines = std::vector<std::string>;
 // a thread that ends within seconds can only have been woken by the stop.
 std::atomic<int> waitsStarted{0};
 std::atomic<uint32_t> waitPercent{100};
-std::atomic<bool> commandWaiting{false};
-std::atomic<bool> commandWoken{false};
+
+uint32_t Scaled(uint32_t milliseconds) { return static_cast<uint32_t>(uint64_t{milliseconds} * waitPercent.load() / 100); }
 
 bool ScaledRealWait(uint32_t milliseconds) {
     ++waitsStarted;
-    return MonitorWaitForStopOrTimeout(static_cast<uint32_t>(uint64_t{milliseconds} * waitPercent.load() / 100));
+    return MonitorWaitForStopOrTimeout(Scaled(milliseconds));
 }
 
-int32_t CommandThatWaitsForTheWakeEvent(const std::string&, std::string&, int32_t, HANDLE wake) {
-    commandWaiting = true;
-    commandWoken = WaitForSingleObject(wake, 60000) == WAIT_OBJECT_0;
-    return 0;
+bool ScaledRealWaitBetweenPasses(uint32_t milliseconds) {
+    ++waitsStarted;
+    return MonitorWaitBetweenPasses(Scaled(milliseconds));
 }
-
-int32_t CommandThatEndsAtOnce(const std::string&, std::string&, int32_t, HANDLE) { return 1; }
 
 bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs) {
     ULONGLONG deadline = GetTickCount64() + timeoutMs;
@@ -51,11 +51,13 @@ protected:
         MonitorTest::SetUp();
         waitsStarted = 0;
         waitPercent = 100;
-        commandWaiting = false;
-        commandWoken = false;
         seams = FakeSeams();
         seams.Wait = &ScaledRealWait;
+        seams.WaitBetweenPasses = &ScaledRealWaitBetweenPasses;
+        seams.SequenceWait = &MonitorSequenceWait;
+        seams.HoldWhilePaused = &MonitorHoldWhilePaused;
         SetMonitorSeamsForTest(&seams);
+        SetMonotonicClockForTest(nullptr);  // real time runs here
     }
 
     void TearDown() override {
@@ -87,13 +89,13 @@ protected:
         MonitorState& state = TheMonitorState();
         state.DeviceHandle = 7;
         state.Disconnected = 0;
-        state.LastHeard = fakeNow.load();
+        state.LastHeard = MonotonicNow();
     }
 
     void CountdownOver(const std::string& exCmd, int32_t exCmdTime) {
         Connected();
         TheMonitorState().AcFail = 1;
-        TheMonitorState().AcFailStart = fakeNow.load() - 10 * kTicksPerSecond;
+        TheMonitorState().AcFailStart = MonotonicNow() - 10 * kTicksPerSecond;
         WriteSettingsFile(0, exCmd, exCmdTime);
     }
 
@@ -101,7 +103,7 @@ protected:
     ScopedKernelHandle thread;
 };
 
-enum class WaitPlace { Tick, AfterInit, ExternalCommand, UntilExcmdtime };
+enum class WaitPlace { Tick, AfterInit };
 
 struct StopCase {
     const char* name;
@@ -111,84 +113,145 @@ void PrintTo(const StopCase& c, std::ostream* out) { *out << c.name; }
 
 class StopWakes : public MonitorThreadTest, public ::testing::WithParamInterface<StopCase> {};
 
-TEST_P(StopWakes, EveryWaitOfTheThread) {
+TEST_P(StopWakes, EveryWaitOutsideTheSequence) {
     waitPercent = 6000;  // every wait a minute long
-    switch (GetParam().place) {
-        case WaitPlace::Tick:
-            Connected();
-            break;
-        case WaitPlace::AfterInit:
-            break;  // not connected: the pass connects and waits after InitNervaUPSLib
-        case WaitPlace::ExternalCommand:
-            CountdownOver("backup", 3600);
-            seams.RunExternalCommand = &CommandThatWaitsForTheWakeEvent;
-            SetMonitorSeamsForTest(&seams);
-            break;
-        case WaitPlace::UntilExcmdtime:
-            CountdownOver("backup", 3600);
-            seams.RunExternalCommand = &CommandThatEndsAtOnce;
-            SetMonitorSeamsForTest(&seams);
-            break;
-    }
+    if (GetParam().place == WaitPlace::Tick) Connected();  // else the pass connects and waits after InitNervaUPSLib
     StartThread();
-    if (GetParam().place == WaitPlace::ExternalCommand) {
-        ASSERT_TRUE(WaitUntil([] { return commandWaiting.load(); }, 10000));
-    } else {
-        ASSERT_TRUE(WaitUntil([] { return waitsStarted.load() >= 1; }, 10000));
-    }
+    ASSERT_TRUE(WaitUntil([] { return waitsStarted.load() >= 1; }, 10000));
     Sleep(50);
     MonitorRequestStop();
     EXPECT_EQ(0, MonitorRunFlag.load());
     ASSERT_TRUE(ThreadEndsWithin(10000)) << "the stop did not wake the wait";
     thread.Close();
 
-    switch (GetParam().place) {
-        case WaitPlace::Tick:
-            EXPECT_EQ(Lines(), fake.calls);
-            break;
-        case WaitPlace::AfterInit:
-            // The pass goes on after its wait and opens the device.
-            EXPECT_EQ(Lines({"InitNervaUPSLib", "GetUPSList", "GetModelName(7)"}), fake.calls);
-            break;
-        case WaitPlace::ExternalCommand:
-            EXPECT_TRUE(commandWoken.load());
-            EXPECT_EQ(Lines({"Shutdown(7,3)"}), fake.calls);
-            EXPECT_EQ(Lines({"External_command_start:(backup)", "ExCommand:NG", "OS_Shutdown_is_started"}),
-                      TraceLines());
-            break;
-        case WaitPlace::UntilExcmdtime:
-            // The sequence was decided; a stop only ends its waiting.
-            EXPECT_EQ(Lines({"Shutdown(7,3)"}), fake.calls);
-            EXPECT_EQ(1u, fake.osShutdownAt.size());
-            break;
+    if (GetParam().place == WaitPlace::Tick) {
+        EXPECT_EQ(Lines(), fake.calls);
+    } else {
+        // The pass goes on after its wait and opens the device.
+        EXPECT_EQ(Lines({"InitNervaUPSLib", "GetUPSList", "GetModelName(7)"}), fake.calls);
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, StopWakes,
-                         ::testing::Values(StopCase{"Tick", WaitPlace::Tick}, StopCase{"AfterInit", WaitPlace::AfterInit},
-                                           StopCase{"ExternalCommand", WaitPlace::ExternalCommand},
-                                           StopCase{"UntilExcmdtime", WaitPlace::UntilExcmdtime}),
+                         ::testing::Values(StopCase{"Tick", WaitPlace::Tick}, StopCase{"AfterInit", WaitPlace::AfterInit}),
                          [](const ::testing::TestParamInfo<StopCase>& p) { return std::string(p.param.name); });
 
-TEST_F(MonitorThreadTest, FinalPassAfterAStopDoesNotWaitAgain) {
-    waitPercent = 6000;
-    CountdownOver("backup", 3600);
-    TheMonitorState().Disconnected = 1;  // it must also connect, with its wait after InitNervaUPSLib
-    seams.RunExternalCommand = &CommandThatWaitsForTheWakeEvent;
-    SetMonitorSeamsForTest(&seams);
+TEST_F(MonitorThreadTest, AMainsChangeEndsTheWaitBetweenPassesAtOnce) {
+    waitPercent = 6000;  // a tick would take a minute
+    Connected();
+    TheMonitorState().InitialStatusPending = 0;
+    WriteSettingsFile(0);
+    StartThread();
+    ASSERT_TRUE(WaitUntil([] { return waitsStarted.load() >= 1; }, 10000));
+    Sleep(50);
+    const ULONGLONG failedAt = GetTickCount64();
+    Deliver(kUpsEventMainsFailed);
+    // WAIT_TIME 0: the pass woken by the failure, or the one a millisecond later, decides.
+    ASSERT_TRUE(WaitUntil([] { return TheMonitorState().ShutdownStarted.load() == 1; }, 20000));
+    EXPECT_LT(GetTickCount64() - failedAt, 20000u);
     MonitorRequestStop();
-
-    ULONGLONG started = GetTickCount64();
-    // Connected again, the expired countdown waits for the UPS's first record ...
-    EXPECT_EQ(0, MonitorPass());
-    EXPECT_TRUE(fake.osShutdownAt.empty());
-    // ... which says mains is still failed; the sequence then runs without waiting.
-    UpsEventCallback(7, kUpsEventMeasurement, NewRecord(1));
-    EXPECT_EQ(1, MonitorPass());
-    EXPECT_LT(GetTickCount64() - started, 5000u);
-    EXPECT_TRUE(commandWoken.load());
+    ASSERT_TRUE(ThreadEndsWithin(10000));
+    thread.Close();
     EXPECT_EQ(1u, fake.osShutdownAt.size());
 }
+
+// --- Stop and pause during the shutdown sequence ---
+
+enum class SequencePlace { Command, ExcmdtimeWait, BeforeOutputOff };
+enum class Control { Stop, Pause, PauseThenStop };
+
+struct SequenceCase {
+    const char* name;
+    SequencePlace place;
+    Control control;
+};
+void PrintTo(const SequenceCase& c, std::ostream* out) { *out << c.name; }
+
+std::atomic<int> controlPlace{-1};
+std::atomic<int> controlKind{-1};
+std::atomic<bool> controlSent{false};
+
+void SendControlAt(SequencePlace place) {
+    if (controlPlace.load() != static_cast<int>(place) || controlSent.exchange(true)) return;
+    if (static_cast<Control>(controlKind.load()) == Control::Stop) {
+        MonitorRequestStop();
+    } else {
+        MonitorRequestPause();
+    }
+}
+
+// A command of one second.
+int32_t CommandOfOneSecond(const std::string& commandLine, std::string&, int32_t limit, HANDLE wake) {
+    world->commands.push_back(commandLine);
+    world->commandLimits.push_back(limit);
+    world->commandWakeEvents.push_back(wake);
+    world->commandStartedAt.push_back(MonotonicNow());
+    SendControlAt(SequencePlace::Command);
+    Sleep(1000);
+    return 1;
+}
+
+void SequenceWaitWithControls(uint32_t milliseconds) {
+    SendControlAt(SequencePlace::ExcmdtimeWait);
+    MonitorSequenceWait(milliseconds);
+    SendControlAt(SequencePlace::BeforeOutputOff);
+}
+
+class ControlDuringTheSequence : public MonitorThreadTest, public ::testing::WithParamInterface<SequenceCase> {};
+
+TEST_P(ControlDuringTheSequence, NeverShortensItNorLetsAPausedServiceSwitchOff) {
+    const SequenceCase& c = GetParam();
+    controlPlace = static_cast<int>(c.place);
+    controlKind = static_cast<int>(c.control == Control::Stop ? Control::Stop : Control::Pause);
+    controlSent = false;
+    CountdownOver("backup", 3);
+    seams.RunExternalCommand = &CommandOfOneSecond;
+    seams.SequenceWait = &SequenceWaitWithControls;
+    SetMonitorSeamsForTest(&seams);
+    StartThread();
+    ASSERT_TRUE(WaitUntil([] { return controlSent.load(); }, 20000));
+
+    if (c.control != Control::Stop) {
+        // Parked only where nothing irreversible has happened yet, and held there.
+        ASSERT_TRUE(WaitUntil([] { return MonitorIsParked(); }, 20000));
+        const int64_t parkedAt = MonotonicNow();
+        Sleep(1500);
+        EXPECT_TRUE(MonitorIsParked());
+        EXPECT_TRUE(fake.upsShutdownAt.empty()) << "no output-off while paused";
+        EXPECT_TRUE(fake.osShutdownAt.empty()) << "no OS shutdown while paused";
+        ASSERT_EQ(1u, fake.commandStartedAt.size());
+        EXPECT_GE(parkedAt, fake.commandStartedAt[0] + 3 * kTicksPerSecond - 50 * kMs)
+            << "the pause is reported only once the monitor has parked, after EXCMDTIME";
+        if (c.control == Control::PauseThenStop) {
+            MonitorRequestStop();  // the sequence then completes
+        } else {
+            MonitorRequestContinue();
+        }
+    }
+    // Once started, the sequence completes as configured and the thread ends.
+    ASSERT_TRUE(ThreadEndsWithin(30000));
+    thread.Close();
+    ASSERT_EQ(1u, fake.commandStartedAt.size());
+    EXPECT_EQ(nullptr, fake.commandWakeEvents[0]);
+    ASSERT_EQ(1u, fake.upsShutdownAt.size());
+    EXPECT_GE(fake.upsShutdownAt[0], fake.commandStartedAt[0] + 3 * kTicksPerSecond)
+        << "the output-off never comes earlier than EXCMDTIME after the command's start";
+    ASSERT_EQ(1u, fake.osShutdownAt.size());
+    EXPECT_GE(fake.osShutdownAt[0], fake.upsShutdownAt[0]);
+    EXPECT_EQ(Lines({"External_command_start:(backup)", "OS_Shutdown_is_started"}), TraceLines());
+    EXPECT_EQ(0, TheMonitorState().ShutdownSequenceRunning.load());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, ControlDuringTheSequence,
+    ::testing::Values(SequenceCase{"StopDuringCommand", SequencePlace::Command, Control::Stop},
+                      SequenceCase{"StopDuringExcmdtimeWait", SequencePlace::ExcmdtimeWait, Control::Stop},
+                      SequenceCase{"StopBeforeOutputOff", SequencePlace::BeforeOutputOff, Control::Stop},
+                      SequenceCase{"PauseDuringCommand", SequencePlace::Command, Control::Pause},
+                      SequenceCase{"PauseDuringExcmdtimeWait", SequencePlace::ExcmdtimeWait, Control::Pause},
+                      SequenceCase{"PauseBeforeOutputOff", SequencePlace::BeforeOutputOff, Control::Pause},
+                      SequenceCase{"StopWhilePausedInTheSequence", SequencePlace::Command, Control::PauseThenStop}),
+    [](const ::testing::TestParamInfo<SequenceCase>& p) { return std::string(p.param.name); });
 
 TEST_F(MonitorThreadTest, PauseParksTheThreadAndContinueLetsItGoOn) {
     waitPercent = 10;  // a pass every 100 ms

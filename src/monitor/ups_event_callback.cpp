@@ -12,6 +12,7 @@
 #include "log/windows_event.h"
 #include "monitor/monitor_seams.h"
 #include "monitor/monitor_state.h"
+#include "monitor/monitor_thread.h"
 #include "monitor/ups_reading.h"
 #include "ups/ups_library.h"
 
@@ -45,8 +46,10 @@ void HandleStatusRecord(MonitorState& state, void* data, int64_t now) {
     const int32_t levelResult = MonitorUpsLibrary().GetCurrentBatteryLevel(state.DeviceHandle.load(), &level);
     StoreUpsRecord(state.DeviceHandle.load(), record, levelResult == 0, level);
 
-    double sinceLastLine = static_cast<double>(now - state.LastDataLogTime.load()) / kTicksPerSecond;
-    if (sinceLastLine >= kDataLogIntervalSeconds) {
+    // The first record after the start always makes a line.
+    const int64_t lastLine = state.LastDataLogTime.load();
+    const double sinceLastLine = static_cast<double>(now - lastLine) / kTicksPerSecond;
+    if (lastLine == 0 || sinceLastLine >= kDataLogIntervalSeconds) {
         state.LastDataLogTime = now;
         WriteDataLog(field1 + "," + field2 + "," + field3 + "," + field4 + "," + field5 + "," + field6 + "," +
                      field7 + "," + std::to_string(level));
@@ -57,19 +60,19 @@ void HandleStatusRecord(MonitorState& state, void* data, int64_t now) {
     if (acFail == 0 && mainsFailed == 1) {
         state.AcFailStart = now;
         state.AcFail = 1;
+        MonitorSignalMainsChange();
         PublishAcFail(1);
         if (state.InitialStatusPending.load() != 1) ReportWindowsEvent(kEventTypeWarning, kEventAcFail);
     } else if (acFail == 1 && mainsFailed == 0) {
         state.AcFail = 0;
+        MonitorSignalMainsChange();
         PublishAcFail(0);
         if (state.InitialStatusPending.load() != 1) ReportWindowsEvent(kEventTypeInformation, kEventPowerRecovery);
     }
     state.InitialStatusPending = 0;
 }
 
-}  // namespace
-
-void UpsEventCallback(int64_t device, int32_t code, void* data) {
+void HandleUpsEvent(int64_t device, int32_t code, void* data) {
     MonitorState& state = TheMonitorState();
     // -1 stands for "no device": while none is connected there is nobody to hear from,
     // even if the library reports for a handle of -1.
@@ -80,7 +83,7 @@ void UpsEventCallback(int64_t device, int32_t code, void* data) {
         if (code == kUpsEventMeasurement && data != nullptr) ActiveMonitorSeams().ReleaseUpsMemory(data);
         return;
     }
-    const int64_t now = WallClockNow();
+    const int64_t now = MonotonicNow();
     state.LastHeard = now;
 
     switch (code) {
@@ -94,12 +97,14 @@ void UpsEventCallback(int64_t device, int32_t code, void* data) {
         case kUpsEventMainsFailed:
             state.AcFailStart = now;
             state.AcFail = 1;
+            MonitorSignalMainsChange();
             PublishAcFail(1);
             if (state.InitialStatusPending.load() == 1) return;
             ReportWindowsEvent(kEventTypeWarning, kEventAcFail);
             break;
         case kUpsEventMainsRestored:
             state.AcFail = 0;
+            MonitorSignalMainsChange();
             PublishAcFail(0);
             if (state.InitialStatusPending.load() == 1) return;
             ReportWindowsEvent(kEventTypeInformation, kEventPowerRecovery);
@@ -119,4 +124,19 @@ void UpsEventCallback(int64_t device, int32_t code, void* data) {
 
     std::string text = EventListText(code);
     if (!text.empty()) TraceLog(text);
+}
+
+}  // namespace
+
+void UpsEventCallback(int64_t device, int32_t code, void* data) {
+    // Nothing may unwind into the maker's library: what escapes (out of memory, say)
+    // ends this one event with a line, and the library's thread goes on.
+    try {
+        HandleUpsEvent(device, code, data);
+    } catch (...) {
+        try {
+            TraceLog("UpsEventCallback:Exception");
+        } catch (...) {
+        }
+    }
 }

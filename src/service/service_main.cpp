@@ -17,8 +17,9 @@
 namespace {
 
 const ServiceHostApi kRealApi = {
-    RegisterServiceCtrlHandlerA, SetServiceStatus,       MonitorThreadMain,      MonitorPass, MonitorPrepareRun,
-    MonitorRequestStop,          MonitorRequestPause,    MonitorRequestContinue, Sleep,
+    RegisterServiceCtrlHandlerA,    SetServiceStatus,      MonitorThreadMain,      MonitorPass, MonitorPrepareRun,
+    MonitorRequestStop,             MonitorRequestPause,   MonitorRequestContinue, Sleep,
+    MonitorShutdownSequenceRunning, MonitorWaitUntilParked,
     StartNutServerFromSettingsFile, StopNutServer,
 };
 
@@ -27,10 +28,24 @@ const ServiceHostApi* activeApi = &kRealApi;
 const ServiceHostApi& Api() { return *activeApi; }
 
 constexpr DWORD kThreadEndWaitMs = 5000;
+// While a shutdown sequence runs, the stop looks at the thread this often and tells
+// the manager each time that it is still making progress.
+constexpr DWORD kSequencePollMs = 1000;
+constexpr DWORD kSequenceWaitHintMs = 5000;
+// A pause that waits for the monitor to park says so this often.
+constexpr DWORD kParkPollMs = 1000;
+constexpr DWORD kPauseWaitHintMs = 3000;
+// How long the handler itself waits for the monitor to park before it leaves the
+// watching to a worker.
+constexpr DWORD kParkInlineWaitMs = 500;
 
 SERVICE_STATUS_HANDLE ServiceStatusHandle = nullptr;
 ScopedKernelHandle monitorThread;
 ScopedKernelHandle stopWorker;
+ScopedKernelHandle pauseWorker;
+// Counts pause requests; a pause worker whose request was overtaken by a continue or
+// a stop reports nothing.
+uint32_t pauseGeneration = 0;
 
 // Serialises the state changes of ServiceMain and the handler, so a stop that
 // arrives while ServiceMain is still starting never races it for the thread handle.
@@ -69,16 +84,35 @@ void ReleaseSettingsTexts() {
     settings.Device.clear();
 }
 
+bool ThreadStillRuns(HANDLE thread) {
+    DWORD exitCode = 0;
+    return GetExitCodeThread(thread, &exitCode) && exitCode == STILL_ACTIVE;
+}
+
+void RecordEscapedException(const char* line) {
+    try {
+        TraceLog(line);
+    } catch (...) {
+    }
+}
+
 // The stop after STOP_PENDING has been reported and the stop requested: give the
 // monitor thread two 5-second waits to end by itself, then the final pass, then the
 // stopped report. The stopped state is never reported sooner than 5 s after the request.
-DWORD WINAPI StopServiceWork(LPVOID) {
+// A shutdown sequence that has started is waited for however long it takes (its
+// command keeps its EXCMDTIME), with STOP_PENDING reported every second meanwhile:
+// ending the thread there would cut the command short and bring the power-off earlier.
+void StopMonitorThenReport() {
     bool terminated = false;
     HANDLE thread = monitorThread.Get();
+    DWORD checkPoint = 1;
     for (int wait = 1; wait <= 2; ++wait) {
         Api().sleep(kThreadEndWaitMs);
-        DWORD exitCode = 0;
-        if (!GetExitCodeThread(thread, &exitCode) || exitCode != STILL_ACTIVE) break;
+        while (ThreadStillRuns(thread) && Api().sequenceRunning()) {
+            ReportStatus(SERVICE_STOP_PENDING, kAcceptStop, ++checkPoint, kSequenceWaitHintMs);
+            Api().sleep(kSequencePollMs);
+        }
+        if (!ThreadStillRuns(thread)) break;
         if (wait == 1) {
             // A thread parked by a pause goes on, sees the stop and ends.
             Api().requestContinue();
@@ -96,9 +130,49 @@ DWORD WINAPI StopServiceWork(LPVOID) {
     if (Api().stopNetworkServer != nullptr) Api().stopNetworkServer();
 
     ReleaseSettingsTexts();
-    if (!ReportStatus(SERVICE_STOPPED, kAcceptStop, 0, 0)) return 0;
+    if (!ReportStatus(SERVICE_STOPPED, kAcceptStop, 0, 0)) return;
     ReportWindowsEvent(kEventTypeInformation, kEventServiceStop);
     TraceLog(MessageText("Service_stop"));
+}
+
+DWORD WINAPI StopServiceWork(LPVOID) {
+    try {
+        StopMonitorThenReport();
+    } catch (...) {
+        // The service must not stay stop pending for ever: the line, then the report.
+        RecordEscapedException("ServiceStop:Exception");
+        try {
+            if (ReportStatus(SERVICE_STOPPED, kAcceptStop, 0, 0)) TraceLog(MessageText("Service_stop"));
+        } catch (...) {
+        }
+    }
+    return 0;
+}
+
+// PAUSED is reported only once the monitor has parked (or has ended by itself, after
+// the OS shutdown was started): until then a sequence in progress may still take a
+// step, and the manager must not show the service as paused.
+void WatchPauseUntilParked(LPVOID parameter) {
+    const uint32_t generation = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(parameter));
+    DWORD checkPoint = 1;
+    for (;;) {
+        const bool parked = Api().waitUntilParked(kParkPollMs);
+        std::lock_guard<std::mutex> lock(controlLock);
+        if (stopStarted || generation != pauseGeneration) return;
+        if (parked || !ThreadStillRuns(monitorThread.Get())) {
+            ReportStatus(SERVICE_PAUSED, kAcceptAll, 0, 0);
+            return;
+        }
+        if (!ReportStatus(SERVICE_PAUSE_PENDING, kAcceptStop, ++checkPoint, kPauseWaitHintMs)) return;
+    }
+}
+
+DWORD WINAPI PauseServiceWork(LPVOID parameter) {
+    try {
+        WatchPauseUntilParked(parameter);
+    } catch (...) {
+        RecordEscapedException("ServicePause:Exception");
+    }
     return 0;
 }
 
@@ -124,18 +198,44 @@ void HandleStop() {
 }
 
 void HandlePause() {
+    ScopedKernelHandle earlier;
+    bool parked = false;
+    {
+        std::lock_guard<std::mutex> lock(controlLock);
+        if (stopStarted) return;
+        if (!ReportStatus(SERVICE_PAUSE_PENDING, kAcceptStop, 1, kPauseWaitHintMs)) return;
+        // The monitor parks at its next wait, never inside a lock that the UPS
+        // library's callback thread also needs.
+        Api().requestPause();
+        ++pauseGeneration;
+        earlier.Reset(pauseWorker.Release());
+        // An idle monitor parks within moments: the handler then reports it itself, so
+        // whoever sent the pause sees it done. Only a busy monitor gets a worker.
+        parked = Api().waitUntilParked(kParkInlineWaitMs);
+        if (parked) ReportStatus(SERVICE_PAUSED, kAcceptAll, 0, 0);
+    }
+    // An earlier worker has been overtaken and ends within one poll.
+    if (earlier) WaitForSingleObject(earlier.Get(), INFINITE);
+    if (parked) return;
+
     std::lock_guard<std::mutex> lock(controlLock);
     if (stopStarted) return;
-    if (!ReportStatus(SERVICE_PAUSE_PENDING, kAcceptStop, 1, 3000)) return;
-    // The monitor parks at its next wait, never inside a lock that the UPS
-    // library's callback thread also needs.
-    Api().requestPause();
-    ReportStatus(SERVICE_PAUSED, kAcceptAll, 0, 0);
+    HANDLE worker = CreateThread(nullptr, 0, PauseServiceWork,
+                                 reinterpret_cast<LPVOID>(static_cast<uintptr_t>(pauseGeneration)), 0, nullptr);
+    if (worker == nullptr) {
+        // Without a worker the park cannot be watched: report the pause, as the monitor
+        // holds every irreversible step until continued anyway.
+        TraceLogError("CreateThread():ER=", GetLastError());
+        ReportStatus(SERVICE_PAUSED, kAcceptAll, 0, 0);
+        return;
+    }
+    pauseWorker.Reset(worker);
 }
 
 void HandleContinue() {
     std::lock_guard<std::mutex> lock(controlLock);
     if (stopStarted) return;
+    ++pauseGeneration;
     if (!ReportStatus(SERVICE_START_PENDING, kAcceptStop, 1, 3000)) return;
     Api().requestContinue();
     ReportStatus(SERVICE_RUNNING, kAcceptAll, 0, 0);
@@ -192,18 +292,23 @@ void WINAPI ServiceControlHandler(DWORD control) {
 }
 
 void WaitForServiceStopWork(DWORD timeoutMs) {
-    HANDLE worker = nullptr;
+    HANDLE workers[2] = {nullptr, nullptr};
     {
         std::lock_guard<std::mutex> lock(controlLock);
-        worker = stopWorker.Get();
+        workers[0] = pauseWorker.Get();
+        workers[1] = stopWorker.Get();
     }
-    if (worker != nullptr) WaitForSingleObject(worker, timeoutMs);
+    for (HANDLE worker : workers) {
+        if (worker != nullptr) WaitForSingleObject(worker, timeoutMs);
+    }
 }
 
 void SetServiceHostApiForTest(const ServiceHostApi* api) {
     WaitForServiceStopWork(INFINITE);
     std::lock_guard<std::mutex> lock(controlLock);
     stopWorker.Close();
+    pauseWorker.Close();
+    pauseGeneration = 0;
     monitorThread.Close();
     ServiceStatusHandle = nullptr;
     stopStarted = false;

@@ -14,9 +14,10 @@ void WINAPI ServiceMain(DWORD argc, LPSTR* argv);
 // every other control is ignored without a report.
 void WINAPI ServiceControlHandler(DWORD control);
 
-// The stop runs on a worker thread so that the handler returns at once; the entry
-// point calls this after the dispatcher has returned, so the process does not end
-// before the stop is recorded. Waits at most `timeoutMs`.
+// The stop, and a pause until the monitor has parked, run on worker threads so that
+// the handler returns at once; the entry point calls this after the dispatcher has
+// returned, so the process does not end before the stop is recorded. Waits at most
+// `timeoutMs` for each worker.
 void WaitForServiceStopWork(DWORD timeoutMs);
 
 // What the service host calls outside itself; tests replace it.
@@ -29,7 +30,9 @@ struct ServiceHostApi {
     void (*requestStop)();
     void (*requestPause)();
     void (*requestContinue)();
-    void(WINAPI* sleep)(DWORD milliseconds);  // each of the two waits for the thread to end
+    void(WINAPI* sleep)(DWORD milliseconds);  // each wait of the stop for the thread to end
+    bool (*sequenceRunning)();                // a shutdown sequence is under way: never cut it
+    bool (*waitUntilParked)(uint32_t milliseconds);  // true once the monitor has parked
     // The network UPS protocol server (nut/), started after the monitor thread and
     // stopped after it has ended. Null (the host's own tests): no server.
     void (*startNetworkServer)();

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,7 @@ enum class ThreadMode {
     EndsOnStop,      // ends as soon as the run flag is 0
     EndsOnContinue,  // parked: ends only after the stop and a later continue
     NeverEnds,       // stuck inside a call that never returns
+    RunsSequence,    // inside a shutdown sequence: ends once the sequence is over
 };
 
 // Everything the service host did, in order, as one journal shared by its threads.
@@ -39,6 +41,10 @@ struct HostRecorder {
     std::atomic<bool> threadRunning{false};
     std::atomic<bool> continued{false};
     HANDLE sleepGate = nullptr;  // when set, each 5 s wait blocks until it is signalled
+    std::atomic<int> sequencePolls{0};  // a shutdown sequence runs for this many more polls
+    std::atomic<bool> parks{true};      // the monitor parks when asked to
+    std::atomic<bool> parked{false};
+    bool finalPassThrows = false;
 
     void Add(const std::string& entry) {
         std::lock_guard<std::mutex> guard(lock);
@@ -87,6 +93,7 @@ DWORD WINAPI FakeThreadMain(LPVOID parameter) {
         bool stop = *flag == 0;
         if (recorder->mode == ThreadMode::EndsOnContinue) stop = stop && recorder->continued;
         if (recorder->mode == ThreadMode::NeverEnds) stop = false;
+        if (recorder->mode == ThreadMode::RunsSequence) stop = stop && recorder->sequencePolls.load() <= 0;
         if (stop) break;
         Sleep(5);
     }
@@ -96,6 +103,7 @@ DWORD WINAPI FakeThreadMain(LPVOID parameter) {
 
 int32_t FakeFinalPass() {
     recorder->Add("final pass");
+    if (recorder->finalPassThrows) throw std::bad_alloc();
     return 0;
 }
 void FakePrepareRun() { recorder->Add("prepare run"); }
@@ -103,10 +111,23 @@ void FakeRequestStop() {
     recorder->Add("request stop");
     MonitorRunFlag = 0;
 }
-void FakeRequestPause() { recorder->Add("request pause"); }
+void FakeRequestPause() {
+    recorder->Add("request pause");
+    if (recorder->parks) recorder->parked = true;
+}
 void FakeRequestContinue() {
     recorder->Add("request continue");
     recorder->continued = true;
+    recorder->parked = false;
+}
+bool FakeSequenceRunning() {
+    if (recorder->sequencePolls.load() <= 0) return false;
+    --recorder->sequencePolls;
+    return true;
+}
+bool FakeWaitUntilParked(uint32_t milliseconds) {
+    for (uint32_t waited = 0; !recorder->parked && waited < milliseconds; waited += 5) Sleep(5);
+    return recorder->parked.load();
 }
 void WINAPI FakeSleep(DWORD milliseconds) {
     recorder->Add("wait " + std::to_string(milliseconds));
@@ -121,9 +142,10 @@ void RecordEvent(uint16_t type, uint32_t identifier, const std::string&) {
 }
 
 const ServiceHostApi kFakeApi = {
-    FakeRegister,       FakeSetStatus,       FakeThreadMain, FakeFinalPass, FakePrepareRun,
-    FakeRequestStop,    FakeRequestPause,    FakeRequestContinue, FakeSleep,
-    nullptr,            nullptr,  // no network UPS server
+    FakeRegister,    FakeSetStatus,    FakeThreadMain,      FakeFinalPass, FakePrepareRun,
+    FakeRequestStop, FakeRequestPause, FakeRequestContinue, FakeSleep,     FakeSequenceRunning,
+    FakeWaitUntilParked,
+    nullptr,         nullptr,  // no network UPS server
 };
 
 const char kStartPending[] = "status 2 accept=1 cp=1 hint=1000 type=0x10 exit=0/0";
@@ -336,6 +358,7 @@ TEST_F(ServiceMainTest, AFailedStatusReportCancelsItsControlOrEndsTheStop) {
         rec.failStatusReport = c.failReport;
         if (c.failReport > 200) {
             ServiceControlHandler(SERVICE_CONTROL_PAUSE);
+            WaitForServiceStopWork(INFINITE);
             ClearJournal();
             rec.statusReports = 0;
             rec.failStatusReport = c.failReport - 200;
@@ -347,6 +370,10 @@ TEST_F(ServiceMainTest, AFailedStatusReportCancelsItsControlOrEndsTheStop) {
         ServiceControlHandler(control);
         WaitForServiceStopWork(INFINITE);
         EXPECT_EQ(Journal(), c.expectedJournal);
+        if (c.failReport > 100) {
+            rec.failStatusReport = 0;
+            ServiceControlHandler(SERVICE_CONTROL_CONTINUE);  // out of any pause before the stop
+        }
         EXPECT_EQ(LogTexts(), c.expectedLogTail);
 
         // A cancelled stop can be given again; the thread was left running.
@@ -368,12 +395,77 @@ TEST_F(ServiceMainTest, PauseAndContinueUseTheMonitorsCooperativeRequests) {
     ServiceMain(0, nullptr);
     ClearJournal();
     ServiceControlHandler(SERVICE_CONTROL_PAUSE);
+    WaitForServiceStopWork(INFINITE);  // the pause is reported once the monitor has parked
     ServiceControlHandler(SERVICE_CONTROL_CONTINUE);
     // Continue goes through start pending, not continue pending.
     EXPECT_EQ(Journal(), (Lines{kPausePending, "request pause", kPaused, kContinuePending, "request continue",
                                 kRunningAll}));
     EXPECT_EQ(LogTexts(), (Lines{"Service_start"}));
     StopAndWait();
+}
+
+// Later pending reports of a long pause or stop, by check point.
+std::string PausePendingAt(int checkPoint) {
+    return "status 6 accept=1 cp=" + std::to_string(checkPoint) + " hint=3000 type=0x10 exit=0/0";
+}
+std::string StopPendingAt(int checkPoint) {
+    return "status 3 accept=1 cp=" + std::to_string(checkPoint) + " hint=5000 type=0x10 exit=0/0";
+}
+
+TEST_F(ServiceMainTest, PausedIsReportedOnlyOnceTheMonitorHasParked) {
+    ServiceMain(0, nullptr);
+    for (int i = 0; i < 200 && !rec.threadRunning; ++i) Sleep(5);
+    ClearJournal();
+    rec.parks = false;  // busy in a shutdown sequence, say
+    ServiceControlHandler(SERVICE_CONTROL_PAUSE);
+    // Pending, with a new check point each second, until the monitor parks.
+    for (int i = 0; i < 1000 && Journal().size() < 4; ++i) Sleep(10);
+    rec.parked = true;
+    WaitForServiceStopWork(INFINITE);
+    Lines journal = Journal();
+    ASSERT_GE(journal.size(), 4u);
+    EXPECT_EQ(journal[0], kPausePending);
+    EXPECT_EQ(journal[1], "request pause");
+    for (size_t i = 2; i + 1 < journal.size(); ++i) {
+        EXPECT_EQ(journal[i], PausePendingAt(static_cast<int>(i)));
+    }
+    EXPECT_EQ(journal.back(), kPaused);
+
+    // A continue while still pending ends the wait for the park: nothing reports paused.
+    ClearJournal();
+    rec.parked = false;
+    ServiceControlHandler(SERVICE_CONTROL_PAUSE);
+    ServiceControlHandler(SERVICE_CONTROL_CONTINUE);
+    WaitForServiceStopWork(INFINITE);
+    journal = Journal();
+    EXPECT_EQ(journal.back(), kRunningAll);
+    for (const std::string& entry : journal) EXPECT_NE(entry, kPaused);
+    rec.parks = true;
+    StopAndWait();
+}
+
+TEST_F(ServiceMainTest, AStopDuringAShutdownSequenceWaitsForItWithoutEndingTheThread) {
+    rec.mode = ThreadMode::RunsSequence;
+    rec.sequencePolls = 3;  // the sequence outlasts the first wait by three polls
+    ServiceMain(0, nullptr);
+    for (int i = 0; i < 200 && !rec.threadRunning; ++i) Sleep(5);
+    ClearJournal();
+
+    StopAndWait();
+
+    EXPECT_EQ(Journal(), (Lines{kStopPending, "request stop", "wait 5000", StopPendingAt(2), "wait 1000",
+                                StopPendingAt(3), "wait 1000", StopPendingAt(4),
+                                "wait 1000", "final pass", kStopped, kStopEvent}));
+    EXPECT_FALSE(rec.threadRunning) << "the thread ended by itself, it was not terminated";
+}
+
+TEST_F(ServiceMainTest, AnExceptionInTheStopIsWrittenAndTheStopStillEnds) {
+    ServiceMain(0, nullptr);
+    ClearJournal();
+    rec.finalPassThrows = true;
+    StopAndWait();
+    EXPECT_EQ(Journal(), (Lines{kStopPending, "request stop", "wait 5000", "final pass", kStopped}));
+    EXPECT_EQ(LogTexts(), (Lines{"Service_start", "ServiceStop:Exception", "Service_stop"}));
 }
 
 TEST_F(ServiceMainTest, OtherControlsChangeNothingAndReportNothing) {

@@ -390,21 +390,28 @@ class SimulatedUps:
         return time.time()
 
     def calls(self, entry=None):
-        """Every logged call as (unix time, pid, entry, {name: value}), optionally of one entry."""
-        result = []
-        raw = self.call_log.read_bytes() if self.call_log.exists() else b""
-        for line in raw.decode("latin-1").splitlines():
-            parts = line.split(",")
-            if len(parts) < 3:
-                continue
-            try:
-                stamp = datetime.datetime.strptime(parts[0], "%Y/%m/%d %H:%M:%S.%f")
-            except ValueError:
-                continue
-            fields = dict(p.split("=", 1) for p in parts[3:] if "=" in p)
-            if entry is None or parts[2] == entry:
-                result.append((stamp, int(parts[1]) if parts[1].isdigit() else parts[1], parts[2], fields))
-        return result
+        """Every logged call as (local datetime, pid, entry, {name: value}), optionally of one entry."""
+        return read_sim_calls(self.call_log, entry)
+
+
+def read_sim_calls(call_log, entry=None):
+    """The simulator's call log (NervaUPSSim.log) as (local datetime, pid, entry, {name: value}),
+    optionally of one entry; reading it never touches the control file."""
+    result = []
+    call_log = pathlib.Path(call_log)
+    raw = call_log.read_bytes() if call_log.exists() else b""
+    for line in raw.decode("latin-1").splitlines():
+        parts = line.split(",")
+        if len(parts) < 3:
+            continue
+        try:
+            stamp = datetime.datetime.strptime(parts[0], "%Y/%m/%d %H:%M:%S.%f")
+        except ValueError:
+            continue
+        fields = dict(p.split("=", 1) for p in parts[3:] if "=" in p)
+        if entry is None or parts[2] == entry:
+            result.append((stamp, int(parts[1]) if parts[1].isdigit() else parts[1], parts[2], fields))
+    return result
 
 
 class ProgramLogs:

@@ -11,7 +11,9 @@
  *   service_probe NAME remove                stops the service (30 s at most), deletes it and
  *                                            waits until it is gone; prints "REMOVED",
  *                                            "ABSENT" or "ER <code>"
- *   service_probe - sleep MS                 just sleeps: a long external command for the service
+ *   service_probe - sleep MS [MARKER]        just sleeps: a long external command for the service;
+ *                                            with MARKER it creates MARKER.started first and
+ *                                            writes "done" into MARKER once it has slept
  */
 #include <stdio.h>
 #include <stdlib.h>
@@ -45,7 +47,20 @@ int main(int argc, char** argv) {
     const char* verb = argv[2];
     DWORD watchMs = argc > 3 ? (DWORD)strtoul(argv[3], NULL, 10) : 0;
     if (strcmp(verb, "sleep") == 0) {
+        const char* marker = argc > 4 ? argv[4] : NULL;
+        if (marker != NULL) {
+            char started[MAX_PATH];
+            snprintf(started, sizeof(started), "%s.started", marker);
+            FILE* file = fopen(started, "wb");
+            if (file != NULL) fclose(file);
+        }
         Sleep(watchMs);
+        if (marker != NULL) {
+            FILE* file = fopen(marker, "wb");
+            if (file == NULL) return 1;
+            fputs("done", file);
+            fclose(file);
+        }
         return 0;
     }
 

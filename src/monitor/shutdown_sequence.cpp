@@ -1,0 +1,96 @@
+// The shutdown sequence. Every wait in it is measured on the monotonic clock and none
+// is cut short by a stop or a pause: the command keeps its whole EXCMDTIME, and the
+// output-off never comes earlier than EXCMDTIME after the command started. A pause
+// holds only the irreversible steps, until the service is continued or stopped.
+#include "monitor/shutdown_sequence.h"
+
+#include <string>
+
+#include "common/clock.h"
+#include "config/settings.h"
+#include "log/event_log.h"
+#include "log/windows_event.h"
+#include "messages/message_table.h"
+#include "monitor/monitor_thread.h"
+
+namespace {
+
+// Marks the sequence as under way for as long as this function runs, so the service's
+// stop waits for it rather than ending the thread.
+class RunningMark {
+public:
+    explicit RunningMark(MonitorState& state) : state_(state) { state_.ShutdownSequenceRunning = 1; }
+    ~RunningMark() { state_.ShutdownSequenceRunning = 0; }
+    RunningMark(const RunningMark&) = delete;
+    RunningMark& operator=(const RunningMark&) = delete;
+
+private:
+    MonitorState& state_;
+};
+
+// Waits until the monotonic clock reaches `deadline`; the wait ends at that moment
+// rather than on a whole second, so the next step follows it closely.
+void WaitUntil(int64_t deadline, const MonitorSeams& seams) {
+    for (;;) {
+        const int64_t remaining = deadline - MonotonicNow();
+        if (remaining <= 0) return;
+        const int64_t ticksPerMs = kTicksPerSecond / 1000;
+        seams.SequenceWait(static_cast<uint32_t>((remaining + ticksPerMs - 1) / ticksPerMs));
+    }
+}
+
+// The output-off goes only to a UPS that is connected now: a dropped handle may have
+// been handed to another device, or to none.
+void SwitchUpsOutputOff(const MonitorState& state, int32_t backupTime) {
+    const int64_t device = state.DeviceHandle.load();
+    if (device == -1 || state.Disconnected.load() != 0) {
+        TraceLogError("UPSShutdown:ER=", kNoUpsToSwitchOffError);
+        return;
+    }
+    const int32_t refused = MonitorUpsLibrary().Shutdown(device, backupTime);
+    if (refused != 0) TraceLogError("UPSShutdown:ER=", static_cast<uint32_t>(refused));
+}
+
+}  // namespace
+
+int32_t RunShutdownSequence(MonitorState& state, const MonitorSeams& seams) {
+    // A pause that came first holds the sequence before it begins, as it would have
+    // held the pass that decided it.
+    seams.HoldWhilePaused();
+    RunningMark running(state);
+    // Set before the stop is looked at, so a stop worker that finds no sequence running
+    // finds none started later either: this pass then sees its stop.
+    if (MonitorStopRequested()) return 0;
+    state.ShutdownSequenceStarted = 1;
+
+    const Settings settings = ProcessSettings();
+    const int64_t exCmdTicks = static_cast<int64_t>(settings.ExCmdTime > 0 ? settings.ExCmdTime : 0) * kTicksPerSecond;
+    int64_t outputOffDeadline = MonotonicNow() + exCmdTicks;
+    const bool runsCommand = !settings.ExCmd.empty();
+    if (runsCommand) {
+        TraceLog(MessageText("External_command_start") + ":(" + settings.ExCmd + ")");
+        outputOffDeadline = MonotonicNow() + exCmdTicks;
+        std::string output;
+        // No wake event: a stop of the service must not end the command's time early.
+        if (seams.RunExternalCommand(settings.ExCmd, output, settings.ExCmdTime, nullptr) == 0) {
+            TraceLog("ExCommand:NG");
+        }
+    }
+
+    // `outputOffDeadline` is EXCMDTIME after the command's start, or after the
+    // sequence's start when there is no command. Network UPS clients have been shown
+    // FSD since the sequence began; those still logged in are given until then to log
+    // out (their own shutdowns), and a stop does not cut that short either.
+    if (seams.WaitForNetworkClients != nullptr) seams.WaitForNetworkClients(outputOffDeadline, nullptr);
+    if (runsCommand) WaitUntil(outputOffDeadline, seams);
+
+    seams.HoldWhilePaused();
+    SwitchUpsOutputOff(state, settings.BackupTime);
+
+    seams.HoldWhilePaused();
+    if (seams.ShutdownOperatingSystem() == 0) return 0;
+    state.ShutdownStarted = 1;
+    TraceLog(MessageText("OS_Shutdown_is_started"));
+    ReportWindowsEvent(kEventTypeWarning, kEventOsShutdown);
+    return 1;
+}
