@@ -338,6 +338,7 @@ void MonitorTest::SetUp() {
     ASSERT_TRUE(OpenEventLogFile());
     ResetStatusForTest();
     ResetMonitorStateForTest();
+    ResetMonitorPassForTest();
     ProcessSettings() = Settings();
     MonitorUpsLibrary() = FakeUpsTable();
     {
@@ -360,6 +361,7 @@ void MonitorTest::TearDown() {
     CloseDataLogForTest();
     ResetStatusForTest();
     ResetMonitorStateForTest();
+    ResetMonitorPassForTest();
     MonitorUpsLibrary() = UpsLibrary();
     ProcessSettings() = Settings();
     scratch.reset();

@@ -8,6 +8,7 @@
 #include "config/status_file.h"
 #include "log/data_log.h"
 #include "log/event_log.h"
+#include "log/repeated_failure_log.h"
 #include "log/windows_event.h"
 #include "messages/message_table.h"
 #include "monitor/monitor_seams.h"
@@ -114,22 +115,32 @@ void QueryModel(MonitorState& state, const UpsLibrary& ups, const MonitorSeams& 
     ReportWindowsEvent(kEventTypeInformation, kEventUpsConnected);
 }
 
+// The preparations of a connect attempt (library, settings, data log) fail again on
+// every pass for as long as their cause lasts, which may be days: their line is
+// written once, then once an hour, and at once again after they have succeeded.
+// Never destroyed, like every other object the service's threads share.
+RepeatedFailureLog& ConnectFailureLog() {
+    static auto* log = new RepeatedFailureLog;
+    return *log;
+}
+
 // Returns false when the pass ends here.
 bool ConnectAttempt(MonitorState& state, const MonitorSeams& seams) {
     UpsLibrary& ups = MonitorUpsLibrary();
     uint32_t error = 0;
     if (seams.LoadUpsLibrary(ups, error) == 0) {
-        TraceLogError("DllLoad:ER=", error);
+        ConnectFailureLog().Failed("DllLoad:ER=" + std::to_string(error));
         return false;
     }
     if (!seams.EnterUpsLibraryFolder() || ReadSettings(ProcessSettings()) == 0) {
-        TraceLog("ReadSetting:Err");
+        ConnectFailureLog().Failed("ReadSetting:Err");
         return false;
     }
     if (!OpenDataLogFile()) {
-        TraceLog("DataFileOpen:Err");
+        ConnectFailureLog().Failed("DataFileOpen:Err");
         return false;
     }
+    ConnectFailureLog().Succeeded();
     PublishConnection(0);
 
     ups.InitNervaUPSLib(&UpsEventCallback);
@@ -205,3 +216,5 @@ uint32_t MonitorNextPassDelayMs() {
 }
 
 bool MonitorShutdownSequenceRunning() { return TheMonitorState().ShutdownSequenceRunning.load() == 1; }
+
+void ResetMonitorPassForTest() { ConnectFailureLog().Succeeded(); }

@@ -274,6 +274,35 @@ TEST_F(MonitorPassTest, ConnectAttemptFailuresEndThePassWithTheirLine) {
     }
 }
 
+// A failure that repeats on every pass for hours writes its line once an hour, and a
+// success in between makes the next failure news again.
+TEST_F(MonitorPassTest, ARepeatedConnectFailureIsWrittenOnceAnHour) {
+    fake.loadError = 126;
+    RunThreadUntil(kStartTicks + (3 * 3600 + 30) * kTicksPerSecond);
+    const Lines lines = TraceLines();
+    EXPECT_EQ(Lines(4, "DllLoad:ER=126"), lines) << "the first at once, then one an hour";
+
+    fake.loadError = 0;
+    fake.enterFolderOk = false;
+    EXPECT_EQ(0, MonitorPass());
+    EXPECT_EQ(0, MonitorPass());
+    fake.enterFolderOk = true;
+    fake.loadError = 126;
+    EXPECT_EQ(0, MonitorPass());
+    Lines expected = lines;
+    expected.push_back("ReadSetting:Err");
+    expected.push_back("DllLoad:ER=126");
+    EXPECT_EQ(expected, TraceLines()) << "another failure is written at once, and so is one after it";
+
+    fake.loadError = 0;
+    Connect();
+    fake.loadError = 126;
+    TheMonitorState().Disconnected = 1;
+    const size_t before = TraceLines().size();
+    EXPECT_EQ(0, MonitorPass());
+    EXPECT_EQ("DllLoad:ER=126", TraceLines().at(before)) << "after a success the failure is news again";
+}
+
 TEST_F(MonitorPassTest, UnreadableSettingsEndThePass) {
     // Another process holds Setting.ini open without sharing it.
     ScopedFileHandle locked(CreateFileA(scratch->File("Setting.ini").c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,

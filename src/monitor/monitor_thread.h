@@ -29,6 +29,9 @@ uint32_t MonitorNextPassDelayMs();
 // True while a shutdown sequence is under way on the monitor thread.
 bool MonitorShutdownSequenceRunning();
 
+// Forgets the failure lines the passes have written, so a test's first failure is written.
+void ResetMonitorPassForTest();
+
 // Run control for the service host. Every wait of the monitor outside the shutdown
 // sequence (the ticks, the wait after InitNervaUPSLib) wakes at once on a stop, and a
 // pause parks the thread there, never inside a lock. Once a shutdown sequence has
