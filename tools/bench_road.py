@@ -49,13 +49,17 @@ def pids_with_cmdline(*fragments, without=()):
     for entry in pathlib.Path("/proc").iterdir():
         if not entry.name.isdigit():
             continue
-        try:
-            cmdline = (entry / "cmdline").read_bytes().replace(b"\0", b" ").decode("latin-1").lower()
-        except OSError:
-            continue
-        if all(f.lower() in cmdline for f in fragments) and not any(w.lower() in cmdline for w in without):
+        line = cmdline(entry.name)
+        if all(f.lower() in line for f in fragments) and not any(w.lower() in line for w in without):
             found.append(int(entry.name))
     return found
+
+
+def cmdline(pid):
+    try:
+        return pathlib.Path(f"/proc/{pid}/cmdline").read_bytes().replace(b"\0", b" ").decode("latin-1").lower()
+    except OSError:
+        return ""
 
 
 def wineserver_pid(prefix):
@@ -236,15 +240,16 @@ class Bench:
         empties = []
         try:
             for extra in (0, threads - 1):
-                empties.append(subprocess.Popen(["wine", str(EMPTY_PROCESS), str(extra)], env=self.session.env,
-                                                stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
-                                                stderr=subprocess.DEVNULL))
-                wait_until(lambda: pids_with_cmdline(f"empty_process.exe {extra}"), 30, "the empty process")
+                # `wine` execs its loader, so the process keeps the pid it was started with.
+                proc = subprocess.Popen(["wine", str(EMPTY_PROCESS), str(extra)], env=self.session.env,
+                                        stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                empties.append(proc)
+                wait_until(lambda: f"empty_process.exe {extra}" in cmdline(proc.pid), 30, "the empty process")
             # Start-up work of every process is over before the minutes are counted.
             time.sleep(10)
             watched = [Watched("service", service_pid)]
-            for extra in (0, threads - 1):
-                watched.append(Watched(f"empty+{extra}", pids_with_cmdline(f"empty_process.exe {extra}")[0]))
+            for extra, proc in zip((0, threads - 1), empties):
+                watched.append(Watched(f"empty+{extra}", proc.pid))
             server_pid = wineserver_pid(self.session.prefix)
             server = Watched("wineserver", server_pid) if server_pid else None
             data_lines, call_lines = self.data_log_lines(), self.call_log_lines()
