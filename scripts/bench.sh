@@ -1,12 +1,19 @@
 #!/usr/bin/env bash
-# Benchmark of the whole road under Wine (not a test): reaction latency from a simulated mains
-# failure to the UPS's Shutdown call, CPU time and private memory of the running service, and the
-# cold start of a console command. Runs in its own Wine prefix (build/main/e2e-wine/bench).
-# Options go to tools/bench_road.py: --outages N, --wait-time S, --minutes M, --starts N.
-# Results are printed and kept in build/main/bench/results.md.
+# Benchmark of the whole road under Wine (not a test; about 25 minutes with the defaults):
+#  - reaction: the UPS output-off (the simulator's Shutdown call) after simulated mains failures at
+#    random phases of the monitor's once-a-second pass, beyond WAIT_TIME (no EXCMD) and beyond
+#    WAIT_TIME + EXCMDTIME (EXCMD set): min, median, p95, max;
+#  - running cost: CPU time and private memory of the service process over 10 minutes, beside an
+#    empty Wine process measured over the same minutes;
+#  - cold start of a console command against `wine cmd /c exit`.
+# Runs in its own Wine prefix (build/main/e2e-wine/bench). Options go to tools/bench_road.py:
+#   --outages N (20, per series)  --wait-time S (2)  --excmd-time S (1)  --minutes M (10)
+#   --starts N (10)  --seed N (12)
+# A shorter --minutes is for trying the script out only. The table is printed and kept in
+# build/main/bench/results.md, ready to replace the one in the README.
 set -euo pipefail
 top="$(cd "$(dirname "$0")/.." && pwd)"
 export BUILD_DIR="${BUILD_DIR:-$top/build/main}"
-bash "$top/scripts/build.sh" --target Voltwarden dist_data NervaUPSLib >/dev/null
+bash "$top/scripts/build.sh" --target Voltwarden dist_data NervaUPSLib empty_process >/dev/null
 export VW_BUILD_DIR="$BUILD_DIR" VW_SOURCE_DIR="$top"
 exec /usr/bin/python3 "$top/tools/bench_road.py" "$@"

@@ -133,7 +133,7 @@ step "Set-up and build (scripts/build.sh): the exe, its data files and the UPS s
 bash "$top/scripts/build.sh" --target Voltwarden dist_data NervaUPSLib >/dev/null || fail "the build failed"
 echo "built $BUILD_DIR/dist/Voltwarden.exe and $BUILD_DIR/sim/NervaUPSLib.dll"
 
-step "Deploy build/dist into \"$folder\" with the simulator as NervaUPSLib.dll"
+step "Deploy $BUILD_DIR/dist into \"$folder\" with the simulator as NervaUPSLib.dll"
 [ -d "$folder" ] && { WINEPREFIX="$demo_dir/wineprefix" timeout 60 wineserver -k </dev/null >/dev/null 2>&1 || true; }
 rm -rf "$folder" && mkdir -p "$folder" || fail "cannot make the folder"
 cp "$BUILD_DIR"/dist/* "$folder/" && cp "$BUILD_DIR/sim/NervaUPSLib.dll" "$folder/" || fail "copy failed"

@@ -9,9 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "common/scoped_handle.h"
 #include "common/win32.h"
 #include "sim_call_log.h"
 #include "sim_control.h"
+#include "sim_control_watch.h"
 #include "ups/ups_library.h"
 
 #define SIM_EXPORT extern "C" __declspec(dllexport)
@@ -28,8 +30,9 @@ constexpr int32_t kErrorAccessDenied = 5;      // port refused or already open
 constexpr int32_t kErrorInvalidParameter = 87;
 constexpr int32_t kErrorTimeout = 1460;        // the port opened but no UPS answered
 
-constexpr DWORD kControlPollMs = 100;
-constexpr DWORD kThreadTickMs = 10;
+// While the control file is too new to trust its stamp (or could not be read), and where
+// the folder cannot be watched, the event thread looks at it this often.
+constexpr DWORD kControlRecheckMs = 100;
 constexpr DWORD kFinishWaitMs = 5000;
 constexpr int kPeriodsPerPercent = 10;  // the battery drains 1 % every 10 measurement periods
 
@@ -47,6 +50,7 @@ struct Device {
 // Each event thread owns its context; Finish signals it and the thread frees it.
 struct EventThread {
     HANDLE StopEvent = nullptr;
+    HANDLE WakeEvent = nullptr;  // a host call changed what the UPS has to say
     HANDLE Thread = nullptr;
     HMODULE Self = nullptr;
 };
@@ -59,6 +63,10 @@ struct Delivery {
 
 struct SimState {
     SRWLOCK Lock = SRWLOCK_INIT;
+    // Held over a whole look at the control file and the taking of its content, so that
+    // a content read earlier is never taken after a later one. Taken before Lock, never after.
+    SRWLOCK RefreshLock = SRWLOCK_INIT;
+    ControlFileWatch Watch{SimFolder() + "NervaUPSSim.ini"};
     bool ControlLoaded = false;
     std::string ControlText;
     SimControl Control;
@@ -96,48 +104,11 @@ std::string PresenceOf(const SimControl& control) {
     return where == "NONE" ? std::string() : where;
 }
 
-// The control file is read whole, twice in a row, and taken only when both reads agree:
-// a file caught half-written by a test or an editor is never acted upon.
-bool ReadControlText(std::string& text) {
-    std::string path = SimFolder() + "NervaUPSSim.ini";
-    auto readOnce = [&path](std::string& out) -> bool {
-        HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (file == INVALID_HANDLE_VALUE) {
-            DWORD error = GetLastError();
-            out.clear();
-            // A missing file is a healthy default UPS; a file that cannot be read now is
-            // read again at the next poll.
-            return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
-        }
-        out.clear();
-        char buffer[4096];
-        DWORD got = 0;
-        bool ok = true;
-        while (out.size() < (1u << 20)) {
-            if (!ReadFile(file, buffer, sizeof(buffer), &got, nullptr)) {
-                ok = false;
-                break;
-            }
-            if (got == 0) break;
-            out.append(buffer, got);
-        }
-        CloseHandle(file);
-        return ok;
-    };
-    for (int attempt = 0; attempt < 10; ++attempt) {
-        std::string first;
-        std::string second;
-        if (!readOnce(first)) return false;
-        Sleep(5);
-        if (!readOnce(second)) return false;
-        if (first == second) {
-            text = first;
-            return true;
-        }
-        Sleep(20);
-    }
-    return false;
+// Tells the event thread that a host call changed what the UPS has to say (a new control
+// content, a handle handed out or given events), so it speaks before the next record as
+// it would on a real bus. Called with the lock held.
+void WakeEventThread() {
+    if (state->Thread != nullptr) SetEvent(state->Thread->WakeEvent);
 }
 
 // Takes a new control text: state changes that are edges (the UPS arriving or leaving,
@@ -175,20 +146,25 @@ void ApplyControl(const std::string& text) {
     state->Control = next;
     state->ControlText = text;
     state->ControlLoaded = true;
+    WakeEventThread();
 }
 
-// Calls from the host see the control file as it is now, with no thread needed.
-void RefreshControl() {
+// Brings the state up to the control file as it is now: called by every host call whose
+// answer depends on it and on every wake of the event thread. Returns true while the
+// file wants another look soon even if no change is signalled.
+bool RefreshControl() {
+    AcquireSRWLockExclusive(&state->RefreshLock);
     std::string text;
-    if (!ReadControlText(text)) {
-        if (!state->ControlLoaded) {
-            Locked lock;
-            if (!state->ControlLoaded) ApplyControl(std::string());
-        }
-        return;
+    ControlFileWatch::Look look = state->Watch.LookAt(text);
+    if (look == ControlFileWatch::Look::Read || (look == ControlFileWatch::Look::Unreadable && !state->ControlLoaded)) {
+        // A file that cannot be read before anything was taken stands for the default UPS
+        // until it can be.
+        Locked lock;
+        ApplyControl(look == ControlFileWatch::Look::Read ? text : std::string());
     }
-    Locked lock;
-    ApplyControl(text);
+    bool again = state->Watch.WantsAnotherLook();
+    ReleaseSRWLockExclusive(&state->RefreshLock);
+    return again;
 }
 
 Device* FindDevice(int64_t handle) {
@@ -284,16 +260,22 @@ void FreeDeliveries(std::vector<Delivery>& deliveries, size_t from) {
     for (size_t i = from; i < deliveries.size(); ++i) std::free(deliveries[i].Record);
 }
 
+// A notification whenever a file in the simulator's folder is written, created, renamed or
+// deleted: the event thread sleeps until then, the next record or a host call's wake,
+// instead of looking at the control file on a timer.
+ScopedHandle<ChangeNotificationTraits> WatchSimFolder() {
+    return ScopedHandle<ChangeNotificationTraits>(FindFirstChangeNotificationA(
+        SimFolder().c_str(), FALSE,
+        FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_SIZE | FILE_NOTIFY_CHANGE_LAST_WRITE));
+}
+
 DWORD WINAPI EventThreadMain(LPVOID parameter) {
     EventThread* self = static_cast<EventThread*>(parameter);
-    ULONGLONG nextPoll = 0;
+    ScopedHandle<ChangeNotificationTraits> folderChanged = WatchSimFolder();
     ULONGLONG nextMeasurement = 0;
-    while (WaitForSingleObject(self->StopEvent, kThreadTickMs) == WAIT_TIMEOUT) {
+    for (;;) {
+        bool lookSoon = RefreshControl() || !folderChanged;
         ULONGLONG now = GetTickCount64();
-        if (now >= nextPoll) {
-            RefreshControl();
-            nextPoll = now + kControlPollMs;
-        }
         std::vector<Delivery> deliveries;
         NervaEventCallback callback = nullptr;
         {
@@ -317,9 +299,23 @@ DWORD WINAPI EventThreadMain(LPVOID parameter) {
             }
             callback(delivery.Handle, delivery.Code, delivery.Record);
         }
+
+        now = GetTickCount64();
+        ULONGLONG untilMeasurement = nextMeasurement > now ? nextMeasurement - now : 0;
+        DWORD timeout = static_cast<DWORD>(untilMeasurement);
+        if (lookSoon && timeout > kControlRecheckMs) timeout = kControlRecheckMs;
+        HANDLE wakers[3] = {self->StopEvent, self->WakeEvent, folderChanged.Get()};
+        DWORD woke = WaitForMultipleObjects(folderChanged ? 3 : 2, wakers, FALSE, timeout);
+        if (woke == WAIT_OBJECT_0) break;
+        if (woke == WAIT_OBJECT_0 + 2 && !FindNextChangeNotification(folderChanged.Get())) {
+            folderChanged.Close();  // from now on the control file is looked at on a timer
+        }
+        if (woke == WAIT_FAILED) Sleep(kControlRecheckMs);  // never spin on a broken wait
     }
     HMODULE module = self->Self;
+    folderChanged.Close();
     CloseHandle(self->StopEvent);
+    CloseHandle(self->WakeEvent);
     delete self;
     // The thread holds its own reference on the library, so a host that unloads without
     // FinishNervaUPSLib never pulls the code from under it; this drops that reference.
@@ -336,11 +332,13 @@ void StartEventThread() {
         return;
     }
     thread->StopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (thread->StopEvent != nullptr) {
+    thread->WakeEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    if (thread->StopEvent != nullptr && thread->WakeEvent != nullptr) {
         thread->Thread = CreateThread(nullptr, 0, EventThreadMain, thread, 0, nullptr);
     }
     if (thread->Thread == nullptr) {
         if (thread->StopEvent != nullptr) CloseHandle(thread->StopEvent);
+        if (thread->WakeEvent != nullptr) CloseHandle(thread->WakeEvent);
         FreeLibrary(thread->Self);
         delete thread;
         return;
@@ -410,6 +408,7 @@ SIM_EXPORT int32_t GetUPSList(int64_t** devices, int32_t* count) {
                 device.EventsOn = true;
                 device.ToldMainsOn = state->Control.MainsOn;
                 state->Devices.push_back(device);
+                WakeEventThread();
             }
             handle = state->UsbHandle;
         }
@@ -545,6 +544,7 @@ SIM_EXPORT int32_t StartEventThreadForCOM(int64_t device) {
         } else if (!open->EventsOn) {
             open->EventsOn = true;
             open->ToldMainsOn = state->Control.MainsOn;
+            WakeEventThread();
         }
     }
     WriteCallLog("StartEventThreadForCOM", DeviceText(device) + "," + ResultText(result));
@@ -615,8 +615,11 @@ SIM_EXPORT int32_t GetCurrentBatteryLevel(int64_t device, int32_t* level) {
             *level = value;
         }
     }
-    WriteCallLog("GetCurrentBatteryLevel", DeviceText(device) + ",level=" + (result == 0 ? std::to_string(value) : "") +
-                                               "," + ResultText(result));
+    // Asked with every record: logged when the answer differs from the last line, so the
+    // first query after a connect or an event, and every change of the level, is seen.
+    WriteCallLog("GetCurrentBatteryLevel",
+                 DeviceText(device) + ",level=" + (result == 0 ? std::to_string(value) : "") + "," + ResultText(result),
+                 CallLogRepeats::Skipped);
     return result;
 }
 

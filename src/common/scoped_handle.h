@@ -85,6 +85,14 @@ struct FindHandleTraits {
 };
 using ScopedFindHandle = ScopedHandle<FindHandleTraits>;
 
+// Handles from FindFirstChangeNotification.
+struct ChangeNotificationTraits {
+    using Handle = HANDLE;
+    static Handle Invalid() { return INVALID_HANDLE_VALUE; }
+    static bool IsValid(Handle h) { return h != nullptr && h != INVALID_HANDLE_VALUE; }
+    static void Close(Handle h) { FindCloseChangeNotification(h); }
+};
+
 struct ServiceHandleTraits {
     using Handle = SC_HANDLE;
     static Handle Invalid() { return nullptr; }

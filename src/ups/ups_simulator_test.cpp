@@ -3,8 +3,10 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <regex>
 
+#include "common/scoped_handle.h"
 #include "ups/ups_loader.h"
 #include "ups/ups_test_support.h"
 
@@ -288,6 +290,90 @@ TEST_F(SimulatorTest, SilentUpsSendsNothingAndCatchesUpOnMainsWhenItSpeaksAgain)
     Apply("MAINS=OFF\r\n");
     EXPECT_TRUE(WaitForCount(kUpsEventMainsFailed, handle, 1));
     EXPECT_EQ(NextRecord(handle).MainsFailed, 1);
+}
+
+// Replaces the control file with one whose time stamp lies an hour back, so the simulator
+// trusts the stamp at once instead of looking again while the file is new.
+void WriteSettledControl(const ScratchDirectory& scratch, const std::string& text) {
+    scratch.WriteFile("NervaUPSSim.ini.new", text);
+    {
+        ScopedFileHandle file(CreateFileA(scratch.File("NervaUPSSim.ini.new").c_str(), FILE_WRITE_ATTRIBUTES, 0,
+                                          nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        ASSERT_TRUE(file.IsValid());
+        FILETIME now;
+        GetSystemTimeAsFileTime(&now);
+        ULARGE_INTEGER past;
+        past.LowPart = now.dwLowDateTime;
+        past.HighPart = now.dwHighDateTime;
+        past.QuadPart -= 3600ull * 10000000ull;
+        FILETIME then{past.LowPart, past.HighPart};
+        ASSERT_TRUE(SetFileTime(file.Get(), nullptr, nullptr, &then));
+    }
+    ASSERT_TRUE(MoveFileExA(scratch.File("NervaUPSSim.ini.new").c_str(), scratch.File("NervaUPSSim.ini").c_str(),
+                            MOVEFILE_REPLACE_EXISTING));
+}
+
+TEST_F(SimulatorTest, AControlChangeReachesTheCallbackWithoutAnyCallBetweenRecords) {
+    // One record a minute and a control file with an old stamp: only the watch on the
+    // simulator's folder can make the changes arrive now.
+    WriteSettledControl(scratch_, "MEASUREMENT_PERIOD_MS=60000\r\n");
+    int64_t handle = ConnectUsb();
+    Sleep(200);
+    WriteSettledControl(scratch_, "MEASUREMENT_PERIOD_MS=60000\r\nMAINS=OFF\r\n");
+    EXPECT_TRUE(WaitForCount(kUpsEventMainsFailed, handle, 1));
+    WriteSettledControl(scratch_, "MEASUREMENT_PERIOD_MS=60000\r\nEVENT=7\r\nEVENT_SEQ=1\r\nMAINS=OFF\r\n");
+    EXPECT_TRUE(WaitForCount(7, handle, 1));
+    // At most the first record of the period, which may have caught the new handle.
+    EXPECT_LE(Count(kUpsEventMeasurement, handle), 1u);
+}
+
+TEST_F(SimulatorTest, RewritesOfTheSameSizeInQuickSuccessionAreEachTaken) {
+    // Same length, written a few milliseconds apart: the file's time stamp and size may
+    // well not change, yet every content counts.
+    int64_t handle = ConnectUsb();
+    for (const char* model : {"AAAA", "BBBB", "CCCC", "AAAA", "DDDD"}) {
+        Control(std::string("MODEL=") + model + "\r\n");
+        char* name = nullptr;
+        ASSERT_EQ(ups_.GetModelName(handle, &name), 0) << model;
+        EXPECT_EQ(std::string(name), model);
+        std::free(name);
+    }
+}
+
+TEST_F(SimulatorTest, BatteryLevelQueriesAreLoggedWhenTheyTellSomethingNew) {
+    int64_t handle = ConnectUsb();
+    auto logged = [&] { return CallsOf(scratch_, "GetCurrentBatteryLevel"); };
+    auto ask = [&](int times, int64_t device) {
+        int32_t level = -1;
+        for (int i = 0; i < times; ++i) ups_.GetCurrentBatteryLevel(device, &level);
+        return level;
+    };
+
+    ask(5, handle);
+    EXPECT_EQ(logged().size(), 1u) << "the first query only, not its repeats";
+
+    char* model = nullptr;
+    ups_.GetModelName(handle, &model);
+    std::free(model);
+    ask(3, handle);
+    EXPECT_EQ(logged().size(), 2u) << "the first query after another call";
+
+    // On battery the charge drains 1 % every 10 records: each new level is logged once,
+    // with nothing else logged in between.
+    Apply("MAINS=OFF\r\n");
+    ASSERT_TRUE(WaitForCount(kUpsEventMainsFailed, handle, 1));
+    int32_t start = ask(1, handle);
+    size_t before = logged().size();
+    ASSERT_TRUE(WaitFor([&] { return ask(1, handle) <= start - 2; }));
+    auto lines = logged();
+    ASSERT_EQ(lines.size(), before + 2);
+    EXPECT_EQ(lines[before].Values.at("level"), std::to_string(start - 1));
+    EXPECT_EQ(lines[before + 1].Values.at("level"), std::to_string(start - 2));
+
+    ask(2, handle + 1);
+    lines = logged();
+    ASSERT_EQ(lines.size(), before + 3) << "a refused query is news";
+    EXPECT_EQ(lines.back().Values.at("result"), "6");
 }
 
 TEST_F(SimulatorTest, OpenCOMSucceedsOnlyWhereTheUpsAnswers) {

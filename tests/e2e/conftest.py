@@ -12,7 +12,10 @@ import subprocess
 
 import pytest
 
-BUILD_DIR = pathlib.Path(os.environ.get("VW_BUILD_DIR", pathlib.Path(__file__).resolve().parents[2] / "build" / "main"))
+SOURCE_DIR = pathlib.Path(os.environ.get("VW_SOURCE_DIR", pathlib.Path(__file__).resolve().parents[2]))
+# The build folder the README names, relative to the checkout; BUILD_DIR may lie elsewhere.
+DEFAULT_BUILD = "build/main"
+BUILD_DIR = pathlib.Path(os.environ.get("VW_BUILD_DIR", SOURCE_DIR / DEFAULT_BUILD))
 DIST_DIR = BUILD_DIR / "dist"
 SIM_DLL = BUILD_DIR / "sim" / "NervaUPSLib.dll"
 
