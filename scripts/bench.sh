@@ -5,7 +5,10 @@
 #    WAIT_TIME + EXCMDTIME (EXCMD set): min, median, p95, max;
 #  - running cost: CPU time and private memory of the service process over 10 minutes, beside an
 #    empty Wine process measured over the same minutes;
-#  - cold start of a console command against `wine cmd /c exit`.
+#  - cold start of a console command against `wine cmd /c exit`;
+#  - then the network UPS server (scripts/bench-nut.sh with its defaults, about 5 minutes more;
+#    VW_BENCH_NUT=0 leaves it out): from the start of our shutdown sequence to a secondary
+#    upsmon's shutdown command, and the service's CPU with 10 clients polling once a second.
 # Runs in its own Wine prefix (build/main/e2e-wine/bench). Options go to tools/bench_road.py:
 #   --outages N (20, per series)  --wait-time S (2)  --excmd-time S (1)  --minutes M (10)
 #   --starts N (10)  --seed N (12)
@@ -16,4 +19,7 @@ top="$(cd "$(dirname "$0")/.." && pwd)"
 export BUILD_DIR="${BUILD_DIR:-$top/build/main}"
 bash "$top/scripts/build.sh" --target Voltwarden dist_data NervaUPSLib empty_process >/dev/null
 export VW_BUILD_DIR="$BUILD_DIR" VW_SOURCE_DIR="$top"
-exec /usr/bin/python3 "$top/tools/bench_road.py" "$@"
+/usr/bin/python3 "$top/tools/bench_road.py" "$@"
+if [ "${VW_BENCH_NUT:-1}" != 0 ]; then
+    /usr/bin/python3 "$top/tools/bench_nut.py"
+fi

@@ -55,6 +55,11 @@ def pids_with_cmdline(*fragments, without=()):
     return found
 
 
+def service_pids(folder):
+    """Unix pids of the Wine processes that run this folder's Voltwarden.exe as the service."""
+    return pids_with_cmdline("voltwarden.exe", str(folder).replace("/", "\\"), without=(" set",))
+
+
 def cmdline(pid):
     try:
         return pathlib.Path(f"/proc/{pid}/cmdline").read_bytes().replace(b"\0", b" ").decode("latin-1").lower()
@@ -232,7 +237,7 @@ class Bench:
         idle_seconds = min(60.0, self.args.minutes * 60)
         server_idle = self.idle_server_cpu(idle_seconds)
         self.start_service()
-        pids = pids_with_cmdline("voltwarden.exe", str(self.inst.folder).replace("/", "\\"), without=(" set",))
+        pids = service_pids(self.inst.folder)
         if len(pids) != 1:
             raise RuntimeError(f"expected one service process, found {pids}")
         service_pid = pids[0]
