@@ -414,4 +414,14 @@ void MonitorTest::RunThreadUntil(int64_t until) {
 
 void MonitorTest::Deliver(int32_t code, void* data) { UpsEventCallback(TheMonitorState().DeviceHandle.load(), code, data); }
 
+void MonitorTest::ReadyForTheSequence() {
+    MonitorState& state = TheMonitorState();
+    state.DeviceHandle = 7;
+    state.Disconnected = 0;
+    state.AcFail = 1;
+    state.ShutdownStarted = 0;
+    state.AcFailStart = kStartTicks - 1;
+    state.LastHeard = kStartTicks;
+}
+
 }  // namespace monitor_test

@@ -555,13 +555,7 @@ TEST_F(CountdownTest, CommandOutcomeAndTheWaitForExcmdtime) {
         fakeNow = kStartTicks;
         WriteSettingsFile(0, "backup", c.exCmdTime);
         fake.commandRunsMs = c.runsMs;
-        MonitorState& state = TheMonitorState();
-        state.DeviceHandle = 7;
-        state.Disconnected = 0;
-        state.AcFail = 1;
-        state.ShutdownStarted = 0;
-        state.AcFailStart = kStartTicks - 1;
-        state.LastHeard = kStartTicks;
+        ReadyForTheSequence();
         size_t before = TraceLines().size();
 
         EXPECT_EQ(1, MonitorPass());
@@ -637,13 +631,7 @@ TEST_F(CountdownTest, RefusedOutputOffStillShutsTheSystemDown) {
         fake.upsShutdownResult = c.result;
         fake.osShutdownAt.clear();
         WriteSettingsFile(0);
-        MonitorState& state = TheMonitorState();
-        state.DeviceHandle = 7;
-        state.Disconnected = 0;
-        state.AcFail = 1;
-        state.ShutdownStarted = 0;
-        state.AcFailStart = kStartTicks - 1;
-        state.LastHeard = kStartTicks;
+        ReadyForTheSequence();
         fakeNow = kStartTicks;
         size_t before = TraceLines().size();
 
@@ -930,12 +918,8 @@ TEST_F(CountdownTest, AStopBeforeTheSequenceCancelsItAndTheFinalPassNeverStartsO
 TEST_F(CountdownTest, TheSequenceIsMarkedStartedBeforeTheCommandAndForGood) {
     WriteSettingsFile(0, "backup", 1);
     fake.osShutdownResults = {0};
+    ReadyForTheSequence();
     MonitorState& state = TheMonitorState();
-    state.DeviceHandle = 7;
-    state.Disconnected = 0;
-    state.AcFail = 1;
-    state.AcFailStart = kStartTicks - 1;
-    state.LastHeard = kStartTicks;
     uint8_t startedWhenCommandRan = 0;
     uint8_t runningWhenCommandRan = 0;
     fake.script.push_back({kStartTicks + 1, [&] {
@@ -969,12 +953,7 @@ TEST_F(CountdownTest, EveryStepThatCannotBeUndoneComesAfterAHoldForAPause) {
     seams.RunExternalCommand = &RecordingCommand;
     seams.HoldWhilePaused = &RecordingHold;
     SetMonitorSeamsForTest(&seams);
-    MonitorState& state = TheMonitorState();
-    state.DeviceHandle = 7;
-    state.Disconnected = 0;
-    state.AcFail = 1;
-    state.AcFailStart = kStartTicks - 1;
-    state.LastHeard = kStartTicks;
+    ReadyForTheSequence();
 
     EXPECT_EQ(1, MonitorPass());
 

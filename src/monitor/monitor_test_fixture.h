@@ -124,6 +124,9 @@ protected:
     void RunThreadUntil(int64_t until);
     // Delivers one event for the current device, as the library thread would.
     void Deliver(int32_t code, void* data = nullptr);
+    // Device 7 connected and heard now; mains failed long before WAIT_TIME 0 ran out,
+    // so the next pass runs the shutdown sequence.
+    void ReadyForTheSequence();
 
     std::unique_ptr<ScratchDirectory> scratch;
     FakeWorld fake;

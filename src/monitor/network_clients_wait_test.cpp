@@ -40,15 +40,6 @@ protected:
         seams.RunExternalCommand = &RecordCommand;
         SetMonitorSeamsForTest(&seams);
     }
-    // Mains failed long ago on a connected UPS: the next pass runs the sequence.
-    void ReadyForTheSequence() {
-        MonitorState& state = TheMonitorState();
-        state.DeviceHandle = 7;
-        state.Disconnected = 0;
-        state.AcFail = 1;
-        state.AcFailStart = kStartTicks - 1;
-        state.LastHeard = kStartTicks;
-    }
 };
 
 TEST_F(NetworkClientsWaitTest, DeadlineIsExcmdtimeAfterTheCommandOrTheSequenceStart) {
