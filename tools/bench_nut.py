@@ -17,33 +17,21 @@ import time
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "tests" / "e2e"))
 sys.path.insert(0, str(HERE))
-from bench_road import cpu_seconds, service_pids  # noqa: E402
-from conftest import BUILD_DIR, DIST_DIR, SIM_DLL, Installation, ProgramLogs, SimulatedUps, WineSession, wait_until  # noqa: E402
+from bench_road import BenchInstallation, cpu_seconds, service_pids  # noqa: E402
+from conftest import BUILD_DIR, wait_until  # noqa: E402
 from nut_clients import RawClient, SecondaryUpsmon, free_tcp_port  # noqa: E402
 
 USER, PASSWORD = "bench", "bench-pw"
 
 
-class Bench:
+class Bench(BenchInstallation):
     def __init__(self, args):
-        self.args = args
         self.root = BUILD_DIR / "bench-nut"
         if self.root.exists():
             shutil.rmtree(self.root)
-        folder = self.root / "Voltwarden Bench"
-        shutil.copytree(DIST_DIR, folder)
-        shutil.copy2(SIM_DLL, folder / "NervaUPSLib.dll")
-        self.inst = Installation(folder)
-        self.session = WineSession("bench-nut")
-        self.ups = SimulatedUps(folder, PRESENT_ON="USB", MODEL="NV-Bench", MAINS="ON", MEASUREMENT_PERIOD_MS=1000)
-        self.logs = ProgramLogs(folder, "cp1252")
+        super().__init__(self.root / "Voltwarden Bench", "bench-nut")
+        self.args = args
         self.port = free_tcp_port()
-
-    def cmd(self, *args):
-        code, out, err = self.session.run(self.inst, *args)
-        if code != 0:
-            raise RuntimeError(f"{args}: exit {code}: {err!r}")
-        return out
 
     def start_service(self, verb):
         before = sum(1 for t in self.logs.event_texts() if t.startswith("UPS connected:"))

@@ -149,27 +149,34 @@ def memory_text(memory):
 
 # --------------------------------------------------------------------------------------------
 
-class Bench:
-    def __init__(self, args):
-        self.args = args
-        self.random = random.Random(args.seed)
-        root = BUILD_DIR / "bench"
-        folder = root / "Voltwarden Bench"
+class BenchInstallation:
+    """A fresh copy of dist/ with the simulator beside the exe, in `folder`, run in the Wine session
+    `session_name`: the program, its simulated UPS (one record a second) and its logs."""
+
+    def __init__(self, folder, session_name):
         if folder.exists():
             shutil.rmtree(folder)
         shutil.copytree(DIST_DIR, folder)
         shutil.copy2(SIM_DLL, folder / "NervaUPSLib.dll")
         self.inst = Installation(folder)
-        self.session = WineSession("bench")
+        self.session = WineSession(session_name)
         self.ups = SimulatedUps(folder, PRESENT_ON="USB", MODEL="NV-Bench", MAINS="ON", MEASUREMENT_PERIOD_MS=1000)
         self.logs = ProgramLogs(folder, "cp1252")
-        self.installed = False
 
     def cmd(self, *args):
+        """Runs a console command; its output as text. A failing command ends the benchmark."""
         code, out, err = self.session.run(self.inst, *args)
         if code != 0:
             raise RuntimeError(f"{args}: exit {code}: {err!r}")
         return out.decode("cp1252")
+
+
+class Bench(BenchInstallation):
+    def __init__(self, args):
+        super().__init__(BUILD_DIR / "bench" / "Voltwarden Bench", "bench")
+        self.args = args
+        self.random = random.Random(args.seed)
+        self.installed = False
 
     def connected_lines(self):
         return sum(1 for t in self.logs.event_texts() if t.startswith("UPS connected:"))
