@@ -30,9 +30,9 @@ fi
 
 if [ "${#need_install[@]}" -gt 0 ] || [ -n "${need_update:-}" ]; then
     echo "setup: installing ${need_install[*]:-(source list only)}"
-    as_root apt-get update -qq
+    as_root apt-get -o DPkg::Lock::Timeout=900 update -qq
     if [ "${#need_install[@]}" -gt 0 ]; then
-        as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${need_install[@]}" >/dev/null
+        as_root env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=900 install -y -qq --no-install-recommends "${need_install[@]}" >/dev/null
     fi
 fi
 
