@@ -420,6 +420,8 @@ void MonitorTest::ReadyForTheSequence() {
     state.Disconnected = 0;
     state.AcFail = 1;
     state.ShutdownStarted = 0;
+    state.ShutdownSequenceStarted = 0;
+    state.OutputOffDone = 0;
     state.AcFailStart = kStartTicks - 1;
     state.LastHeard = kStartTicks;
 }

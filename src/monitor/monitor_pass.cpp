@@ -1,28 +1,27 @@
-// One pass of the monitor, once a second: notices a silent UPS, connects when no UPS
-// is connected, and runs the shutdown sequence once mains power has failed for longer
-// than WAIT_TIME. Every elapsed time is measured on the monotonic clock.
-#include <string>
-
+// One pass of the monitor, once a second: notices a silent UPS, starts a reconnection
+// when no UPS is connected, and runs the shutdown sequence once mains power has failed
+// for longer than WAIT_TIME. The pass never calls the UPS library itself: the calls
+// run on the UPS link's thread (monitor/ups_connection.h), so one that hangs never
+// holds up the decision. Every elapsed time is measured on the monotonic clock.
 #include "common/clock.h"
 #include "config/settings.h"
-#include "config/status_file.h"
-#include "log/data_log.h"
 #include "log/event_log.h"
-#include "log/repeated_failure_log.h"
 #include "log/windows_event.h"
 #include "messages/message_table.h"
+#include "monitor/connection_cycle_log.h"
 #include "monitor/monitor_seams.h"
 #include "monitor/monitor_state.h"
 #include "monitor/monitor_thread.h"
 #include "monitor/shutdown_sequence.h"
+#include "monitor/ups_connection.h"
 #include "monitor/ups_data_freshness.h"
-#include "monitor/ups_event_callback.h"
-#include "ups/ups_library.h"
 
 namespace {
 
-constexpr uint32_t kWaitAfterInitMs = 1000;
 constexpr uint32_t kPassIntervalMs = 1000;
+// How long a pass waits for a reconnection it started (a working library needs about
+// a second); a call that takes longer goes on alone, and later passes start no other.
+constexpr uint32_t kReconnectWaitMs = 5000;
 // How long an expired countdown waits for a reconnected UPS to give its first record
 // before it is decided on the last state the UPS reported: the silence limit.
 constexpr int64_t kFirstRecordGraceTicks = kUpsSilenceLimitTicks;
@@ -34,6 +33,16 @@ bool UpsConnected(const MonitorState& state) {
 // The first moment at which more than WAIT_TIME has passed since the failure.
 int64_t CountdownDeadline(const MonitorState& state, int32_t waitTime) {
     return state.AcFailStart.load() + static_cast<int64_t>(waitTime) * kTicksPerSecond + 1;
+}
+
+// `longestMs`, or less when a running countdown's deadline comes sooner (rounded up,
+// so the wait ends at or just after it); `longestMs` once it has passed.
+uint32_t MsUntilDeadlineAtMost(const MonitorState& state, uint32_t longestMs) {
+    if (state.AcFail.load() == 0) return longestMs;
+    const int64_t remaining = CountdownDeadline(state, ProcessSettings().WaitTime) - MonotonicNow();
+    const int64_t ticksPerMs = kTicksPerSecond / 1000;
+    if (remaining <= 0 || remaining >= static_cast<int64_t>(longestMs) * ticksPerMs) return longestMs;
+    return static_cast<uint32_t>((remaining + ticksPerMs - 1) / ticksPerMs);
 }
 
 // An expired countdown runs the sequence on the last state the UPS reported, unless a
@@ -54,112 +63,27 @@ bool MayDecideOnLastKnownState(MonitorState& state, int64_t now) {
     return now - state.AwaitingStateSince.load() > kFirstRecordGraceTicks;
 }
 
-void PublishConnection(int32_t connection) {
-    PublishStatus([connection](StatusFile& status) { status.Connection = connection; });
+// Mains has failed for more than WAIT_TIME (re-read from Setting.ini on every look)
+// and the last known state may be acted on: the sequence starts now.
+bool CountdownExpired(MonitorState& state) {
+    if (state.AcFail.load() == 0) return false;
+    ReadSettings(ProcessSettings());
+    const int64_t now = MonotonicNow();
+    return now >= CountdownDeadline(state, ProcessSettings().WaitTime) && MayDecideOnLastKnownState(state, now);
 }
 
-// Opens one serial port and starts its events. A port that opens but whose event
-// thread does not start is closed again at once: left open, its handle would leak
-// and the half-open device would pass for a connected UPS until the next pass.
-bool OpenComDevice(MonitorState& state, const UpsLibrary& ups, const char* port) {
-    int64_t handle = 0;
-    if (ups.OpenCOM(port, &handle) != 0) return false;
-    // Stored before the event thread starts, so that its first events are not taken as stale.
-    state.DeviceHandle = handle;
-    if (ups.StartEventThreadForCOM(handle) != 0) {
-        state.DeviceHandle = -1;
-        ups.CloseCOM(handle);
-        return false;
-    }
-    state.OpenedByCom = 1;
-    state.Disconnected = 0;
-    PublishConnection(1);
-    return true;
+void NoteSilence(MonitorState& state, int64_t now) {
+    if (state.Disconnected.load() != 0 || now - state.LastHeard.load() <= kUpsSilenceLimitTicks) return;
+    state.Disconnected = 1;
+    if (!TheConnectionCycleLog().LostShouldBeWritten(now)) return;
+    TraceLog(MessageText("UPS_disconnected"));
+    ReportWindowsEvent(kEventTypeWarning, kEventUpsDisconnected);
 }
 
-void OpenUsbDevice(MonitorState& state, const UpsLibrary& ups, const MonitorSeams& seams) {
-    int64_t* devices = nullptr;
-    int32_t count = 0;
-    ups.GetUPSList(&devices, &count);
-    if (count <= 0 || devices == nullptr) return;
-    state.OpenedByCom = 0;
-    state.DeviceHandle = devices[0];
-    state.Disconnected = 0;
-    PublishConnection(1);
-    seams.ReleaseUpsMemory(devices);
-}
-
-void OpenAnyComDevice(MonitorState& state, const UpsLibrary& ups) {
-    char** names = nullptr;
-    int32_t count = 0;
-    ups.GetCOMList(&names, &count);
-    if (count <= 0 || names == nullptr) return;
-    for (int32_t i = 0; i < count; ++i) {
-        if (names[i] != nullptr && OpenComDevice(state, ups, names[i])) break;
-    }
-    ups.FreeCOMList(names);
-}
-
-void QueryModel(MonitorState& state, const UpsLibrary& ups, const MonitorSeams& seams) {
-    char* model = nullptr;
-    int32_t result = ups.GetModelName(state.DeviceHandle.load(), &model);
-    if (result != 0) {
-        TraceLogError("GetModelName:ER=", static_cast<uint32_t>(result));
-        return;
-    }
-    std::string name = model != nullptr ? model : "";
-    state.LastHeard = MonotonicNow();
-    TraceLog(MessageText("UPS_connected") + ":" + name);
-    PublishStatus([&name](StatusFile& status) { status.Model = name; });
-    if (model != nullptr) seams.ReleaseUpsMemory(model);
-    ReportWindowsEvent(kEventTypeInformation, kEventUpsConnected);
-}
-
-// The preparations of a connect attempt (library, settings, data log) fail again on
-// every pass for as long as their cause lasts, which may be days: their line is
-// written once, then once an hour, and at once again after they have succeeded.
-// Never destroyed, like every other object the service's threads share.
-RepeatedFailureLog& ConnectFailureLog() {
-    static auto* log = new RepeatedFailureLog;
-    return *log;
-}
-
-// Returns false when the pass ends here.
-bool ConnectAttempt(MonitorState& state, const MonitorSeams& seams) {
-    UpsLibrary& ups = MonitorUpsLibrary();
-    uint32_t error = 0;
-    if (seams.LoadUpsLibrary(ups, error) == 0) {
-        ConnectFailureLog().Failed("DllLoad:ER=" + std::to_string(error));
-        return false;
-    }
-    if (!seams.EnterUpsLibraryFolder() || ReadSettings(ProcessSettings()) == 0) {
-        ConnectFailureLog().Failed("ReadSetting:Err");
-        return false;
-    }
-    if (!OpenDataLogFile()) {
-        ConnectFailureLog().Failed("DataFileOpen:Err");
-        return false;
-    }
-    ConnectFailureLog().Succeeded();
-    PublishConnection(0);
-
-    ups.InitNervaUPSLib(&UpsEventCallback);
-    state.InitialStatusPending = 1;
-    seams.Wait(kWaitAfterInitMs);
-
-    const std::string device = ProcessSettings().Device;
-    if (device == "USB") {
-        OpenUsbDevice(state, ups, seams);
-    } else if (device == "COM_AUTO" || device == "AUTO") {
-        OpenAnyComDevice(state, ups);
-    } else {
-        OpenComDevice(state, ups, device.c_str());
-    }
-    if (state.DeviceHandle.load() == -1) return false;
-
-    QueryModel(state, ups, seams);
-    state.ConnectedAt = MonotonicNow();
-    return true;
+// A minute of records from the connected device ends a lost-and-found cycle.
+void NoteSteadyReporting(const MonitorState& state, int64_t now) {
+    if (!UpsConnected(state) || state.InitialStatusPending.load() != 0) return;
+    TheConnectionCycleLog().ReportingNormally(state.ConnectedAt.load(), now);
 }
 
 }  // namespace
@@ -171,50 +95,36 @@ int32_t MonitorPass() {
     // The operating system is already going down: a later pass (the final one of a
     // service stop) must not run the external command and the UPS output-off again.
     if (state.ShutdownStarted.load() == 1) return 1;
+    // A sequence that has begun goes on where it stopped (Windows refused the shutdown,
+    // say), whatever mains does now: the UPS may be switching its output off.
+    if (state.ShutdownSequenceStarted.load() == 1) return RunShutdownSequence(state, seams);
 
     const int64_t checked = MonotonicNow();
-    if (state.Disconnected.load() == 0 && checked - state.LastHeard.load() > kUpsSilenceLimitTicks) {
-        state.Disconnected = 1;
-        TraceLog(MessageText("UPS_disconnected"));
-        ReportWindowsEvent(kEventTypeWarning, kEventUpsDisconnected);
+    NoteSilence(state, checked);
+    NoteSteadyReporting(state, checked);
+
+    // The deadline is looked at before anything that may wait on the UPS library: a
+    // countdown that has started runs on the last state the UPS reported, UPS or no UPS.
+    if (CountdownExpired(state)) return RunShutdownSequence(state, seams);
+
+    const bool needsDevice = state.Disconnected.load() == 1 || state.DeviceHandle.load() == -1;
+    // A stop's final pass starts nothing new on the library.
+    if (needsDevice && !MonitorStopRequested() && StartUpsReconnect()) {
+        WaitForUpsReconnect(MsUntilDeadlineAtMost(state, kReconnectWaitMs));
     }
 
-    bool connect = false;
-    if (state.Disconnected.load() == 1) {
-        const int64_t device = state.DeviceHandle.load();
-        if (device != -1) {
-            if (state.OpenedByCom.load() == 1) {
-                state.OpenedByCom = 0;
-                MonitorUpsLibrary().CloseCOM(device);
-                MonitorUpsLibrary().FinishNervaUPSLib();
-            }
-            state.DeviceHandle = -1;
-        }
-        connect = true;
-    } else if (state.DeviceHandle.load() == -1) {
-        connect = true;
-    }
-    // A failed connect ends the pass only while mains is present: a countdown that has
-    // started runs on the last state the UPS reported, UPS or no UPS.
-    if (connect && !ConnectAttempt(state, seams) && state.AcFail.load() == 0) return 0;
-
-    if (state.AcFail.load() == 0) return 0;
-    ReadSettings(ProcessSettings());
-    const int64_t now = MonotonicNow();
-    if (now < CountdownDeadline(state, ProcessSettings().WaitTime)) return 0;
-    if (!MayDecideOnLastKnownState(state, now)) return 0;
-    return RunShutdownSequence(state, seams);
+    if (CountdownExpired(state)) return RunShutdownSequence(state, seams);
+    return 0;
 }
 
 uint32_t MonitorNextPassDelayMs() {
-    const MonitorState& state = TheMonitorState();
-    if (state.AcFail.load() == 0 || state.ShutdownStarted.load() == 1) return kPassIntervalMs;
-    const int64_t remaining = CountdownDeadline(state, ProcessSettings().WaitTime) - MonotonicNow();
-    const int64_t ticksPerMs = kTicksPerSecond / 1000;
-    if (remaining <= 0 || remaining >= static_cast<int64_t>(kPassIntervalMs) * ticksPerMs) return kPassIntervalMs;
-    return static_cast<uint32_t>((remaining + ticksPerMs - 1) / ticksPerMs);
+    if (TheMonitorState().ShutdownStarted.load() == 1) return kPassIntervalMs;
+    return MsUntilDeadlineAtMost(TheMonitorState(), kPassIntervalMs);
 }
 
 bool MonitorShutdownSequenceRunning() { return TheMonitorState().ShutdownSequenceRunning.load() == 1; }
 
-void ResetMonitorPassForTest() { ConnectFailureLog().Succeeded(); }
+void ResetMonitorPassForTest() {
+    ResetUpsConnectionForTest();
+    TheConnectionCycleLog().Reset();
+}

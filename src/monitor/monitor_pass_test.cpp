@@ -87,6 +87,7 @@ TEST_F(MonitorPassTest, SilenceOfMoreThanTenSecondsDropsAndReconnects) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.silentTicks);
         ResetMonitorStateForTest();
+        ResetMonitorPassForTest();
         MonitorState& state = TheMonitorState();
         state.DeviceHandle = 7;
         state.Disconnected = 0;
@@ -281,6 +282,9 @@ TEST_F(MonitorPassTest, ARepeatedConnectFailureIsWrittenOnceAnHour) {
     RunThreadUntil(kStartTicks + (3 * 3600 + 30) * kTicksPerSecond);
     const Lines lines = TraceLines();
     EXPECT_EQ(Lines(4, "DllLoad:ER=126"), lines) << "the first at once, then one an hour";
+    // The passes below belong to a new run, not to the stop's final pass.
+    fake.stopAt = INT64_MAX;
+    MonitorPrepareRun();
 
     fake.loadError = 0;
     fake.enterFolderOk = false;
@@ -340,6 +344,7 @@ TEST_F(MonitorPassTest, FailedModelQueryIsWrittenAndTheNextPassDropsTheSilentDev
     for (const Case& c : {Case{5, "GetModelName:ER=5"}, Case{-1, "GetModelName:ER=4294967295"}}) {
         SCOPED_TRACE(c.line);
         ResetMonitorStateForTest();
+        ResetMonitorPassForTest();
         ResetStatusForTest();
         fake.modelResult = c.result;
         size_t before = TraceLines().size();
@@ -410,6 +415,8 @@ TEST_F(CountdownTest, WaitTimeBoundary) {
         state.Disconnected = 0;
         state.AcFail = 1;
         state.ShutdownStarted = 0;
+        state.ShutdownSequenceStarted = 0;
+        state.OutputOffDone = 0;
         state.AcFailStart = kStartTicks;
         state.LastHeard = kStartTicks + c.elapsedTicks;
         fakeNow = kStartTicks + c.elapsedTicks;
@@ -470,13 +477,15 @@ TEST_F(CountdownTest, RecoveryBeforeWaitTimeEndsTheCountdownAndTheNextFailureSta
     EXPECT_LE(fake.osShutdownAt[0], secondFailAt + 11 * kTicksPerSecond);
 }
 
-TEST_F(CountdownTest, RecordIndicatorWhileFailedDoesNotRestartTheCountdownButCodeThreeDoes) {
+// The countdown counts from the first report of the failure: a library that repeats it
+// (a record's indicator or code 3 again) must not hold the shutdown back.
+TEST_F(CountdownTest, ARepeatedFailureReportDoesNotRestartTheCountdown) {
     struct Case {
         const char* name;
         int32_t code;  // delivered 4 s into a 10 s countdown
         int64_t expectedAfterFailure;
     };
-    const Case cases[] = {{"record", kUpsEventMeasurement, 10}, {"code 3", kUpsEventMainsFailed, 14}};
+    const Case cases[] = {{"record", kUpsEventMeasurement, 10}, {"code 3", kUpsEventMainsFailed, 10}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         ResetMonitorStateForTest();
@@ -644,23 +653,43 @@ TEST_F(CountdownTest, RefusedOutputOffStillShutsTheSystemDown) {
     }
 }
 
-TEST_F(CountdownTest, FailingOsShutdownRepeatsTheWholeSequence) {
+// Windows refuses the shutdown (a restart of its own is pending, say): the request
+// alone is made again on the next passes; the command and the UPS output-off, which
+// cannot be undone, are never repeated, and the network clients keep seeing FSD.
+TEST_F(CountdownTest, ARefusedOsShutdownIsRetriedAlone) {
     WriteSettingsFile(2, "backup", 1);
     fake.osShutdownResults = {0, 0, 1};
     ConnectAndFailAt(kStartTicks + 2 * kTicksPerSecond);
 
     RunThreadUntil(kStartTicks + 60 * kTicksPerSecond);
 
-    EXPECT_EQ(3u, fake.commands.size());
-    EXPECT_EQ(3u, fake.upsShutdownAt.size());
+    EXPECT_EQ(1u, fake.commands.size());
+    EXPECT_EQ(1u, fake.upsShutdownAt.size());
     ASSERT_EQ(3u, fake.osShutdownAt.size());
-    // Each repetition comes a tick after the previous sequence ended, plus the command's time.
-    EXPECT_EQ(fake.osShutdownAt[0] + 1000 * kMs, fake.commandStartedAt[1]);
-    EXPECT_EQ(fake.commandStartedAt[1] + 1000 * kMs, fake.osShutdownAt[1]);
+    // Each retry comes a tick after the one before.
+    EXPECT_EQ(fake.osShutdownAt[0] + 1000 * kMs, fake.osShutdownAt[1]);
+    EXPECT_EQ(fake.osShutdownAt[1] + 1000 * kMs, fake.osShutdownAt[2]);
+    EXPECT_EQ(1, TheMonitorState().ShutdownSequenceStarted.load());
     Lines lines = TraceLines();
     EXPECT_EQ(1, std::count(lines.begin(), lines.end(), "OS_Shutdown_is_started"));
-    EXPECT_EQ(3, std::count(lines.begin(), lines.end(), "External_command_start:(backup)"));
+    EXPECT_EQ(1, std::count(lines.begin(), lines.end(), "External_command_start:(backup)"));
     EXPECT_EQ(0, MonitorRunFlag.load());
+}
+
+// A retry does not wait for mains: the UPS has been told to switch its output off.
+TEST_F(CountdownTest, ARefusedOsShutdownIsRetriedEvenWhenMainsHasReturned) {
+    WriteSettingsFile(0);
+    fake.osShutdownResults = {0};
+    ReadyForTheSequence();
+    EXPECT_EQ(0, MonitorPass());
+    TheMonitorState().AcFail = 0;
+    fake.calls.clear();
+
+    EXPECT_EQ(1, MonitorPass());
+
+    EXPECT_EQ(2u, fake.osShutdownAt.size());
+    EXPECT_EQ(1u, fake.upsShutdownAt.size());
+    EXPECT_EQ(Lines(), fake.calls) << "no output-off again";
 }
 
 TEST_F(CountdownTest, BatteryLowWithMainsPresentDoesNotShutDown) {
@@ -722,6 +751,7 @@ struct ReconnectCase {
     bool shutdown;
     int64_t earliestAfterFailure;  // ticks
     int64_t latestAfterFailure;
+    bool outputOff;  // the UPS is connected at the decision and takes the output-off
 };
 
 class ExpiredCountdownAfterReconnection : public CountdownTest,
@@ -751,7 +781,7 @@ TEST_P(ExpiredCountdownAfterReconnection, IsDecidedOnWhatTheUpsSaysNowOrAfterThe
         ASSERT_EQ(1u, fake.osShutdownAt.size());
         EXPECT_GE(fake.osShutdownAt[0], failAt + c.earliestAfterFailure);
         EXPECT_LE(fake.osShutdownAt[0], failAt + c.latestAfterFailure);
-        EXPECT_EQ(1u, fake.upsShutdownAt.size()) << "the reconnected UPS takes the output-off";
+        EXPECT_EQ(c.outputOff ? 1u : 0u, fake.upsShutdownAt.size()) << "only a connected UPS takes the output-off";
     } else {
         EXPECT_TRUE(fake.osShutdownAt.empty());
         EXPECT_TRUE(fake.upsShutdownAt.empty());
@@ -762,13 +792,15 @@ TEST_P(ExpiredCountdownAfterReconnection, IsDecidedOnWhatTheUpsSaysNowOrAfterThe
 INSTANTIATE_TEST_SUITE_P(
     Reconnection, ExpiredCountdownAfterReconnection,
     ::testing::Values(
-        ReconnectCase{"MainsBackWhileSilent", true, AfterReconnect::Records, false, 0, 0},
+        ReconnectCase{"MainsBackWhileSilent", true, AfterReconnect::Records, false, 0, 0, false},
         ReconnectCase{"MainsStillFailed", false, AfterReconnect::Records, true, 20 * kTicksPerSecond,
-                      23 * kTicksPerSecond},
+                      23 * kTicksPerSecond, true},
         ReconnectCase{"SignsOfLifeOnly", false, AfterReconnect::SignsOfLifeOnly, true, 25 * kTicksPerSecond,
-                      27 * kTicksPerSecond},
-        ReconnectCase{"NoRecordEver", false, AfterReconnect::Nothing, true, 25 * kTicksPerSecond,
-                      28 * kTicksPerSecond}),
+                      27 * kTicksPerSecond, true},
+        // Reconnected at about 14 s, silent again, dropped 10 s later within the grace:
+        // with no UPS connected the decision comes at once, without an output-off.
+        ReconnectCase{"NoRecordEver", false, AfterReconnect::Nothing, true, 24 * kTicksPerSecond,
+                      26 * kTicksPerSecond, false}),
     [](const ::testing::TestParamInfo<ReconnectCase>& param) { return std::string(param.param.name); });
 
 // --- A UPS lost during an outage ---
@@ -991,9 +1023,11 @@ TEST_F(CountdownTest, AnExceptionInAPassIsWrittenAndTheNextPassFollowsAfterTheUs
 
     Lines lines = TraceLines();
     EXPECT_EQ(1, std::count(lines.begin(), lines.end(), "MonitorPass:Exception"));
-    ASSERT_EQ(2u, fake.commandStartedAt.size());
-    EXPECT_EQ(fake.commandStartedAt[0] + 1000 * kMs, fake.commandStartedAt[1]);
-    EXPECT_EQ(1u, fake.upsShutdownAt.size());
+    // The next pass goes on where the sequence stopped: the command, which has begun,
+    // is not run again, and the output-off still keeps its EXCMDTIME after its start.
+    ASSERT_EQ(1u, fake.commandStartedAt.size());
+    ASSERT_EQ(1u, fake.upsShutdownAt.size());
+    EXPECT_GE(fake.upsShutdownAt[0], fake.commandStartedAt[0] + 1000 * kMs);
     EXPECT_EQ(1u, fake.osShutdownAt.size());
     EXPECT_EQ(0, TheMonitorState().ShutdownSequenceRunning.load());
 }

@@ -6,7 +6,6 @@
 
 #include "monitor/external_command.h"
 #include "monitor/os_shutdown.h"
-#include "nut/nut_server.h"
 #include "ups/ups_loader.h"
 
 namespace {
@@ -18,11 +17,19 @@ int32_t RunExternalCommandThroughSeam(const std::string& commandLine, std::strin
 
 void ReleaseWithFree(void* memory) { std::free(memory); }
 
+// The wait for network UPS clients that the program handed over; none until then.
+std::atomic<MonitorSeams::WaitForNetworkClientsFn> networkClientsWait{nullptr};
+
+int32_t WaitForHandedNetworkClients(int64_t deadlineMonotonicTicks, HANDLE wakeEvent) {
+    const MonitorSeams::WaitForNetworkClientsFn wait = networkClientsWait.load();
+    return wait != nullptr ? wait(deadlineMonotonicTicks, wakeEvent) : 1;
+}
+
 const MonitorSeams kDefaultSeams = {
     &LoadUpsLibrary,          &EnterUpsLibraryFolder,       &RunExternalCommandThroughSeam,
     &ShutdownOperatingSystem, &MonitorWaitForStopOrTimeout, &MonitorWaitBetweenPasses,
     &MonitorSequenceWait,     &MonitorHoldWhilePaused,      &ReleaseWithFree,
-    &NutWaitForClientsToLogOut,
+    &WaitForHandedNetworkClients,
 };
 
 MonitorSeams testSeams;
@@ -47,6 +54,8 @@ void SetMonitorSeamsForTest(const MonitorSeams* seams) {
 }
 
 UpsLibrary& MonitorUpsLibrary() { return processUpsLibrary; }
+
+void SetMonitorNetworkClientsWait(MonitorSeams::WaitForNetworkClientsFn wait) { networkClientsWait = wait; }
 
 bool EnterUpsLibraryFolder() {
     HMODULE library = GetModuleHandleA("NervaUPSLib.dll");

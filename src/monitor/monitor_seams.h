@@ -35,10 +35,16 @@ struct MonitorSeams {
     // Releases memory the UPS library handed over (records, device lists, model names).
     void (*ReleaseUpsMemory)(void* memory);
     // Before the UPS output-off: waits until the network UPS clients have logged out,
-    // the MonotonicNow() deadline has passed or `wakeEvent` (when given) is signalled
-    // (nut/nut_server.h). Null (the monitor's own tests) waits for nothing.
-    int32_t (*WaitForNetworkClients)(int64_t deadlineMonotonicTicks, HANDLE wakeEvent);
+    // the MonotonicNow() deadline has passed or `wakeEvent` (when given) is signalled.
+    // The real one is whatever the program handed over with SetMonitorNetworkClientsWait
+    // (the service: its network UPS server's); null (the monitor's own tests) waits for nothing.
+    using WaitForNetworkClientsFn = int32_t (*)(int64_t deadlineMonotonicTicks, HANDLE wakeEvent);
+    WaitForNetworkClientsFn WaitForNetworkClients;
 };
+
+// The program that serves network UPS clients hands its wait for them to the monitor,
+// which knows nothing of the network; nullptr takes it back.
+void SetMonitorNetworkClientsWait(MonitorSeams::WaitForNetworkClientsFn wait);
 
 // The table in use; the real functions unless a test replaced them.
 const MonitorSeams& ActiveMonitorSeams();

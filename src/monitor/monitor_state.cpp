@@ -20,6 +20,9 @@ void ResetMonitorStateForTest() {
     state.ShutdownStarted = 0;
     state.ShutdownSequenceStarted = 0;
     state.ShutdownSequenceRunning = 0;
+    state.ClientsWaitDeadline = 0;
+    state.OutputOffNotBefore = 0;
+    state.OutputOffDone = 0;
     state.AwaitingStateSince = 0;
     state.AwaitingStateFor = 0;
 }

@@ -27,6 +27,12 @@ struct MonitorState {
     // 1 while the monitor thread is inside a shutdown sequence; the service's stop
     // waits for it instead of cutting it short.
     std::atomic<uint8_t> ShutdownSequenceRunning{0};
+    // How far the sequence has come, so that a pass after an interrupted sequence (a
+    // refused OS shutdown, an exception) goes on where it stopped and never runs the
+    // command or sends the UPS output-off twice. Monitor only.
+    std::atomic<int64_t> ClientsWaitDeadline{0};  // network clients may log out until then
+    std::atomic<int64_t> OutputOffNotBefore{0};   // EXCMDTIME after the command's start; 0 = no command
+    std::atomic<uint8_t> OutputOffDone{0};        // the output-off was sent, or could not be
     // An expired countdown that waits for a reconnected UPS's first record: since when
     // (0 = not waiting), and for which countdown (its AcFailStart). Monitor only.
     std::atomic<int64_t> AwaitingStateSince{0};

@@ -12,6 +12,7 @@
 #include "monitor/monitor_state.h"
 #include "monitor/monitor_test_fixture.h"
 #include "monitor/monitor_thread.h"
+#include "monitor/ups_link.h"
 #include "monitor/ups_event_callback.h"
 
 namespace monitor_test {
@@ -127,7 +128,8 @@ TEST_P(StopWakes, EveryWaitOutsideTheSequence) {
     if (GetParam().place == WaitPlace::Tick) {
         EXPECT_EQ(Lines(), fake.calls);
     } else {
-        // The pass goes on after its wait and opens the device.
+        // The reconnection goes on after its wait, on the UPS link, and opens the device.
+        ASSERT_TRUE(WaitForUpsLink(10000));
         EXPECT_EQ(Lines({"InitNervaUPSLib", "GetUPSList", "GetModelName(7)"}), fake.calls);
     }
 }

@@ -4,13 +4,35 @@
 
 #include <atomic>
 
+#include <string>
+
 #include "log/event_log.h"
+#include "log/repeated_failure_log.h"
 
 namespace {
 
 const ShutdownApi kSystemApi = {
-    &OpenProcessToken, &LookupPrivilegeValueA, &AdjustTokenPrivileges, &InitiateSystemShutdownExA, &CloseHandle,
+    &OpenProcessToken,  &LookupPrivilegeValueA, &AdjustTokenPrivileges, &InitiateSystemShutdownExA,
+    &CloseHandle,       &AbortSystemShutdownA,
 };
+
+// A refused shutdown is asked for again on every pass until Windows takes it: its line
+// is written like any other repeated failure. Never destroyed, as the monitor thread
+// may use it while the process ends.
+RepeatedFailureLog& ShutdownFailureLog() {
+    static auto* log = new RepeatedFailureLog;
+    return *log;
+}
+
+// Windows refuses our request while a shutdown or restart of its own is scheduled or
+// under way (an update that restarts in an hour, `shutdown /r /t 3600`): that one is
+// aborted, so that ours, at once and without restart, takes its place.
+// mingw-w64's headers lack ERROR_SHUTDOWN_IS_SCHEDULED.
+constexpr DWORD kShutdownIsScheduled = 1190;
+
+bool AnotherShutdownIsPending(DWORD refusal) {
+    return refusal == kShutdownIsScheduled || refusal == ERROR_SHUTDOWN_IN_PROGRESS;
+}
 
 std::atomic<const ShutdownApi*> activeApi{&kSystemApi};
 
@@ -68,14 +90,30 @@ int32_t ShutdownOperatingSystem() {
     const ShutdownApi& api = *activeApi.load();
     DWORD error = 0;
     if (!EnableShutdownPrivilege(api, error)) {
-        TraceLogError("ShutdownAdjust():ER=", error);
+        ShutdownFailureLog().Failed("ShutdownAdjust():ER=" + std::to_string(error));
         return 0;
     }
-    BOOL accepted = api.initiateSystemShutdownEx(nullptr, nullptr, 0, TRUE, FALSE, kShutdownReasonPowerSupply);
-    if (!accepted) {
-        DWORD refusal = GetLastError();
-        TraceLogError("InitiateSystemShutdownEx():ER=", refusal);
+    const auto request = [&api] {
+        return api.initiateSystemShutdownEx(nullptr, nullptr, 0, TRUE, FALSE, kShutdownReasonPowerSupply);
+    };
+    if (request()) {
+        ShutdownFailureLog().Succeeded();
+        return 1;
+    }
+    DWORD refusal = GetLastError();
+    ShutdownFailureLog().Failed("InitiateSystemShutdownEx():ER=" + std::to_string(refusal));
+    if (!AnotherShutdownIsPending(refusal) || api.abortSystemShutdown == nullptr) return 0;
+    if (!api.abortSystemShutdown(nullptr)) {
+        ShutdownFailureLog().Failed("AbortSystemShutdown():ER=" + std::to_string(GetLastError()));
         return 0;
     }
-    return accepted;
+    if (request()) {
+        ShutdownFailureLog().Succeeded();
+        return 1;
+    }
+    refusal = GetLastError();
+    ShutdownFailureLog().Failed("InitiateSystemShutdownEx():ER=" + std::to_string(refusal));
+    return 0;
 }
+
+void ResetShutdownFailureLogForTest() { ShutdownFailureLog().Succeeded(); }

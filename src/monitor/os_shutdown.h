@@ -8,10 +8,17 @@
 
 // Enables SeShutdownPrivilege for the process and calls InitiateSystemShutdownExA
 // (local computer, no message, time-out 0, force applications closed, no restart,
-// reason 10: other / power supply). Nonzero when Windows accepted the request. On
-// failure one event-log line: "ShutdownAdjust():ER=<error>" when the privilege could
-// not be enabled, "InitiateSystemShutdownEx():ER=<error>" when the request was refused.
+// reason 10: other / power supply). Nonzero when Windows accepted the request. A
+// request refused because another shutdown is scheduled or under way (1190, 1115)
+// aborts that one (AbortSystemShutdownA, local computer) and is made once more at once.
+// On failure an event-log line: "ShutdownAdjust():ER=<error>" when the privilege could
+// not be enabled, "InitiateSystemShutdownEx():ER=<error>" when the request was refused,
+// "AbortSystemShutdown():ER=<error>" when the other shutdown could not be aborted; a
+// line the same as the last is written at most once an hour until a request succeeds.
 int32_t ShutdownOperatingSystem();
+
+// Forgets the failure lines written so far, so that a test's first refusal is written.
+void ResetShutdownFailureLogForTest();
 
 // The system calls the shutdown goes through. Tests replace them, so that no test
 // depends on what the machine would do.
@@ -23,6 +30,7 @@ struct ShutdownApi {
     BOOL(WINAPI* initiateSystemShutdownEx)(LPSTR machineName, LPSTR message, DWORD timeout, BOOL forceAppsClosed,
                                            BOOL rebootAfterShutdown, DWORD reason);
     BOOL(WINAPI* closeHandle)(HANDLE handle);
+    BOOL(WINAPI* abortSystemShutdown)(LPSTR machineName);
 };
 
 // The real calls of advapi32 and kernel32.

@@ -26,6 +26,10 @@ struct FakeSystem {
     DWORD adjustError = 0;  // also set when it "succeeds", as ERROR_NOT_ALL_ASSIGNED is
     BOOL shutdownResult = TRUE;
     DWORD shutdownError = 0;
+    int shutdownRefusals = -1;  // >= 0: so many requests are refused, then they are accepted
+    BOOL abortResult = TRUE;
+    DWORD abortError = 0;
+    bool abortMachineNull = false;
 
     std::vector<std::string> calls;
     HANDLE openProcess = nullptr;
@@ -96,6 +100,12 @@ BOOL WINAPI FakeInitiateSystemShutdownEx(LPSTR machineName, LPSTR message, DWORD
     fake->shutdownForce = forceAppsClosed;
     fake->shutdownReboot = rebootAfterShutdown;
     fake->shutdownReason = reason;
+    if (fake->shutdownRefusals >= 0) {
+        if (fake->shutdownRefusals == 0) return TRUE;
+        --fake->shutdownRefusals;
+        SetLastError(fake->shutdownError);
+        return FALSE;
+    }
     if (!fake->shutdownResult) {
         SetLastError(fake->shutdownError);
         return FALSE;
@@ -109,8 +119,15 @@ BOOL WINAPI FakeCloseHandle(HANDLE handle) {
     return TRUE;
 }
 
-const ShutdownApi kFakeApi = {&FakeOpenProcessToken, &FakeLookupPrivilegeValue, &FakeAdjustTokenPrivileges,
-                              &FakeInitiateSystemShutdownEx, &FakeCloseHandle};
+BOOL WINAPI FakeAbortSystemShutdown(LPSTR machineName) {
+    fake->calls.push_back("AbortSystemShutdownA");
+    fake->abortMachineNull = machineName == nullptr;
+    SetLastError(fake->abortError);
+    return fake->abortResult;
+}
+
+const ShutdownApi kFakeApi = {&FakeOpenProcessToken,         &FakeLookupPrivilegeValue, &FakeAdjustTokenPrivileges,
+                              &FakeInitiateSystemShutdownEx, &FakeCloseHandle,          &FakeAbortSystemShutdown};
 
 
 class ShutdownTest : public ::testing::Test {
@@ -119,6 +136,7 @@ protected:
         ASSERT_TRUE(OpenEventLogFile());
         fake = &system_;
         SetShutdownApiForTest(&kFakeApi);
+        ResetShutdownFailureLogForTest();
     }
     void TearDown() override {
         SetShutdownApiForTest(nullptr);
@@ -175,11 +193,13 @@ TEST_F(ShutdownTest, EachRefusedStepIsLoggedWithItsErrorAndTheTokenClosed) {
         {"account without the privilege", kShutdown, ERROR_PRIVILEGE_NOT_HELD, "InitiateSystemShutdownEx():ER=1314",
          {"OpenProcessToken", "LookupPrivilegeValueA", "AdjustTokenPrivileges", "CloseHandle",
           "InitiateSystemShutdownExA"}},
-        {"shutdown already in progress", kShutdown, ERROR_SHUTDOWN_IN_PROGRESS, "InitiateSystemShutdownEx():ER=1115",
+        {"shutdown in progress and still after the abort", kShutdown, ERROR_SHUTDOWN_IN_PROGRESS,
+         "InitiateSystemShutdownEx():ER=1115",
          {"OpenProcessToken", "LookupPrivilegeValueA", "AdjustTokenPrivileges", "CloseHandle",
-          "InitiateSystemShutdownExA"}},
+          "InitiateSystemShutdownExA", "AbortSystemShutdownA", "InitiateSystemShutdownExA"}},
     };
     for (const auto& c : cases) {
+        ResetShutdownFailureLogForTest();
         CloseEventLogFileForTest();
         DeleteFileA(scratch_.File("EventLog\\EventLog.csv").c_str());
         ASSERT_TRUE(OpenEventLogFile());
@@ -201,6 +221,64 @@ TEST_F(ShutdownTest, EachRefusedStepIsLoggedWithItsErrorAndTheTokenClosed) {
     }
 }
 
+// Another shutdown or restart that is scheduled (1190) or under way (1115) is aborted
+// and ours asked for again at once; any other refusal is left for the next pass.
+TEST_F(ShutdownTest, AScheduledShutdownIsAbortedAndOursTakesItsPlace) {
+    const struct {
+        const char* name;
+        DWORD refusal;
+        BOOL abortResult;
+        int32_t expectedResult;
+        std::vector<std::string> expectedShutdownCalls;
+        std::vector<std::string> expectedLines;
+    } cases[] = {
+        {"restart scheduled", 1190, TRUE, 1,
+         {"InitiateSystemShutdownExA", "AbortSystemShutdownA", "InitiateSystemShutdownExA"},
+         {"InitiateSystemShutdownEx():ER=1190"}},
+        {"shutdown under way", ERROR_SHUTDOWN_IN_PROGRESS, TRUE, 1,
+         {"InitiateSystemShutdownExA", "AbortSystemShutdownA", "InitiateSystemShutdownExA"},
+         {"InitiateSystemShutdownEx():ER=1115"}},
+        {"abort refused", 1190, FALSE, 0, {"InitiateSystemShutdownExA", "AbortSystemShutdownA"},
+         {"InitiateSystemShutdownEx():ER=1190", "AbortSystemShutdown():ER=5"}},
+        {"access denied: nothing to abort", ERROR_ACCESS_DENIED, TRUE, 0, {"InitiateSystemShutdownExA"},
+         {"InitiateSystemShutdownEx():ER=5"}},
+    };
+    for (const auto& c : cases) {
+        ResetShutdownFailureLogForTest();
+        CloseEventLogFileForTest();
+        DeleteFileA(scratch_.File("EventLog\\EventLog.csv").c_str());
+        ASSERT_TRUE(OpenEventLogFile());
+        system_ = FakeSystem();
+        system_.shutdownRefusals = 1;
+        system_.shutdownError = c.refusal;
+        system_.abortResult = c.abortResult;
+        system_.abortError = c.abortResult ? 0 : ERROR_ACCESS_DENIED;
+
+        EXPECT_EQ(ShutdownOperatingSystem(), c.expectedResult) << c.name;
+        std::vector<std::string> shutdownCalls;
+        for (const std::string& call : system_.calls) {
+            if (call == "InitiateSystemShutdownExA" || call == "AbortSystemShutdownA") shutdownCalls.push_back(call);
+        }
+        EXPECT_EQ(shutdownCalls, c.expectedShutdownCalls) << c.name;
+        if (c.expectedShutdownCalls.size() > 1) {
+            EXPECT_TRUE(system_.abortMachineNull) << c.name;
+        }
+        EXPECT_EQ(EventLogTexts(scratch_), c.expectedLines) << c.name;
+    }
+}
+
+// A refusal that repeats on every pass is written once, then at most once an hour; a
+// new refusal is written at once.
+TEST_F(ShutdownTest, ARepeatedRefusalIsWrittenOnce) {
+    system_.shutdownResult = FALSE;
+    system_.shutdownError = ERROR_ACCESS_DENIED;
+    for (int pass = 0; pass < 5; ++pass) EXPECT_EQ(ShutdownOperatingSystem(), 0);
+    system_.shutdownError = ERROR_PRIVILEGE_NOT_HELD;
+    EXPECT_EQ(ShutdownOperatingSystem(), 0);
+    EXPECT_EQ(EventLogTexts(scratch_),
+              (std::vector<std::string>{"InitiateSystemShutdownEx():ER=5", "InitiateSystemShutdownEx():ER=1314"}));
+}
+
 // The real table, tried with the calls that change nothing: the shutdown privilege
 // has the well-known LUID 19 on every Windows.
 TEST(ShutdownApi, SystemCallsReachTheSystem) {
@@ -213,6 +291,7 @@ TEST(ShutdownApi, SystemCallsReachTheSystem) {
     EXPECT_EQ(luid.LowPart, 19u);
     EXPECT_EQ(luid.HighPart, 0);
     EXPECT_TRUE(api.closeHandle(token));
+    EXPECT_NE(api.abortSystemShutdown, nullptr);
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include "log/windows_event.h"
 #include "messages/message_table.h"
 #include "monitor/monitor_thread.h"
+#include "monitor/ups_connection.h"
 
 namespace {
 
@@ -39,16 +40,24 @@ void WaitUntil(int64_t deadline, const MonitorSeams& seams) {
     }
 }
 
-// The output-off goes only to a UPS that is connected now: a dropped handle may have
-// been handed to another device, or to none.
-void SwitchUpsOutputOff(const MonitorState& state, int32_t backupTime) {
-    const int64_t device = state.DeviceHandle.load();
-    if (device == -1 || state.Disconnected.load() != 0) {
-        TraceLogError("UPSShutdown:ER=", kNoUpsToSwitchOffError);
-        return;
+// The point of no return, then the administrator's command with its EXCMDTIME: it
+// runs at most once in an outage, whatever happens to this pass.
+void BeginSequence(MonitorState& state, const MonitorSeams& seams) {
+    state.ShutdownSequenceStarted = 1;
+    const Settings settings = ProcessSettings();
+    const int64_t exCmdTicks = static_cast<int64_t>(settings.ExCmdTime > 0 ? settings.ExCmdTime : 0) * kTicksPerSecond;
+    state.ClientsWaitDeadline = MonotonicNow() + exCmdTicks;
+    state.OutputOffNotBefore = 0;
+    if (settings.ExCmd.empty()) return;
+    TraceLog(MessageText("External_command_start") + ":(" + settings.ExCmd + ")");
+    const int64_t commandStart = MonotonicNow();
+    state.ClientsWaitDeadline = commandStart + exCmdTicks;
+    state.OutputOffNotBefore = commandStart + exCmdTicks;
+    std::string output;
+    // No wake event: a stop of the service must not end the command's time early.
+    if (seams.RunExternalCommand(settings.ExCmd, output, settings.ExCmdTime, nullptr) == 0) {
+        TraceLog("ExCommand:NG");
     }
-    const int32_t refused = MonitorUpsLibrary().Shutdown(device, backupTime);
-    if (refused != 0) TraceLogError("UPSShutdown:ER=", static_cast<uint32_t>(refused));
 }
 
 }  // namespace
@@ -58,34 +67,25 @@ int32_t RunShutdownSequence(MonitorState& state, const MonitorSeams& seams) {
     // held the pass that decided it.
     seams.HoldWhilePaused();
     RunningMark running(state);
-    // Set before the stop is looked at, so a stop worker that finds no sequence running
-    // finds none started later either: this pass then sees its stop.
-    if (MonitorStopRequested()) return 0;
-    state.ShutdownSequenceStarted = 1;
-
-    const Settings settings = ProcessSettings();
-    const int64_t exCmdTicks = static_cast<int64_t>(settings.ExCmdTime > 0 ? settings.ExCmdTime : 0) * kTicksPerSecond;
-    int64_t outputOffDeadline = MonotonicNow() + exCmdTicks;
-    const bool runsCommand = !settings.ExCmd.empty();
-    if (runsCommand) {
-        TraceLog(MessageText("External_command_start") + ":(" + settings.ExCmd + ")");
-        outputOffDeadline = MonotonicNow() + exCmdTicks;
-        std::string output;
-        // No wake event: a stop of the service must not end the command's time early.
-        if (seams.RunExternalCommand(settings.ExCmd, output, settings.ExCmdTime, nullptr) == 0) {
-            TraceLog("ExCommand:NG");
-        }
+    if (state.ShutdownSequenceStarted.load() == 0) {
+        // Set before the stop is looked at, so a stop worker that finds no sequence running
+        // finds none started later either: this pass then sees its stop.
+        if (MonitorStopRequested()) return 0;
+        BeginSequence(state, seams);
     }
 
-    // `outputOffDeadline` is EXCMDTIME after the command's start, or after the
-    // sequence's start when there is no command. Network UPS clients have been shown
-    // FSD since the sequence began; those still logged in are given until then to log
-    // out (their own shutdowns), and a stop does not cut that short either.
-    if (seams.WaitForNetworkClients != nullptr) seams.WaitForNetworkClients(outputOffDeadline, nullptr);
-    if (runsCommand) WaitUntil(outputOffDeadline, seams);
-
-    seams.HoldWhilePaused();
-    SwitchUpsOutputOff(state, settings.BackupTime);
+    if (state.OutputOffDone.load() == 0) {
+        // Network UPS clients have been shown FSD since the sequence began; those still
+        // logged in are given until EXCMDTIME after the command's start (or after the
+        // sequence's start when there is no command) to log out (their own shutdowns),
+        // and a stop does not cut that short either.
+        if (seams.WaitForNetworkClients != nullptr) seams.WaitForNetworkClients(state.ClientsWaitDeadline.load(), nullptr);
+        WaitUntil(state.OutputOffNotBefore.load(), seams);
+        seams.HoldWhilePaused();
+        // Marked first: an output-off that went wrong is not sent again.
+        state.OutputOffDone = 1;
+        SwitchUpsOutputOff(ProcessSettings().BackupTime);
+    }
 
     seams.HoldWhilePaused();
     if (seams.ShutdownOperatingSystem() == 0) return 0;

@@ -8,11 +8,9 @@
 #include "monitor/monitor_seams.h"
 #include "monitor/monitor_state.h"
 
-// The Windows error number written as "UPSShutdown:ER=<n>" when no UPS is connected to
-// take the output-off command: ERROR_DEVICE_NOT_CONNECTED.
-constexpr uint32_t kNoUpsToSwitchOffError = 1167;
-
-// Runs the sequence on the last known state. 1 once the operating system has accepted
-// the shutdown; 0 when it refused (a later pass repeats the sequence) or when a stop was
-// requested before the sequence began (nothing of it is done then).
+// Runs the sequence on the last known state, or goes on with one that an earlier pass
+// began: each step is done once in an outage, so after a refused OS shutdown only the
+// shutdown request is made again. 1 once the operating system has accepted the
+// shutdown; 0 when it refused or when a stop was requested before the sequence began
+// (nothing of it is done then).
 int32_t RunShutdownSequence(MonitorState& state, const MonitorSeams& seams);

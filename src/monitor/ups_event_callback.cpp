@@ -10,9 +10,11 @@
 #include "log/event_list.h"
 #include "log/event_log.h"
 #include "log/windows_event.h"
+#include "monitor/connection_cycle_log.h"
 #include "monitor/monitor_seams.h"
 #include "monitor/monitor_state.h"
 #include "monitor/monitor_thread.h"
+#include "monitor/ups_connection.h"
 #include "monitor/ups_reading.h"
 #include "ups/ups_library.h"
 
@@ -43,8 +45,8 @@ void HandleStatusRecord(MonitorState& state, void* data, int64_t now) {
     if (field2 == "--.-" && field4.empty()) field4 = "--.-";
 
     int32_t level = 0;
-    const int32_t levelResult = MonitorUpsLibrary().GetCurrentBatteryLevel(state.DeviceHandle.load(), &level);
-    StoreUpsRecord(state.DeviceHandle.load(), record, levelResult == 0, level);
+    const bool levelKnown = QueryBatteryLevel(state.DeviceHandle.load(), level);
+    StoreUpsRecord(state.DeviceHandle.load(), record, levelKnown, level);
 
     // The first record after the start always makes a line.
     const int64_t lastLine = state.LastDataLogTime.load();
@@ -92,12 +94,18 @@ void HandleUpsEvent(int64_t device, int32_t code, void* data) {
         case kUpsEventDeviceLost:
             state.Disconnected = 1;
             PublishStatus([](StatusFile& status) { status.Connection = 0; });
+            // A UPS lost and found over and over is reported like a repeated failure.
+            if (!TheConnectionCycleLog().LostShouldBeWritten(now)) return;
             ReportWindowsEvent(kEventTypeWarning, kEventUpsDisconnected);
             break;
         case kUpsEventMainsFailed:
-            state.AcFailStart = now;
-            state.AcFail = 1;
-            MonitorSignalMainsChange();
+            // The countdown counts from the first report of a failure: a library that
+            // repeats it while mains is still off must not hold the shutdown back.
+            if (state.AcFail.load() == 0) {
+                state.AcFailStart = now;
+                state.AcFail = 1;
+                MonitorSignalMainsChange();
+            }
             PublishAcFail(1);
             if (state.InitialStatusPending.load() == 1) return;
             ReportWindowsEvent(kEventTypeWarning, kEventAcFail);

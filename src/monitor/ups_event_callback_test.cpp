@@ -82,7 +82,7 @@ INSTANTIATE_TEST_SUITE_P(
         CodeCase{"AliveOnlyRefreshesLastHeard", 1, 0, 0, 0, 0, {}, {}, false},
         CodeCase{"DeviceLost", 2, 0, 0, 0, 1, {kLostEvent}, {"UPS lost"}, false},
         CodeCase{"MainsFailed", 3, 0, 0, 1, 0, {kAcFailEvent}, {"Mains failed"}, true},
-        CodeCase{"MainsFailedAgainRestartsCountdown", 3, 0, 1, 1, 0, {kAcFailEvent}, {"Mains failed"}, true},
+        CodeCase{"MainsFailedAgainKeepsTheCountdown", 3, 0, 1, 1, 0, {kAcFailEvent}, {"Mains failed"}, false},
         CodeCase{"MainsFailedBeforeFirstRecordIsSilent", 3, 1, 0, 1, 0, {}, {}, true},
         CodeCase{"MainsRestored", 4, 0, 1, 0, 0, {kRecoveryEvent}, {"Mains restored"}, false},
         CodeCase{"MainsRestoredWhileNormalReportsAgain", 4, 0, 0, 0, 0, {kRecoveryEvent}, {"Mains restored"}, false},

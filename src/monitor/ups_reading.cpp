@@ -7,8 +7,17 @@
 
 namespace {
 
-std::mutex readingLock;
-UpsReading latest;
+// The latest reading and its lock live until the process ends: the library's event
+// thread may still store a record while the process exits.
+struct LatestReading {
+    std::mutex lock;
+    UpsReading reading;
+};
+
+LatestReading& Latest() {
+    static auto* latest = new LatestReading;
+    return *latest;
+}
 
 std::string Field(const char* field, size_t width) { return std::string(field, strnlen(field, width)); }
 
@@ -30,7 +39,8 @@ void StoreUpsRecord(int64_t device, const StatusRecord& record, bool chargeKnown
     next.BatteryCharge = charge;
     next.MainsFailed = record.MainsFailed == 1;
 
-    std::lock_guard<std::mutex> guard(readingLock);
+    std::lock_guard<std::mutex> guard(Latest().lock);
+    UpsReading& latest = Latest().reading;
     const bool sameDevice = latest.Device == device;
     const bool mainsReturned = latest.HasRecord && latest.MainsFailed && !next.MainsFailed;
     next.BatteryLow = sameDevice && latest.BatteryLow && !mainsReturned;
@@ -38,7 +48,8 @@ void StoreUpsRecord(int64_t device, const StatusRecord& record, bool chargeKnown
 }
 
 void StoreUpsBatteryLow(int64_t device) {
-    std::lock_guard<std::mutex> guard(readingLock);
+    std::lock_guard<std::mutex> guard(Latest().lock);
+    UpsReading& latest = Latest().reading;
     if (latest.Device != device) {
         latest = UpsReading();
         latest.Device = device;
@@ -47,11 +58,11 @@ void StoreUpsBatteryLow(int64_t device) {
 }
 
 UpsReading LatestUpsReading() {
-    std::lock_guard<std::mutex> guard(readingLock);
-    return latest;
+    std::lock_guard<std::mutex> guard(Latest().lock);
+    return Latest().reading;
 }
 
 void ResetUpsReadingForTest() {
-    std::lock_guard<std::mutex> guard(readingLock);
-    latest = UpsReading();
+    std::lock_guard<std::mutex> guard(Latest().lock);
+    Latest().reading = UpsReading();
 }

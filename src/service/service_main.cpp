@@ -10,17 +10,25 @@
 #include "log/event_log.h"
 #include "log/windows_event.h"
 #include "messages/message_table.h"
+#include "monitor/monitor_seams.h"
 #include "monitor/monitor_thread.h"
 #include "nut/nut_server.h"
 #include "service/service_control.h"
 
 namespace {
 
+// The service composes the program: the monitor learns of the network UPS server only
+// through the wait for its clients that is handed to it here.
+void StartNetworkServer() {
+    SetMonitorNetworkClientsWait(&NutWaitForClientsToLogOut);
+    StartNutServerFromSettingsFile();
+}
+
 const ServiceHostApi kRealApi = {
     RegisterServiceCtrlHandlerA,    SetServiceStatus,      MonitorThreadMain,      MonitorPass, MonitorPrepareRun,
     MonitorRequestStop,             MonitorRequestPause,   MonitorRequestContinue, Sleep,
     MonitorShutdownSequenceRunning, MonitorWaitUntilParked,
-    StartNutServerFromSettingsFile, StopNutServer,
+    StartNetworkServer,             StopNutServer,
 };
 
 const ServiceHostApi* activeApi = &kRealApi;

@@ -1,0 +1,184 @@
+// Connecting to the UPS, dropping it and switching its output off: the library calls
+// of the monitor, run on the UPS link's thread.
+#include "monitor/ups_connection.h"
+
+#include <string>
+
+#include "common/clock.h"
+#include "config/settings.h"
+#include "config/status_file.h"
+#include "log/data_log.h"
+#include "log/event_log.h"
+#include "log/repeated_failure_log.h"
+#include "log/windows_event.h"
+#include "messages/message_table.h"
+#include "monitor/connection_cycle_log.h"
+#include "monitor/monitor_seams.h"
+#include "monitor/monitor_state.h"
+#include "monitor/monitor_thread.h"
+#include "monitor/ups_event_callback.h"
+#include "monitor/ups_link.h"
+#include "ups/ups_library.h"
+
+namespace {
+
+constexpr uint32_t kWaitAfterInitMs = 1000;
+
+void PublishConnection(int32_t connection) {
+    PublishStatus([connection](StatusFile& status) { status.Connection = connection; });
+}
+
+// Opens one serial port and starts its events. A port that opens but whose event
+// thread does not start is closed again at once: left open, its handle would leak
+// and the half-open device would pass for a connected UPS until the next pass.
+bool OpenComDevice(MonitorState& state, const UpsLibrary& ups, const char* port) {
+    int64_t handle = 0;
+    if (ups.OpenCOM(port, &handle) != 0) return false;
+    // Stored before the event thread starts, so that its first events are not taken as stale.
+    state.DeviceHandle = handle;
+    if (ups.StartEventThreadForCOM(handle) != 0) {
+        state.DeviceHandle = -1;
+        ups.CloseCOM(handle);
+        return false;
+    }
+    state.OpenedByCom = 1;
+    state.Disconnected = 0;
+    PublishConnection(1);
+    return true;
+}
+
+void OpenUsbDevice(MonitorState& state, const UpsLibrary& ups, const MonitorSeams& seams) {
+    int64_t* devices = nullptr;
+    int32_t count = 0;
+    ups.GetUPSList(&devices, &count);
+    if (count <= 0 || devices == nullptr) return;
+    state.OpenedByCom = 0;
+    state.DeviceHandle = devices[0];
+    state.Disconnected = 0;
+    PublishConnection(1);
+    seams.ReleaseUpsMemory(devices);
+}
+
+void OpenAnyComDevice(MonitorState& state, const UpsLibrary& ups) {
+    char** names = nullptr;
+    int32_t count = 0;
+    ups.GetCOMList(&names, &count);
+    if (count <= 0 || names == nullptr) return;
+    for (int32_t i = 0; i < count; ++i) {
+        if (names[i] != nullptr && OpenComDevice(state, ups, names[i])) break;
+    }
+    ups.FreeCOMList(names);
+}
+
+void QueryModel(MonitorState& state, const UpsLibrary& ups, const MonitorSeams& seams) {
+    char* model = nullptr;
+    int32_t result = ups.GetModelName(state.DeviceHandle.load(), &model);
+    if (result != 0) {
+        TraceLogError("GetModelName:ER=", static_cast<uint32_t>(result));
+        return;
+    }
+    std::string name = model != nullptr ? model : "";
+    state.LastHeard = MonotonicNow();
+    const bool reported = TheConnectionCycleLog().ConnectedShouldBeWritten(MonotonicNow());
+    if (reported) TraceLog(MessageText("UPS_connected") + ":" + name);
+    PublishStatus([&name](StatusFile& status) { status.Model = name; });
+    if (model != nullptr) seams.ReleaseUpsMemory(model);
+    if (reported) ReportWindowsEvent(kEventTypeInformation, kEventUpsConnected);
+}
+
+// The preparations of a connect attempt (library, settings, data log) fail again on
+// every pass for as long as their cause lasts, which may be days: their line is
+// written once, then once an hour, and at once again after they have succeeded.
+// Never destroyed, like every other object the service's threads share.
+RepeatedFailureLog& ConnectFailureLog() {
+    static auto* log = new RepeatedFailureLog;
+    return *log;
+}
+
+void ConnectAttempt(MonitorState& state, const MonitorSeams& seams) {
+    UpsLibrary& ups = MonitorUpsLibrary();
+    uint32_t error = 0;
+    if (seams.LoadUpsLibrary(ups, error) == 0) {
+        ConnectFailureLog().Failed("DllLoad:ER=" + std::to_string(error));
+        return;
+    }
+    if (!seams.EnterUpsLibraryFolder() || ReadSettings(ProcessSettings()) == 0) {
+        ConnectFailureLog().Failed("ReadSetting:Err");
+        return;
+    }
+    if (!OpenDataLogFile()) {
+        ConnectFailureLog().Failed("DataFileOpen:Err");
+        return;
+    }
+    ConnectFailureLog().Succeeded();
+    PublishConnection(0);
+
+    ups.InitNervaUPSLib(&UpsEventCallback);
+    state.InitialStatusPending = 1;
+    seams.Wait(kWaitAfterInitMs);
+
+    const std::string device = ProcessSettings().Device;
+    if (device == "USB") {
+        OpenUsbDevice(state, ups, seams);
+    } else if (device == "COM_AUTO" || device == "AUTO") {
+        OpenAnyComDevice(state, ups);
+    } else {
+        OpenComDevice(state, ups, device.c_str());
+    }
+    if (state.DeviceHandle.load() == -1) return;
+
+    QueryModel(state, ups, seams);
+    state.ConnectedAt = MonotonicNow();
+}
+
+// A device that fell silent or was reported lost is let go before the next attempt.
+void DropLostDevice(MonitorState& state) {
+    const int64_t device = state.DeviceHandle.load();
+    if (device == -1) return;
+    // Cleared first: a record still in flight then belongs to nobody.
+    state.DeviceHandle = -1;
+    if (state.OpenedByCom.load() == 1) {
+        state.OpenedByCom = 0;
+        MonitorUpsLibrary().CloseCOM(device);
+        MonitorUpsLibrary().FinishNervaUPSLib();
+    }
+}
+
+}  // namespace
+
+bool StartUpsReconnect() {
+    return StartOnUpsLink([] {
+        MonitorState& state = TheMonitorState();
+        if (state.Disconnected.load() == 1) DropLostDevice(state);
+        ConnectAttempt(state, ActiveMonitorSeams());
+    });
+}
+
+bool WaitForUpsReconnect(uint32_t limitMs) {
+    return WaitForUpsLink(limitMs, MonitorStopEvent(), MonitorMainsChangeEvent());
+}
+
+void SwitchUpsOutputOff(int32_t backupTime) {
+    // The output-off goes only to a UPS that is connected now: a dropped handle may
+    // have been handed to another device, or to none.
+    const MonitorState& state = TheMonitorState();
+    const int64_t device = state.DeviceHandle.load();
+    if (device == -1 || state.Disconnected.load() != 0) {
+        TraceLogError("UPSShutdown:ER=", kNoUpsToSwitchOffError);
+        return;
+    }
+    const UpsLinkOutcome outcome = RunOnUpsLink(
+        [device, backupTime] {
+            const int32_t refused = MonitorUpsLibrary().Shutdown(device, backupTime);
+            if (refused != 0) TraceLogError("UPSShutdown:ER=", static_cast<uint32_t>(refused));
+        },
+        kOutputOffLimitMs);
+    if (outcome != UpsLinkOutcome::Completed) TraceLogError("UPSShutdown:ER=", kUpsCallTimedOutError);
+}
+
+bool QueryBatteryLevel(int64_t device, int32_t& level) {
+    if (UpsLinkStalled()) return false;
+    return MonitorUpsLibrary().GetCurrentBatteryLevel(device, &level) == 0;
+}
+
+void ResetUpsConnectionForTest() { ConnectFailureLog().Succeeded(); }

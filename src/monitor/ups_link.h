@@ -1,0 +1,37 @@
+// The one road into the UPS maker's library for the monitor: every call it makes
+// (connect, model query, drop, output-off) runs on a thread of its own, so that a
+// call that never returns holds up only that thread, never the countdown's decision,
+// the shutdown sequence or a stop of the service.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+#include "common/win32.h"
+
+enum class UpsLinkOutcome {
+    Completed,  // the call ran and returned within the time allowed
+    TimedOut,   // the time ran out: the call was never made, or it still runs
+    GaveUp,     // `giveUpEvent` was signalled first: as TimedOut
+};
+
+// Runs `call` on the link's thread once the link is free, and waits for it at most
+// `limitMs` in all (the wait for an earlier call to end counts too) or until
+// `giveUpEvent` (when given) is signalled. A call that has not begun when the wait
+// ends is withdrawn and never made; one that has begun runs on, and the link stays
+// busy until it returns. `call` must own what it uses: it may outlive the caller.
+UpsLinkOutcome RunOnUpsLink(std::function<void()> call, uint32_t limitMs, HANDLE giveUpEvent = nullptr);
+
+// Hands `call` to the link when the link is free and returns at once: true when it
+// was taken. The caller may then wait for it with WaitForUpsLink.
+bool StartOnUpsLink(std::function<void()> call);
+
+// Waits until the link has no call running or waiting, `limitMs` have passed or one of
+// `wakeEvents` (null entries are passed over) is signalled. True when the link is free.
+bool WaitForUpsLink(uint32_t limitMs, HANDLE wakeEvent1 = nullptr, HANDLE wakeEvent2 = nullptr);
+
+// True while a call is running or waiting on the link.
+bool UpsLinkBusy();
+// True while a call has been running for more than 5 s: the library may hang, and
+// nothing else calls into it meanwhile (the event callback's battery-level query).
+bool UpsLinkStalled();
