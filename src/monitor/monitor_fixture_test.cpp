@@ -15,6 +15,7 @@
 #include "messages/message_table.h"
 #include "monitor/monitor_state.h"
 #include "monitor/monitor_test_fixture.h"
+#include "monitor/ups_link.h"
 #include "monitor/monitor_thread.h"
 #include "monitor/ups_event_callback.h"
 #include "testing/log_lines.h"
@@ -53,7 +54,18 @@ void StartDeviceReports(int64_t device) {
     world->nextRecordAt = fakeNow.load() + world->recordPeriodMs * kMs;
 }
 
+// Set by ReleaseBlockedCalls until the next test begins.
+HANDLE BlockedCallsReleased() {
+    static HANDLE released = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    return released;
+}
+
+void BlockWhenAsked(const char* call) {
+    if (world->blockingCalls.count(call) != 0) WaitForSingleObject(BlockedCallsReleased(), INFINITE);
+}
+
 int32_t FakeInit(NervaEventCallback callback) {
+    BlockWhenAsked("InitNervaUPSLib");
     world->calls.push_back("InitNervaUPSLib");
     world->callback = callback;
     return 0;
@@ -66,6 +78,7 @@ int32_t FakeFinish() {
 }
 
 int32_t FakeGetUpsList(int64_t** devices, int32_t* count) {
+    BlockWhenAsked("GetUPSList");
     world->calls.push_back("GetUPSList");
     world->connectionWhenListed.push_back(CurrentStatus().Connection);
     if (world->usbDevices.empty()) return 0;
@@ -126,6 +139,7 @@ int32_t FakeCloseCom(int64_t device) {
 }
 
 int32_t FakeGetModelName(int64_t device, char** model) {
+    BlockWhenAsked("GetModelName");
     world->calls.push_back("GetModelName(" + std::to_string(device) + ")");
     if (world->modelResult != 0) return world->modelResult;
     *model = Duplicate(world->model);
@@ -134,12 +148,14 @@ int32_t FakeGetModelName(int64_t device, char** model) {
 }
 
 int32_t FakeBatteryLevel(int64_t, int32_t* level) {
+    ++world->batteryLevelCalls;
     if (world->batteryLevelThrows) throw std::bad_alloc();
     *level = world->batteryLevel;
     return 0;
 }
 
 int32_t FakeUpsShutdown(int64_t device, int32_t backupTime) {
+    BlockWhenAsked("Shutdown");
     world->calls.push_back("Shutdown(" + std::to_string(device) + "," + std::to_string(backupTime) + ")");
     world->upsShutdownAt.push_back(MonotonicNow());
     return world->upsShutdownResult;
@@ -346,6 +362,7 @@ void MonitorTest::SetUp() {
         reportedEvents.clear();
     }
     SetWindowsEventSinkForTest(&RecordEvent);
+    ResetEvent(BlockedCallsReleased());
     MonitorSeams seams = FakeSeams();
     SetMonitorSeamsForTest(&seams);
     MonitorPrepareRun();
@@ -353,7 +370,15 @@ void MonitorTest::SetUp() {
     WriteSettingsFile(60);
 }
 
+void ReleaseBlockedCalls() {
+    SetEvent(BlockedCallsReleased());
+    ASSERT_TRUE(WaitForUpsLink(60000)) << "a released call did not return";
+    ResetEvent(BlockedCallsReleased());
+}
+
 void MonitorTest::TearDown() {
+    // No call on the UPS link may outlive the fake world it uses.
+    ReleaseBlockedCalls();
     SetMonitorSeamsForTest(nullptr);
     SetWindowsEventSinkForTest(nullptr);
     MonitorPrepareRun();

@@ -57,6 +57,10 @@ struct FakeWorld {
     bool enterFolderOk = true;
     std::vector<int64_t> upsShutdownAt;
     bool batteryLevelThrows = false;  // GetCurrentBatteryLevel throws std::bad_alloc
+    int batteryLevelCalls = 0;
+    // A library that hangs: these calls ("InitNervaUPSLib", "GetUPSList", "GetModelName",
+    // "Shutdown") block in real time until the test calls ReleaseBlockedCalls.
+    std::set<std::string> blockingCalls;
 
     // The device's own reports: a record every `recordPeriodMs` while it is open.
     bool sendsRecords = false;
@@ -105,6 +109,8 @@ void StepWallClock(int64_t ticks);
 StatusRecord* NewRecord(int32_t mainsFailed, const char* field2 = "60.0", const char* field4 = "60.0");
 UpsLibrary FakeUpsTable();
 MonitorSeams FakeSeams();
+// Lets every blocked call return, and waits until the UPS link is free again.
+void ReleaseBlockedCalls();
 
 class MonitorTest : public ::testing::Test {
 protected:

@@ -138,6 +138,24 @@ INSTANTIATE_TEST_SUITE_P(Table, StopWakes,
                          ::testing::Values(StopCase{"Tick", WaitPlace::Tick}, StopCase{"AfterInit", WaitPlace::AfterInit}),
                          [](const ::testing::TestParamInfo<StopCase>& p) { return std::string(p.param.name); });
 
+// A stop while a call into the library hangs ends the thread at once: its wait for
+// the reconnection is one that a stop wakes, and the hanging call stays on the link.
+TEST_F(MonitorThreadTest, AStopWhileALibraryCallHangsEndsTheThread) {
+    for (const char* hanging : {"InitNervaUPSLib", "GetUPSList"}) {
+        SCOPED_TRACE(hanging);
+        fake.blockingCalls = {hanging};
+        StartThread();
+        ASSERT_TRUE(WaitUntil([] { return UpsLinkBusy(); }, 10000));
+        Sleep(1500);  // the call now hangs beyond the connect's own second
+        MonitorRequestStop();
+        ASSERT_TRUE(ThreadEndsWithin(3000)) << "the stop waited for the hanging call";
+        thread.Close();
+        EXPECT_TRUE(UpsLinkBusy());
+        ReleaseBlockedCalls();
+        ResetMonitorStateForTest();
+    }
+}
+
 TEST_F(MonitorThreadTest, AMainsChangeEndsTheWaitBetweenPassesAtOnce) {
     waitPercent = 6000;  // a tick would take a minute
     Connected();
