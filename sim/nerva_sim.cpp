@@ -366,9 +366,28 @@ std::string DeviceText(int64_t handle) { return "device=" + std::to_string(handl
 
 std::string ResultText(int32_t result) { return "result=" + std::to_string(result); }
 
+// A library that hangs: while BLOCK names `entry`, the call does not return. The call
+// log says when it begins to hang; the control file is looked at again every 100 ms.
+void HangWhileBlocked(const char* entry) {
+    bool logged = false;
+    for (;;) {
+        RefreshControl();
+        bool blocked = false;
+        {
+            Locked lock;
+            blocked = BlocksEntry(state->Control, entry);
+        }
+        if (!blocked) return;
+        if (!logged) WriteCallLog(entry, "state=blocked");
+        logged = true;
+        Sleep(100);
+    }
+}
+
 }  // namespace
 
 SIM_EXPORT int32_t InitNervaUPSLib(NervaEventCallback callback) {
+    HangWhileBlocked("InitNervaUPSLib");
     RefreshControl();
     {
         Locked lock;
@@ -380,6 +399,7 @@ SIM_EXPORT int32_t InitNervaUPSLib(NervaEventCallback callback) {
 }
 
 SIM_EXPORT int32_t FinishNervaUPSLib() {
+    HangWhileBlocked("FinishNervaUPSLib");
     StopEventThread();
     {
         Locked lock;
@@ -392,6 +412,7 @@ SIM_EXPORT int32_t FinishNervaUPSLib() {
 }
 
 SIM_EXPORT int32_t GetUPSList(int64_t** devices, int32_t* count) {
+    HangWhileBlocked("GetUPSList");
     if (devices == nullptr || count == nullptr) {
         WriteCallLog("GetUPSList", ResultText(kErrorInvalidParameter));
         return kErrorInvalidParameter;
@@ -431,6 +452,7 @@ SIM_EXPORT int32_t GetUPSList(int64_t** devices, int32_t* count) {
 }
 
 SIM_EXPORT int32_t GetCOMList(char*** names, int32_t* count) {
+    HangWhileBlocked("GetCOMList");
     if (names == nullptr || count == nullptr) {
         WriteCallLog("GetCOMList", ResultText(kErrorInvalidParameter));
         return kErrorInvalidParameter;
@@ -492,6 +514,7 @@ SIM_EXPORT int32_t FreeCOMList(char** names) {
 }
 
 SIM_EXPORT int32_t OpenCOM(const char* port, int64_t* device) {
+    HangWhileBlocked("OpenCOM");
     if (port == nullptr || device == nullptr) {
         WriteCallLog("OpenCOM", ResultText(kErrorInvalidParameter));
         return kErrorInvalidParameter;
@@ -532,6 +555,7 @@ SIM_EXPORT int32_t OpenCOM(const char* port, int64_t* device) {
 }
 
 SIM_EXPORT int32_t StartEventThreadForCOM(int64_t device) {
+    HangWhileBlocked("StartEventThreadForCOM");
     RefreshControl();
     int32_t result = 0;
     {
@@ -552,6 +576,7 @@ SIM_EXPORT int32_t StartEventThreadForCOM(int64_t device) {
 }
 
 SIM_EXPORT int32_t CloseCOM(int64_t device) {
+    HangWhileBlocked("CloseCOM");
     int32_t result = kErrorInvalidHandle;
     {
         Locked lock;
@@ -568,6 +593,7 @@ SIM_EXPORT int32_t CloseCOM(int64_t device) {
 }
 
 SIM_EXPORT int32_t GetModelName(int64_t device, char** model) {
+    HangWhileBlocked("GetModelName");
     if (model == nullptr) {
         WriteCallLog("GetModelName", DeviceText(device) + "," + ResultText(kErrorInvalidParameter));
         return kErrorInvalidParameter;
@@ -600,6 +626,7 @@ SIM_EXPORT int32_t GetModelName(int64_t device, char** model) {
 }
 
 SIM_EXPORT int32_t GetCurrentBatteryLevel(int64_t device, int32_t* level) {
+    HangWhileBlocked("GetCurrentBatteryLevel");
     if (level == nullptr) {
         WriteCallLog("GetCurrentBatteryLevel", DeviceText(device) + "," + ResultText(kErrorInvalidParameter));
         return kErrorInvalidParameter;
@@ -624,6 +651,7 @@ SIM_EXPORT int32_t GetCurrentBatteryLevel(int64_t device, int32_t* level) {
 }
 
 SIM_EXPORT int32_t Shutdown(int64_t device, int32_t backupTime) {
+    HangWhileBlocked("Shutdown");
     RefreshControl();
     int32_t result = 0;
     {

@@ -94,6 +94,8 @@ void ApplyLine(const std::string& key, const std::string& value, SimControl& con
         ParseNumber(value, control.StartEventThreadResult);
     } else if (key == "SHUTDOWN_RESULT") {
         ParseNumber(value, control.ShutdownResult);
+    } else if (key == "BLOCK") {
+        control.Block = ParseList(value);
     }
 }
 
@@ -125,3 +127,11 @@ std::string UpperAscii(std::string text) {
 }
 
 bool SamePortName(const std::string& a, const std::string& b) { return UpperAscii(a) == UpperAscii(b); }
+
+bool BlocksEntry(const SimControl& control, const char* entry) {
+    const std::string wanted = UpperAscii(entry);
+    for (const std::string& name : control.Block) {
+        if (UpperAscii(name) == wanted) return true;
+    }
+    return false;
+}

@@ -23,7 +23,11 @@ struct SimControl {
     std::vector<std::string> OpenComFail;       // OPENCOM_FAIL: ports whose OpenCOM is refused
     int32_t StartEventThreadResult = 0;         // STARTEVENTTHREAD_RESULT
     int32_t ShutdownResult = 0;                 // SHUTDOWN_RESULT
+    std::vector<std::string> Block;             // BLOCK: entry points that hang while named here
 };
+
+// True when BLOCK names `entry` (without regard to letter case).
+bool BlocksEntry(const SimControl& control, const char* entry);
 
 // Reads the text of a control file. Keys are matched without regard to letter case,
 // blanks around keys and values are dropped, lines starting with '#' or ';', lines
