@@ -1,6 +1,9 @@
 // The UPS simulator, loaded through the real loader and steered by its control file.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -497,6 +500,36 @@ TEST_F(SimulatorTest, ShutdownIsLoggedWithItsBackupTime) {
         EXPECT_EQ(line.Values.at("backupTime"), std::to_string(cases[i].backupTime));
         EXPECT_EQ(line.Values.at("result"), std::to_string(cases[i].result));
     }
+}
+
+// BLOCK makes a named entry point hang until the key no longer names it; the others
+// answer as usual meanwhile.
+TEST_F(SimulatorTest, BlockedEntryPointsHangUntilReleased) {
+    int64_t handle = ConnectUsb();
+    Apply("BLOCK=Init,Shut\r\n");  // neither names an entry point whole
+    EXPECT_EQ(ups_.Shutdown(handle, 3), 0);
+    Apply("BLOCK=GetUPSList, SHUTDOWN\r\n");
+    std::atomic<bool> returned{false};
+    std::thread caller([&] {
+        ups_.Shutdown(handle, 3);
+        returned = true;
+    });
+    EXPECT_TRUE(WaitFor([&] {
+        const auto calls = CallsOf(scratch_, "Shutdown");
+        return calls.size() == 2 && calls.back().Values.count("state") == 1;
+    }));
+    Sleep(300);
+    EXPECT_FALSE(returned.load());
+    int32_t level = 0;
+    EXPECT_EQ(ups_.GetCurrentBatteryLevel(handle, &level), 0) << "an entry point not named answers";
+
+    Apply("");
+    caller.join();
+    EXPECT_TRUE(returned.load());
+    const auto calls = CallsOf(scratch_, "Shutdown");
+    ASSERT_EQ(calls.size(), 3u);
+    EXPECT_EQ(calls[1].Values.at("state"), "blocked");
+    EXPECT_EQ(calls[2].Values.at("result"), "0");
 }
 
 TEST_F(SimulatorTest, TheOtherEntryPointsRefuseWithAnError) {
