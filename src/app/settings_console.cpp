@@ -154,6 +154,8 @@ void ShowSettings(Session& s) {
     // Someone may be looking over the administrator's shoulder: only whether one is set.
     out << "\t" << PadLabel(MessageText("Nut_password")) << ":" << (v.NutPassword.empty() ? "" : "********")
         << std::endl;
+    out << "\t" << PadLabel(MessageText("Battery_low_shutdown")) << ":" << v.BatteryLowShutdown << std::endl;
+    out << "\t" << PadLabel(withUnit("Shutdown_charge", "Percent")) << ":" << v.ShutdownCharge << std::endl;
     s.KeyWait();
 }
 
@@ -359,6 +361,20 @@ Next RunEntry(Session& s) {
             s.Report("Number_is_not_on_the_menu", false);
         } else {
             SetNutText(s, kNutSettings[number - 1003]);
+        }
+        break;
+    }
+    case 1007:
+    case 1008: {
+        // One-shot only, like the network server's keys: 1 or 0, and a charge in percent.
+        static const NumberSetting kBatterySettings[] = {
+            {&Settings::BatteryLowShutdown, 1, "Battery_low_shutdown", true, false},
+            {&Settings::ShutdownCharge, 99, "Shutdown_charge", true, false},
+        };
+        if (s.interactive) {
+            s.Report("Number_is_not_on_the_menu", false);
+        } else {
+            EditNumber(s, kBatterySettings[number - 1007]);
         }
         break;
     }

@@ -48,6 +48,12 @@ std::string Nut(const std::string& listen, const std::string& name, const std::s
            "\r\nNUT_PASSWORD=" + password + "\r\n";
 }
 
+// The two lines of the battery's keys, as the writer appends them.
+std::string Battery(int32_t lowShutdown, int32_t charge) {
+    return "BATTERY_LOW_SHUTDOWN=" + std::to_string(lowShutdown) + "\r\nSHUTDOWN_CHARGE=" + std::to_string(charge) +
+           "\r\n";
+}
+
 // What stands in the way of Setting.ini during the command.
 enum class FileState { Normal, Locked, Folder };
 
@@ -219,6 +225,19 @@ TEST_F(SettingsConsoleTest, OneShotEntriesSaveCheckedValuesAndReportRefusals) {
         {{"1006", "back\\slash"}, N, "", "", "Input_value_is_abnormal\n", 0, ""},
         {{"1006", "pass\nword"}, N, "", "", "Input_value_is_abnormal\n", 0, ""},
         {{"1006", "x"}, FileState::Locked, "", "", "File_read_abnormality\n", 0, ""},
+        // Entries 1007 and 1008: the battery's keys, one-shot only, with the usual range
+        // refusal; their two lines follow the rest once one differs from its default.
+        {{"1007", "0"}, N, "", "", "", 1, kOnDisk + Battery(0, 0)},
+        {{"1007", "1"}, N, "", "", "", 1, kOnDisk},
+        {{"1007", "2"}, N, "", "", "Input_value_is_abnormal\n", 1, ""},
+        {{"1007", "-1"}, N, "", "", "Input_value_is_abnormal\n", 1, ""},
+        {{"1007", "yes"}, N, "", "", "Invalid_argument\n", 1, ""},
+        {{"1007"}, N, "", "", "Invalid_argument\n", 0, ""},
+        {{"1008", "30"}, N, "", "", "", 1, kOnDisk + Battery(1, 30)},
+        {{"1008", "99"}, N, "", "", "", 1, kOnDisk + Battery(1, 99)},
+        {{"1008", "0"}, N, "", "", "", 1, kOnDisk},
+        {{"1008", "100"}, N, "", "", "Input_value_is_abnormal\n", 1, ""},
+        {{"1008", "30"}, FileState::Locked, "", "", "File_read_abnormality\n", 0, ""},
         // Entry 1001 prints LANG as read at start.
         {{"1001"}, N, "", "", "jp\n", 1, ""},
         {{"1001", "ignored"}, N, "", "", "jp\n", 1, ""},
@@ -228,7 +247,7 @@ TEST_F(SettingsConsoleTest, OneShotEntriesSaveCheckedValuesAndReportRefusals) {
         {{"8"}, N, "", "", "Number_is_not_on_the_menu\n", 1, ""},
         {{"9"}, N, "", "", "Number_is_not_on_the_menu\n", 1, ""},
         {{"1000"}, N, "", "", "Number_is_not_on_the_menu\n", 1, ""},
-        {{"1007"}, N, "", "", "Number_is_not_on_the_menu\n", 1, ""},
+        {{"1009"}, N, "", "", "Number_is_not_on_the_menu\n", 1, ""},
         {{"-1"}, N, "", "", "Number_is_not_on_the_menu\n", 1, ""},
         {{"abc"}, N, "", "", "Invalid_argument\n", 1, ""},
         {{""}, N, "", "", "Invalid_argument\n", 1, ""},
@@ -614,7 +633,9 @@ TEST_F(SettingsConsoleTest, InteractiveSettingsScreenAlignsLabelsTo32Bytes) {
                             "\tNut_listen                      :\n"
                             "\tNut_ups_name                    :ups\n"
                             "\tNut_user                        :\n"
-                            "\tNut_password                    :\n" +
+                            "\tNut_password                    :\n"
+                            "\tBattery_low_shutdown            :1\n"
+                            "\tShutdown_charge(Percent)        :0\n" +
                             kKeyWait + kMenu);
     EXPECT_EQ(o.result, 1);
 }

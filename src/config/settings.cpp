@@ -39,6 +39,10 @@ void ApplySetting(Settings& settings, const std::string& key, const std::string&
         text = &settings.NutUser;
     } else if (key == "NUT_PASSWORD") {
         text = &settings.NutPassword;
+    } else if (key == "BATTERY_LOW_SHUTDOWN") {
+        number = &settings.BatteryLowShutdown;
+    } else if (key == "SHUTDOWN_CHARGE") {
+        number = &settings.ShutdownCharge;
     }
     if (number != nullptr) {
         ParseInt32(value, *number);
@@ -51,6 +55,12 @@ bool NutKeysAreDefault(const Settings& settings) {
     const Settings defaults;
     return settings.NutListen == defaults.NutListen && settings.NutUpsName == defaults.NutUpsName &&
            settings.NutUser == defaults.NutUser && settings.NutPassword == defaults.NutPassword;
+}
+
+bool BatteryKeysAreDefault(const Settings& settings) {
+    const Settings defaults;
+    return settings.BatteryLowShutdown == defaults.BatteryLowShutdown &&
+           settings.ShutdownCharge == defaults.ShutdownCharge;
 }
 
 bool IsMissingFileError(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
@@ -114,6 +124,10 @@ bool WriteSettings(const Settings& settings, std::string* refusedKey) {
         content += "NUT_UPSNAME=" + settings.NutUpsName + "\r\n";
         content += "NUT_USER=" + settings.NutUser + "\r\n";
         content += "NUT_PASSWORD=" + settings.NutPassword + "\r\n";
+    }
+    if (!BatteryKeysAreDefault(settings)) {
+        content += "BATTERY_LOW_SHUTDOWN=" + std::to_string(settings.BatteryLowShutdown) + "\r\n";
+        content += "SHUTDOWN_CHARGE=" + std::to_string(settings.ShutdownCharge) + "\r\n";
     }
     return WriteFileAtomically(SettingsFilePath(), content);
 }

@@ -20,6 +20,10 @@ struct Settings {
     std::string NutUpsName = "ups";  // NUT_UPSNAME: the UPS name clients ask for
     std::string NutUser;             // NUT_USER: the monitoring client's user; empty = no login possible
     std::string NutPassword;         // NUT_PASSWORD: its password
+    // The battery's own say in the shutdown, on battery power only. Written after the
+    // rest, and only when one of them differs from its default.
+    int32_t BatteryLowShutdown = 1;  // BATTERY_LOW_SHUTDOWN: 1 = a low battery starts the shutdown at once
+    int32_t ShutdownCharge = 0;      // SHUTDOWN_CHARGE: 1..99 = start it at this charge (%) or below; 0 = off
 };
 
 // ExeDirectory() + "Setting.ini"; never depends on the current directory.
@@ -31,7 +35,8 @@ std::string SettingsFilePath();
 int32_t ReadSettings(Settings& settings);
 
 // Replaces Setting.ini with the eight lines of `settings`, followed by the four NUT_
-// lines when one of them differs from its default, atomically. Every text is written
+// lines when one of them differs from its default and by BATTERY_LOW_SHUTDOWN and
+// SHUTDOWN_CHARGE when one of those does, atomically. Every text is written
 // so that it reads back exactly as it stands, a lone CR kept by a hand edit included.
 // A text holding an LF cannot be written that way (no read ever yields one): the
 // record is refused, `refusedKey` (when given) names its key, and nothing is written.

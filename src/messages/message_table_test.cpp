@@ -21,14 +21,15 @@ const char* const kMessageKeys[] = {
     "Status_running", "Status_stop", "Status_failed_to_get_data", "Status_not_connected", "Status_normal_output",
     "Status_battery_output", "Failed_load_settings_msg", "Connected_device_setting", "Delay_time",
     "External_command", "External_command_time", "Shutdown_expectation_time", "Sec", "Min",
-    "Nut_listen", "Nut_ups_name", "Nut_user", "Nut_password",
+    "Nut_listen", "Nut_ups_name", "Nut_user", "Nut_password", "Battery_low_shutdown", "Shutdown_charge", "Percent",
     "Select_connected_device_msg", "Out_of_range_msg", "Input_value_is_abnormal_msg", "Enter_the_delay_time_msg",
     "Enter_the_external_command_msg", "Update_the_external_command_msg", "Enter_the_external_command_time_msg",
     "Enter_the_time_required_for_shutdown_msg", "Input_value_is_abnormal", "Invalid_argument",
     "File_read_abnormality", "File_write_abnormality", "Number_is_not_on_the_menu", "Cancel", "Range_start", "To",
     "Range_end", "Input_value_is_abnormal_1or0_msg", "Press_any_key", "Service_start", "Service_stop",
     "Power_recovery", "AC_fail", "Battery_low_event_occurred", "UPS_connected", "UPS_disconnected",
-    "OS_Shutdown_is_started", "External_command_start", "Data_logHeader",
+    "OS_Shutdown_is_started", "External_command_start", "Shutdown_by_battery_low", "Shutdown_by_battery_charge",
+    "Data_logHeader",
 };
 
 // The table is process-wide: every test starts from an empty one.

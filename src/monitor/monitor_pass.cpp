@@ -3,11 +3,14 @@
 // for longer than WAIT_TIME. The pass never calls the UPS library itself: the calls
 // run on the UPS link's thread (monitor/ups_connection.h), so one that hangs never
 // holds up the decision. Every elapsed time is measured on the monotonic clock.
+#include <string>
+
 #include "common/clock.h"
 #include "config/settings.h"
 #include "log/event_log.h"
 #include "log/windows_event.h"
 #include "messages/message_table.h"
+#include "monitor/battery_trigger.h"
 #include "monitor/connection_cycle_log.h"
 #include "monitor/monitor_seams.h"
 #include "monitor/monitor_state.h"
@@ -63,11 +66,22 @@ bool MayDecideOnLastKnownState(MonitorState& state, int64_t now) {
     return now - state.AwaitingStateSince.load() > kFirstRecordGraceTicks;
 }
 
-// Mains has failed for more than WAIT_TIME (re-read from Setting.ini on every look)
-// and the last known state may be acted on: the sequence starts now.
-bool CountdownExpired(MonitorState& state) {
+// On battery power the sequence starts now when the battery says so (a low-battery
+// report, a charge at SHUTDOWN_CHARGE or below; `reasonLine` then says which), or when
+// mains has failed for more than WAIT_TIME and the last known state may be acted on.
+// The settings are re-read from Setting.ini on every look.
+bool SequenceDue(MonitorState& state, std::string& reasonLine) {
     if (state.AcFail.load() == 0) return false;
     ReadSettings(ProcessSettings());
+    BatteryFacts battery;
+    battery.OnBattery = true;
+    battery.LowReported = state.BatteryLowOnBattery.load() == 1;
+    battery.Charge = state.ChargeOnBattery.load();
+    const BatteryTrigger trigger = FiredBatteryTrigger(battery, ProcessSettings());
+    if (trigger != BatteryTrigger::None) {
+        reasonLine = BatteryTriggerLine(trigger, battery.Charge);
+        return true;
+    }
     const int64_t now = MonotonicNow();
     return now >= CountdownDeadline(state, ProcessSettings().WaitTime) && MayDecideOnLastKnownState(state, now);
 }
@@ -105,7 +119,8 @@ int32_t MonitorPass() {
 
     // The deadline is looked at before anything that may wait on the UPS library: a
     // countdown that has started runs on the last state the UPS reported, UPS or no UPS.
-    if (CountdownExpired(state)) return RunShutdownSequence(state, seams);
+    std::string reasonLine;
+    if (SequenceDue(state, reasonLine)) return RunShutdownSequence(state, seams, reasonLine);
 
     const bool needsDevice = state.Disconnected.load() == 1 || state.DeviceHandle.load() == -1;
     // A stop's final pass starts nothing new on the library.
@@ -113,7 +128,7 @@ int32_t MonitorPass() {
         WaitForUpsReconnect(MsUntilDeadlineAtMost(state, kReconnectWaitMs));
     }
 
-    if (CountdownExpired(state)) return RunShutdownSequence(state, seams);
+    if (SequenceDue(state, reasonLine)) return RunShutdownSequence(state, seams, reasonLine);
     return 0;
 }
 

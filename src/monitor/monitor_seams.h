@@ -68,7 +68,8 @@ bool MonitorStopRequested();
 // True while the monitor thread is parked by a pause.
 bool MonitorIsParked();
 
-// Auto-reset event the UPS event callback sets on every change of the mains state,
-// so that the wait between passes ends and the countdown starts or ends on time.
+// Auto-reset event the UPS event callback sets on every change of the mains state (and
+// on a battery report made on battery power that may start the shutdown), so that the
+// wait between passes ends and the monitor decides on time.
 HANDLE MonitorMainsChangeEvent();
 void MonitorSignalMainsChange();

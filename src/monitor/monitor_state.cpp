@@ -14,6 +14,8 @@ void ResetMonitorStateForTest() {
     state.InitialStatusPending = 0;
     state.AcFail = 0;
     state.AcFailStart = 0;
+    state.BatteryLowOnBattery = 0;
+    state.ChargeOnBattery = -1;
     state.LastHeard = 0;
     state.LastDataLogTime = 0;
     state.ConnectedAt = 0;

@@ -16,6 +16,10 @@ struct MonitorState {
     std::atomic<uint8_t> InitialStatusPending{0};  // 1 from InitNervaUPSLib to the first record
     std::atomic<int32_t> AcFail{0};                // 1 while mains power has failed
     std::atomic<int64_t> AcFailStart{0};           // when AcFail last became 1
+    // What the UPS said of its battery while on battery power; both forgotten when mains
+    // returns (monitor/battery_trigger.h).
+    std::atomic<uint8_t> BatteryLowOnBattery{0};   // a low-battery report (code 5)
+    std::atomic<int32_t> ChargeOnBattery{-1};      // the last charge reading, 1..100; -1 = none
     std::atomic<int64_t> LastHeard{0};             // last callback for DeviceHandle or successful connect
     std::atomic<int64_t> LastDataLogTime{0};       // last data-log line; 0 = none yet
     std::atomic<int64_t> ConnectedAt{0};           // when the current device was opened (monitor only)

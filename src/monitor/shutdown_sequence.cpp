@@ -42,8 +42,9 @@ void WaitUntil(int64_t deadline, const MonitorSeams& seams) {
 
 // The point of no return, then the administrator's command with its EXCMDTIME: it
 // runs at most once in an outage, whatever happens to this pass.
-void BeginSequence(MonitorState& state, const MonitorSeams& seams) {
+void BeginSequence(MonitorState& state, const MonitorSeams& seams, const std::string& reasonLine) {
     state.ShutdownSequenceStarted = 1;
+    if (!reasonLine.empty()) TraceLog(reasonLine);
     const Settings settings = ProcessSettings();
     const int64_t exCmdTicks = static_cast<int64_t>(settings.ExCmdTime > 0 ? settings.ExCmdTime : 0) * kTicksPerSecond;
     state.ClientsWaitDeadline = MonotonicNow() + exCmdTicks;
@@ -62,7 +63,7 @@ void BeginSequence(MonitorState& state, const MonitorSeams& seams) {
 
 }  // namespace
 
-int32_t RunShutdownSequence(MonitorState& state, const MonitorSeams& seams) {
+int32_t RunShutdownSequence(MonitorState& state, const MonitorSeams& seams, const std::string& reasonLine) {
     // A pause that came first holds the sequence before it begins, as it would have
     // held the pass that decided it.
     seams.HoldWhilePaused();
@@ -71,7 +72,7 @@ int32_t RunShutdownSequence(MonitorState& state, const MonitorSeams& seams) {
         // Set before the stop is looked at, so a stop worker that finds no sequence running
         // finds none started later either: this pass then sees its stop.
         if (MonitorStopRequested()) return 0;
-        BeginSequence(state, seams);
+        BeginSequence(state, seams, reasonLine);
     }
 
     if (state.OutputOffDone.load() == 0) {

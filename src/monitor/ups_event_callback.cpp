@@ -10,6 +10,7 @@
 #include "log/event_list.h"
 #include "log/event_log.h"
 #include "log/windows_event.h"
+#include "monitor/battery_trigger.h"
 #include "monitor/connection_cycle_log.h"
 #include "monitor/monitor_seams.h"
 #include "monitor/monitor_state.h"
@@ -28,6 +29,20 @@ std::string FieldText(const char* field, size_t width) { return std::string(fiel
 
 void PublishAcFail(int32_t acFail) {
     PublishStatus([acFail](StatusFile& status) { status.AcFail = acFail; });
+}
+
+// Mains is back: what the battery said during the failure no longer counts.
+void ForgetBatteryOnBattery(MonitorState& state) {
+    state.BatteryLowOnBattery = 0;
+    state.ChargeOnBattery = -1;
+}
+
+// A charge reading taken on battery, for the monitor's SHUTDOWN_CHARGE rule; a new value
+// wakes the monitor, which decides.
+void NoteChargeOnBattery(MonitorState& state, bool levelKnown, int32_t level) {
+    if (state.AcFail.load() == 0) return;
+    const int32_t charge = IsBatteryReading(levelKnown, level) ? level : -1;
+    if (state.ChargeOnBattery.exchange(charge) != charge) MonitorSignalMainsChange();
 }
 
 void HandleStatusRecord(MonitorState& state, void* data, int64_t now) {
@@ -67,10 +82,12 @@ void HandleStatusRecord(MonitorState& state, void* data, int64_t now) {
         if (state.InitialStatusPending.load() != 1) ReportWindowsEvent(kEventTypeWarning, kEventAcFail);
     } else if (acFail == 1 && mainsFailed == 0) {
         state.AcFail = 0;
+        ForgetBatteryOnBattery(state);
         MonitorSignalMainsChange();
         PublishAcFail(0);
         if (state.InitialStatusPending.load() != 1) ReportWindowsEvent(kEventTypeInformation, kEventPowerRecovery);
     }
+    NoteChargeOnBattery(state, levelKnown, level);
     state.InitialStatusPending = 0;
 }
 
@@ -112,14 +129,17 @@ void HandleUpsEvent(int64_t device, int32_t code, void* data) {
             break;
         case kUpsEventMainsRestored:
             state.AcFail = 0;
+            ForgetBatteryOnBattery(state);
             MonitorSignalMainsChange();
             PublishAcFail(0);
             if (state.InitialStatusPending.load() == 1) return;
             ReportWindowsEvent(kEventTypeInformation, kEventPowerRecovery);
             break;
         case kUpsEventBatteryLow:
-            // Reported only: the shutdown decision belongs to the mains-failure countdown.
+            // On battery power the monitor starts the shutdown at once (BATTERY_LOW_SHUTDOWN);
+            // on mains power it is reported only.
             StoreUpsBatteryLow(current);
+            if (state.AcFail.load() == 1 && state.BatteryLowOnBattery.exchange(1) == 0) MonitorSignalMainsChange();
             ReportWindowsEvent(kEventTypeWarning, kEventBatteryLow);
             break;
         case kUpsEventMeasurement:
