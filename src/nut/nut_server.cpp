@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -37,6 +38,10 @@ struct Server {
     NutServerLimits limits;
     std::vector<ScopedSocket> listeners;
     std::vector<std::unique_ptr<Client>> clients;
+    std::vector<NutEndpoint> unbound;  // to be tried again at `nextBindAttempt`
+    int64_t nextBindAttempt = 0;
+    // One throttle per address: two failing addresses must not make each other news.
+    std::map<std::string, std::unique_ptr<RepeatedFailureLog>> bindFailures;
 };
 
 std::unique_ptr<Server> server;  // touched only by Start/Stop and the thread they own
@@ -69,10 +74,11 @@ bool SetNonBlocking(SOCKET s) {
     return ioctlsocket(s, FIONBIO, &on) == 0;
 }
 
-ScopedSocket Listen(const NutEndpoint& endpoint) {
+// Binds and listens; on failure `error` is the Winsock error.
+ScopedSocket Listen(const NutEndpoint& endpoint, uint32_t& error) {
     ScopedSocket s(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
     if (!s) {
-        TraceLogError("NutListen(" + endpoint.Text + "):ER=", static_cast<uint32_t>(WSAGetLastError()));
+        error = static_cast<uint32_t>(WSAGetLastError());
         return ScopedSocket();
     }
     // Another program must not be able to take over the port beside us.
@@ -84,10 +90,30 @@ ScopedSocket Listen(const NutEndpoint& endpoint) {
     address.sin_addr.s_addr = htonl(endpoint.Address);
     if (bind(s.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0 ||
         listen(s.Get(), SOMAXCONN) != 0 || !SetNonBlocking(s.Get())) {
-        TraceLogError("NutListen(" + endpoint.Text + "):ER=", static_cast<uint32_t>(WSAGetLastError()));
+        error = static_cast<uint32_t>(WSAGetLastError());
         return ScopedSocket();
     }
     return s;
+}
+
+// Tries every endpoint not bound yet; what fails stays for the next attempt.
+void BindWhatIsUnbound(Server& srv, int64_t now) {
+    std::vector<NutEndpoint> stillUnbound;
+    for (const NutEndpoint& endpoint : srv.unbound) {
+        std::unique_ptr<RepeatedFailureLog>& failures = srv.bindFailures[endpoint.Text];
+        if (failures == nullptr) failures = std::make_unique<RepeatedFailureLog>();
+        uint32_t error = 0;
+        ScopedSocket listener = Listen(endpoint, error);
+        if (listener) {
+            failures->Succeeded();
+            srv.listeners.push_back(std::move(listener));
+        } else {
+            failures->Failed("NutListen(" + endpoint.Text + "):ER=" + std::to_string(error));
+            stillUnbound.push_back(endpoint);
+        }
+    }
+    srv.unbound = std::move(stillUnbound);
+    srv.nextBindAttempt = now + srv.limits.BindRetryTicks;
 }
 
 void AcceptFrom(Server& srv, SOCKET listener, int64_t now) {
@@ -139,7 +165,9 @@ void AnswerLines(Server& srv, Client& client) {
         if (end == std::string::npos) return;
         std::string line = client.input.substr(0, end);
         client.input.erase(0, end + 1);
-        if (!line.empty() && line.back() == '\r') line.pop_back();
+        // LF, CR LF and CR CR LF (a Windows tray client's WriteLine of a line ending in CR)
+        // all end the same command.
+        while (!line.empty() && line.back() == '\r') line.pop_back();
 
         const NutUpsView view = CurrentNutUpsView();
         const std::vector<std::string> addresses = LoggedInAddresses(srv);
@@ -170,6 +198,11 @@ void PublishLogins(const Server& srv) {
 }
 
 void ServeOnce(Server& srv) {
+    if (!srv.unbound.empty() && MonotonicNow() >= srv.nextBindAttempt) BindWhatIsUnbound(srv, MonotonicNow());
+    if (srv.listeners.empty() && srv.clients.empty()) {
+        Sleep(kSelectTimeoutUs / 1000);  // nothing to wait on yet but the next attempt
+        return;
+    }
     fd_set readable;
     fd_set writable;
     FD_ZERO(&readable);
@@ -202,9 +235,26 @@ void ServeOnce(Server& srv) {
     }
 }
 
+// Whatever escapes one round of the loop (out of memory, say) is written and the
+// loop goes on: the process, and with it the shutdown sequence, never ends for it.
+void ServeOnceCatching(Server& srv) {
+    try {
+        ServeOnce(srv);
+    } catch (...) {
+        try {
+            TraceLog("NutServer:Exception");
+        } catch (...) {
+        }
+        Sleep(kSelectTimeoutUs / 1000);  // never a spin, should it repeat
+    }
+}
+
 DWORD WINAPI ServerThread(LPVOID) {
-    while (!stopRequested.load()) ServeOnce(*server);
-    server->clients.clear();
+    while (!stopRequested.load()) ServeOnceCatching(*server);
+    try {
+        server->clients.clear();
+    } catch (...) {
+    }
     PublishLogins(*server);
     return 0;
 }
@@ -222,14 +272,8 @@ bool StartNutServer(const NutServerConfig& config, const NutServerLimits& limits
     auto srv = std::make_unique<Server>();
     srv->config = config;
     srv->limits = limits;
-    for (const NutEndpoint& endpoint : config.Endpoints) {
-        ScopedSocket listener = Listen(endpoint);
-        if (listener) srv->listeners.push_back(std::move(listener));
-    }
-    if (srv->listeners.empty()) {
-        WSACleanup();
-        return false;
-    }
+    srv->unbound = config.Endpoints;
+    BindWhatIsUnbound(*srv, MonotonicNow());
     LoginsChangedEvent();
     stopRequested = false;
     loggedIn = 0;

@@ -16,12 +16,18 @@ struct NutServerLimits {
     size_t MaxLineBytes = 512;         // a longer line is refused and the connection closed
     size_t MaxConnections = 32;        // further connections are closed at once
     size_t MaxPendingOutput = 16384;   // answers are not worked out while this much waits to be sent
-    int64_t IdleTicks = 60 * kTicksPerSecond;  // a client silent this long is closed
+    // A client silent this long is closed. Long enough for a client that keeps one
+    // connection and asks once a minute (a home-automation poller, say).
+    int64_t IdleTicks = 300 * kTicksPerSecond;
+    // An address that cannot be bound (not up yet at boot, a port still taken) is tried
+    // again this often.
+    int64_t BindRetryTicks = 30 * kTicksPerSecond;
 };
 
-// Binds every endpoint it can (a failure is written to the event log with its Winsock
-// error) and starts the thread. False when nothing could be bound, or no endpoint is
-// configured; the service goes on monitoring either way.
+// Binds every endpoint it can and starts the thread, which tries the others again
+// every BindRetryTicks until they can be bound (a failure is written to the event log
+// with its Winsock error, the same line at most once an hour). False when no endpoint
+// is configured or the thread cannot start; the service goes on monitoring either way.
 bool StartNutServer(const NutServerConfig& config, const NutServerLimits& limits = NutServerLimits());
 
 // The service's start: reads Setting.ini into a record of its own (the monitor thread

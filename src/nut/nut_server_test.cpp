@@ -135,12 +135,12 @@ TEST_F(NutServerTest, AnswersTheStatusAndFollowsTheShutdownSequence) {
     EXPECT_EQ(client.Ask("GET VAR ups ups.status"), "VAR ups ups.status \"OB FSD\"");
     EXPECT_EQ(client.Ask("GET VAR ups input.voltage"), "VAR ups input.voltage \"100.4\"");
     TheMonitorState().Disconnected = 1;
-    EXPECT_EQ(client.Ask("GET VAR ups ups.status"), "ERR DATA-STALE");
+    EXPECT_EQ(client.Ask("GET VAR ups ups.status"), "VAR ups ups.status \"OB FSD\"") << "the last state stands";
     EXPECT_EQ(client.Ask("LOGOUT"), "OK Goodbye");
     EXPECT_EQ(client.Line(), "<closed>");
 }
 
-TEST_F(NutServerTest, APortInUseIsWrittenWithItsWinsockErrorAndNothingStarts) {
+TEST_F(NutServerTest, APortInUseIsWrittenWithItsWinsockErrorAndTriedAgainUntilItIsFree) {
     ASSERT_TRUE(StartNutServer(config));
     StopNutServer();
     ScopedSocket holder(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
@@ -151,13 +151,50 @@ TEST_F(NutServerTest, APortInUseIsWrittenWithItsWinsockErrorAndNothingStarts) {
     ASSERT_EQ(bind(holder.Get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
     ASSERT_EQ(listen(holder.Get(), 1), 0);
 
-    EXPECT_FALSE(StartNutServer(config));
-    EXPECT_FALSE(NutServerRunning());
+    NutServerLimits limits;
+    limits.BindRetryTicks = kTicksPerSecond / 5;
+    ASSERT_TRUE(StartNutServer(config, limits));
+    EXPECT_TRUE(NutServerRunning());
+    Sleep(1500);  // several attempts, all refused
     const std::string expected = "NutListen(127.0.0.1:" + std::to_string(port) + "):ER=";
     const std::vector<std::string> lines = EventLogTexts(scratch);
-    ASSERT_EQ(lines.size(), 1u);
+    ASSERT_EQ(lines.size(), 1u) << "the same failure is written once an hour";
     EXPECT_EQ(lines[0].rfind(expected, 0), 0u) << lines[0];
     EXPECT_NE(lines[0], expected + "0");
+
+    holder.Close();
+    Sleep(1000);
+    Client client(port);
+    ASSERT_TRUE(client.Connected()) << "bound once the port was free";
+    EXPECT_EQ(client.Ask("NETVER"), "1.2");
+}
+
+// LF, CR LF and CR CR LF end the same command (a Windows tray client sends the last).
+TEST_F(NutServerTest, EveryCrBeforeTheLineFeedIsDropped) {
+    ASSERT_TRUE(StartNutServer(config));
+    Client client(port);
+    ASSERT_TRUE(client.Connected());
+    for (const char* end : {"\n", "\r\n", "\r\r\n"}) {
+        client.Send(std::string("NETVER") + end);
+        EXPECT_EQ(client.Line(), "1.2") << "line end of " << std::string(end).size() << " bytes";
+    }
+    client.Send("NET\rVER\n");
+    EXPECT_EQ(client.Line().rfind("ERR ", 0), 0u) << "a CR inside the line is still refused";
+}
+
+// Once the shutdown sequence has started, a UPS that is lost or silent still shows its
+// last state with FSD, so that the other machines shut down too.
+TEST_F(NutServerTest, FsdIsAnsweredEvenWhenTheUpsIsLost) {
+    ASSERT_TRUE(StartNutServer(config));
+    MonitorState& state = TheMonitorState();
+    state.AcFail = 1;
+    state.Disconnected = 1;
+    state.DeviceHandle = -1;
+    Client client(port);
+    ASSERT_TRUE(client.Connected());
+    EXPECT_EQ(client.Ask("GET VAR ups ups.status"), "ERR DATA-STALE") << "before the sequence";
+    state.ShutdownSequenceStarted = 1;
+    EXPECT_EQ(client.Ask("GET VAR ups ups.status"), "VAR ups ups.status \"OB FSD\"");
 }
 
 TEST_F(NutServerTest, HostileClientsAreCutOffAndANormalClientIsStillAnswered) {

@@ -69,10 +69,12 @@ NutUpsView CurrentNutUpsView() {
     const MonitorState& state = TheMonitorState();
     NutUpsView view;
     view.Reading = LatestUpsReading();
-    view.Stale = UpsDataIsStale(state, view.Reading, MonotonicNow());
+    view.ShutdownSequenceStarted = state.ShutdownSequenceStarted.load() == 1;
+    // Once the shutdown sequence has started, the last state the UPS reported stands,
+    // lost UPS or not: the other machines must learn of FSD, whatever the link does.
+    view.Stale = !view.ShutdownSequenceStarted && UpsDataIsStale(state, view.Reading, MonotonicNow());
     view.OnBattery = state.AcFail.load() == 1;
     view.BatteryLow = view.Reading.BatteryLow;
-    view.ShutdownSequenceStarted = state.ShutdownSequenceStarted.load() == 1;
     view.Model = CurrentStatus().Model;
     return view;
 }

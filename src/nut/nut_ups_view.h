@@ -9,7 +9,7 @@
 #include "monitor/ups_reading.h"
 
 struct NutUpsView {
-    bool Stale = true;  // no UPS connected, or silent past the silence limit
+    bool Stale = true;  // no UPS connected, or silent past the silence limit, before the shutdown sequence
     bool OnBattery = false;
     bool BatteryLow = false;
     bool ShutdownSequenceStarted = false;
