@@ -2,10 +2,22 @@
 
 #include "common/clock.h"
 
+namespace {
+
+bool AnHourSince(int64_t then, int64_t now) {
+    return now - then >= ConnectionCycleLog::kRepeatSeconds * kTicksPerSecond;
+}
+
+}  // namespace
+
 bool ConnectionCycleLog::LostShouldBeWritten(int64_t now) {
     std::lock_guard<std::mutex> guard(lock_);
-    if (!cycling_ || now - lastLostWritten_ >= kRepeatSeconds * kTicksPerSecond) {
-        cycling_ = true;
+    if (!lostSinceSteady_) {
+        lostSinceSteady_ = true;
+        return true;
+    }
+    if (!repeating_ || AnHourSince(lastLostWritten_, now)) {
+        repeating_ = true;
         lastLostWritten_ = now;
         return true;
     }
@@ -14,9 +26,9 @@ bool ConnectionCycleLog::LostShouldBeWritten(int64_t now) {
 
 bool ConnectionCycleLog::ConnectedShouldBeWritten(int64_t now) {
     std::lock_guard<std::mutex> guard(lock_);
-    if (!cycling_) return true;
-    if (!reconnectWritten_ || now - lastConnectedWritten_ >= kRepeatSeconds * kTicksPerSecond) {
-        reconnectWritten_ = true;
+    if (!repeating_) return true;
+    if (!repeatReconnectWritten_ || AnHourSince(lastConnectedWritten_, now)) {
+        repeatReconnectWritten_ = true;
         lastConnectedWritten_ = now;
         return true;
     }
@@ -26,14 +38,16 @@ bool ConnectionCycleLog::ConnectedShouldBeWritten(int64_t now) {
 void ConnectionCycleLog::ReportingNormally(int64_t reportingSince, int64_t now) {
     if (now - reportingSince < kSteadySeconds * kTicksPerSecond) return;
     std::lock_guard<std::mutex> guard(lock_);
-    cycling_ = false;
-    reconnectWritten_ = false;
+    lostSinceSteady_ = false;
+    repeating_ = false;
+    repeatReconnectWritten_ = false;
 }
 
 void ConnectionCycleLog::Reset() {
     std::lock_guard<std::mutex> guard(lock_);
-    cycling_ = false;
-    reconnectWritten_ = false;
+    lostSinceSteady_ = false;
+    repeating_ = false;
+    repeatReconnectWritten_ = false;
     lastLostWritten_ = 0;
     lastConnectedWritten_ = 0;
 }

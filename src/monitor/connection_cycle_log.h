@@ -1,9 +1,10 @@
 // Whether a "UPS lost" or "UPS connected" report (event-log line and Windows event)
 // is written. A UPS that stays listed and answers but never reports is connected,
 // dropped ten seconds later and connected again, all day long: that cycle is written
-// like any other repeated failure. The first loss and the first reconnection are
-// written at once, then each at most once an hour while the cycle goes on, and at once
-// again after the UPS has reported normally for a minute.
+// like any other repeated failure. A loss that comes before the UPS has reported
+// normally for a minute since its last reconnection repeats the cycle: the first such
+// loss and its reconnection are written at once, then one of each at most once an hour
+// while the cycle goes on; a minute of normal reports ends it.
 #pragma once
 
 #include <cstdint>
@@ -25,8 +26,9 @@ public:
 
 private:
     std::mutex lock_;
-    bool cycling_ = false;  // a loss has been seen since the UPS last reported steadily
-    bool reconnectWritten_ = false;
+    bool lostSinceSteady_ = false;  // a loss since the UPS last reported steadily
+    bool repeating_ = false;        // and another one after it: the cycle repeats
+    bool repeatReconnectWritten_ = false;
     int64_t lastLostWritten_ = 0;
     int64_t lastConnectedWritten_ = 0;
 };

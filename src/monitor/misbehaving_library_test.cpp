@@ -105,9 +105,10 @@ TEST_F(MisbehavingLibraryTest, AnOutputOffThatHangsIsGivenUpAfterTenSeconds) {
 }
 
 // A UPS that stays listed and answers the model query but never reports is connected,
-// dropped ten seconds later and connected again, all day. Its first loss and first
-// reconnection are written, then one of each an hour; a minute of normal reports ends
-// the cycle, and the next loss is news again.
+// dropped ten seconds later and connected again, all day. Its first loss and
+// reconnection are written, and so are the first loss and reconnection that repeat the
+// cycle; then one of each an hour. A minute of normal reports ends the cycle, and the
+// next loss is news again.
 TEST_F(MisbehavingLibraryTest, AUpsLostAndFoundOverAndOverIsWrittenOnceAnHour) {
     WriteSettingsFile(60);
     Connect();
@@ -115,19 +116,19 @@ TEST_F(MisbehavingLibraryTest, AUpsLostAndFoundOverAndOverIsWrittenOnceAnHour) {
 
     RunThreadUntil(kStartTicks + 60 * kTicksPerSecond);
     Lines lines = TraceLines();
-    EXPECT_EQ(1, Count(lines, "UPS_disconnected"));
-    EXPECT_EQ(2, Count(lines, "UPS_connected:NV-1500"));
-    EXPECT_EQ(1, CountEvents(Events(), kEventUpsDisconnected));
-    EXPECT_EQ(2, CountEvents(Events(), kEventUpsConnected));
+    EXPECT_EQ(2, Count(lines, "UPS_disconnected"));
+    EXPECT_EQ(3, Count(lines, "UPS_connected:NV-1500"));
+    EXPECT_EQ(2, CountEvents(Events(), kEventUpsDisconnected));
+    EXPECT_EQ(3, CountEvents(Events(), kEventUpsConnected));
 
     fake.stopAt = INT64_MAX;
     MonitorPrepareRun();
     RunThreadUntil(kStartTicks + (2 * 3600 + 30) * kTicksPerSecond);
     lines = TraceLines();
-    EXPECT_EQ(3, Count(lines, "UPS_disconnected")) << "the first, then one an hour";
-    EXPECT_EQ(4, Count(lines, "UPS_connected:NV-1500"));
-    EXPECT_EQ(3, CountEvents(Events(), kEventUpsDisconnected));
-    EXPECT_EQ(4, CountEvents(Events(), kEventUpsConnected));
+    EXPECT_EQ(4, Count(lines, "UPS_disconnected")) << "the first two, then one an hour";
+    EXPECT_EQ(5, Count(lines, "UPS_connected:NV-1500"));
+    EXPECT_EQ(4, CountEvents(Events(), kEventUpsDisconnected));
+    EXPECT_EQ(5, CountEvents(Events(), kEventUpsConnected));
 
     // Normal reports for more than a minute, then the UPS is lost again.
     fake.sendsRecords = true;
@@ -137,21 +138,22 @@ TEST_F(MisbehavingLibraryTest, AUpsLostAndFoundOverAndOverIsWrittenOnceAnHour) {
     fake.script.push_back({steadyFrom + 120 * kTicksPerSecond, [] { world->sendsRecords = false; }});
     RunThreadUntil(steadyFrom + 150 * kTicksPerSecond);
     lines = TraceLines();
-    EXPECT_EQ(4, Count(lines, "UPS_disconnected")) << "a loss after a steady minute is written at once";
-    EXPECT_EQ(5, Count(lines, "UPS_connected:NV-1500"));
+    // A loss after a steady minute is news, and so is the cycle that starts again with it.
+    EXPECT_EQ(6, Count(lines, "UPS_disconnected"));
+    EXPECT_EQ(7, Count(lines, "UPS_connected:NV-1500"));
 }
 
 // A UPS that reports its loss itself (code 2) over and over goes through the same rule.
-TEST_F(MisbehavingLibraryTest, RepeatedLossReportsOfTheLibraryAreWrittenOnce) {
+TEST_F(MisbehavingLibraryTest, RepeatedLossReportsOfTheLibraryAreWrittenLikeARepeatedFailure) {
     WriteSettingsFile(60);
     for (int cycle = 0; cycle < 5; ++cycle) {
         Connect();
         Deliver(kUpsEventDeviceLost);
         fakeNow += kTicksPerSecond;
     }
-    EXPECT_EQ(1, Count(TraceLines(), "UPS lost"));
-    EXPECT_EQ(1, CountEvents(Events(), kEventUpsDisconnected));
-    EXPECT_EQ(2, Count(TraceLines(), "UPS_connected:NV-1500"));
+    EXPECT_EQ(2, Count(TraceLines(), "UPS lost"));
+    EXPECT_EQ(2, CountEvents(Events(), kEventUpsDisconnected));
+    EXPECT_EQ(3, Count(TraceLines(), "UPS_connected:NV-1500"));
 }
 
 }  // namespace
