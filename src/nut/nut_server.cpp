@@ -1,8 +1,12 @@
-// The server thread: one select() loop over the listening sockets and the clients,
-// non-blocking throughout, waking at least five times a second to notice a stop.
+// The server thread: one select() loop over the listening sockets, the clients and a
+// wake socket, non-blocking throughout. It sleeps until a socket is ready, the next
+// deadline (an idle client, a held answer, a bind attempt) comes, or the service stops
+// it through the wake socket: nothing wakes it while nothing happens.
 #include "nut/nut_server.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <map>
 #include <memory>
@@ -13,12 +17,14 @@
 #include "log/event_log.h"
 #include "log/repeated_failure_log.h"
 #include "nut/nut_commands.h"
+#include "nut/nut_session.h"
 #include "nut/nut_socket.h"
 #include "nut/nut_ups_view.h"
 
 namespace {
 
-constexpr long kSelectTimeoutUs = 200000;
+// The pause before the loop goes on after a failed select() or an escaped exception.
+constexpr DWORD kBackOffMs = 200;
 constexpr DWORD kThreadEndWaitMs = 5000;
 constexpr size_t kReceiveChunk = 512;
 
@@ -29,6 +35,7 @@ struct Client {
     std::string output;
     NutSession session;
     int64_t lastHeard = 0;
+    int64_t answerNotBefore = 0;  // a refused login's answer is held until then
     bool closeWhenSent = false;
     bool closed = false;
 };
@@ -42,6 +49,11 @@ struct Server {
     int64_t nextBindAttempt = 0;
     // One throttle per address: two failing addresses must not make each other news.
     std::map<std::string, std::unique_ptr<RepeatedFailureLog>> bindFailures;
+    // When each address's last refused login was answered.
+    std::map<std::string, int64_t> lastRefusal;
+    // A loopback datagram socket in every select(): a byte sent to it ends the wait.
+    ScopedSocket wake;
+    sockaddr_in wakeAddress = {};
 };
 
 std::unique_ptr<Server> server;  // touched only by Start/Stop and the thread they own
@@ -56,10 +68,11 @@ HANDLE LoginsChangedEvent() {
     return event;
 }
 
-// A client guessing passwords would otherwise write a line per attempt.
+// A client guessing passwords would otherwise write a line per attempt. Never
+// destroyed, like the other objects the service's threads share.
 RepeatedFailureLog& FailedLoginLog() {
-    static RepeatedFailureLog log;
-    return log;
+    static auto* log = new RepeatedFailureLog;
+    return *log;
 }
 
 std::string EndpointName(const sockaddr_in& address) {
@@ -116,20 +129,70 @@ void BindWhatIsUnbound(Server& srv, int64_t now) {
     srv.nextBindAttempt = now + srv.limits.BindRetryTicks;
 }
 
+bool Proved(const Server& srv, const Client& client) {
+    return client.session.LoggedIn || NutCredentialsMatch(client.session, srv.config);
+}
+
+// The longest-silent client that has not proved itself, of `address` when one is given.
+Client* LongestSilentUnproved(Server& srv, const std::string* address) {
+    Client* found = nullptr;
+    for (auto& c : srv.clients) {
+        if (c->closed || Proved(srv, *c) || (address != nullptr && c->address != *address)) continue;
+        if (found == nullptr || c->lastHeard < found->lastHeard) found = c.get();
+    }
+    return found;
+}
+
+size_t UnprovedFrom(const Server& srv, const std::string& address) {
+    size_t count = 0;
+    for (const auto& c : srv.clients) {
+        if (!c->closed && c->address == address && !Proved(srv, *c)) ++count;
+    }
+    return count;
+}
+
+size_t OpenClients(const Server& srv) {
+    return static_cast<size_t>(std::count_if(srv.clients.begin(), srv.clients.end(),
+                                             [](const std::unique_ptr<Client>& c) { return !c->closed; }));
+}
+
+// Makes room for a new connection from `address`: true when it may be taken. Nobody who
+// has proved itself is ever closed for it, so idle or hostile peers cannot lock out the
+// machines that must learn of the shutdown.
+bool MakeRoomFor(Server& srv, const std::string& address) {
+    if (UnprovedFrom(srv, address) >= srv.limits.MaxUnprovedPerAddress) {
+        Client* oldest = LongestSilentUnproved(srv, &address);
+        if (oldest != nullptr) oldest->closed = true;
+    }
+    if (OpenClients(srv) < srv.limits.MaxConnections) return true;
+    Client* oldest = LongestSilentUnproved(srv, nullptr);
+    if (oldest == nullptr) return false;
+    oldest->closed = true;
+    return true;
+}
+
+void RemoveClosedClients(Server& srv) {
+    for (size_t i = srv.clients.size(); i-- > 0;) {
+        if (srv.clients[i]->closed) srv.clients.erase(srv.clients.begin() + static_cast<std::ptrdiff_t>(i));
+    }
+}
+
 void AcceptFrom(Server& srv, SOCKET listener, int64_t now) {
     // Everything waiting is taken at once, so a flood of connects never fills the backlog.
     for (;;) {
         sockaddr_in peer = {};
         int length = sizeof(peer);
         ScopedSocket s(accept(listener, reinterpret_cast<sockaddr*>(&peer), &length));
-        if (!s) return;
-        if (srv.clients.size() >= srv.limits.MaxConnections || !SetNonBlocking(s.Get())) continue;  // closed here
+        if (!s) break;
+        const std::string address = EndpointName(peer);
+        if (!MakeRoomFor(srv, address) || !SetNonBlocking(s.Get())) continue;  // closed here
         auto client = std::make_unique<Client>();
         client->socket = std::move(s);
-        client->address = EndpointName(peer);
+        client->address = address;
         client->lastHeard = now;
         srv.clients.push_back(std::move(client));
     }
+    RemoveClosedClients(srv);
 }
 
 void Receive(Client& client, int64_t now) {
@@ -151,9 +214,22 @@ std::vector<std::string> LoggedInAddresses(const Server& srv) {
     return addresses;
 }
 
+// A refused login is answered no sooner than the spacing after the last refusal for
+// the same address; the client's further lines wait for that answer.
+void HoldRefusal(Server& srv, Client& client, int64_t now) {
+    for (auto it = srv.lastRefusal.begin(); it != srv.lastRefusal.end();) {
+        it = now - it->second > srv.limits.RefusalSpacingTicks ? srv.lastRefusal.erase(it) : std::next(it);
+    }
+    const auto last = srv.lastRefusal.find(client.address);
+    const int64_t answerAt = last == srv.lastRefusal.end() ? now : std::max(now, last->second + srv.limits.RefusalSpacingTicks);
+    srv.lastRefusal[client.address] = answerAt;
+    client.answerNotBefore = answerAt;
+}
+
 // Answers the complete lines waiting, as long as the answers do not pile up unsent.
-void AnswerLines(Server& srv, Client& client) {
-    while (!client.closed && !client.closeWhenSent && client.output.size() < srv.limits.MaxPendingOutput) {
+void AnswerLines(Server& srv, Client& client, int64_t now) {
+    while (!client.closed && !client.closeWhenSent && client.output.size() < srv.limits.MaxPendingOutput &&
+           now >= client.answerNotBefore) {
         const size_t end = client.input.find('\n');
         if (end == std::string::npos ? client.input.size() > srv.limits.MaxLineBytes
                                      : end > srv.limits.MaxLineBytes) {
@@ -173,14 +249,17 @@ void AnswerLines(Server& srv, Client& client) {
         const std::vector<std::string> addresses = LoggedInAddresses(srv);
         const NutContext context{srv.config, view, static_cast<int>(addresses.size()), addresses};
         NutAnswer answer = AnswerNutLine(client.session, line, context);
-        if (answer.FailedLogin) FailedLoginLog().Failed("NutLogin:NG");
+        if (answer.FailedLogin) {
+            FailedLoginLog().Failed("NutLogin:NG");
+            HoldRefusal(srv, client, now);
+        }
         client.output += answer.Text;
         if (answer.Close) client.closeWhenSent = true;
     }
 }
 
-void Send(Client& client) {
-    if (client.output.empty()) return;
+void Send(Client& client, int64_t now) {
+    if (client.output.empty() || now < client.answerNotBefore) return;
     const int sent = send(client.socket.Get(), client.output.data(), static_cast<int>(client.output.size()), 0);
     if (sent > 0) {
         client.output.erase(0, static_cast<size_t>(sent));
@@ -197,42 +276,91 @@ void PublishLogins(const Server& srv) {
     if (loggedIn.exchange(count) != count) SetEvent(LoginsChangedEvent());
 }
 
+// The next moment the loop has something to do without a socket being ready: a bind
+// attempt, a held answer, a client's idle limit. INT64_MAX when there is none.
+int64_t NextDeadline(const Server& srv) {
+    int64_t next = srv.unbound.empty() ? INT64_MAX : srv.nextBindAttempt;
+    for (const auto& c : srv.clients) {
+        next = std::min(next, c->lastHeard + srv.limits.IdleTicks + 1);
+        if (!c->output.empty() && c->answerNotBefore > 0) next = std::min(next, c->answerNotBefore);
+    }
+    return next;
+}
+
+// select()'s time-out for `deadline`: null (no limit) when there is none.
+timeval* TimeoutUntil(int64_t deadline, timeval& storage) {
+    if (deadline == INT64_MAX) return nullptr;
+    const int64_t remaining = std::max<int64_t>(0, deadline - MonotonicNow());
+    const int64_t microseconds = (remaining + 9) / 10;  // ticks of 100 ns, rounded up
+    storage.tv_sec = static_cast<long>(microseconds / 1000000);
+    storage.tv_usec = static_cast<long>(microseconds % 1000000);
+    return &storage;
+}
+
+void DrainWake(const Server& srv) {
+    char bytes[16];
+    while (recv(srv.wake.Get(), bytes, sizeof(bytes), 0) > 0) {
+    }
+}
+
 void ServeOnce(Server& srv) {
     if (!srv.unbound.empty() && MonotonicNow() >= srv.nextBindAttempt) BindWhatIsUnbound(srv, MonotonicNow());
-    if (srv.listeners.empty() && srv.clients.empty()) {
-        Sleep(kSelectTimeoutUs / 1000);  // nothing to wait on yet but the next attempt
-        return;
-    }
     fd_set readable;
     fd_set writable;
     FD_ZERO(&readable);
     FD_ZERO(&writable);
+    FD_SET(srv.wake.Get(), &readable);
     for (const ScopedSocket& l : srv.listeners) FD_SET(l.Get(), &readable);
+    const int64_t before = MonotonicNow();
     for (const auto& c : srv.clients) {
         // A client is read again only once its earlier lines are answered and sent.
         if (c->output.empty() && c->input.find('\n') == std::string::npos) FD_SET(c->socket.Get(), &readable);
-        if (!c->output.empty()) FD_SET(c->socket.Get(), &writable);
+        if (!c->output.empty() && before >= c->answerNotBefore) FD_SET(c->socket.Get(), &writable);
     }
-    timeval timeout = {0, kSelectTimeoutUs};
-    if (select(0, &readable, &writable, nullptr, &timeout) == SOCKET_ERROR) {
-        Sleep(kSelectTimeoutUs / 1000);
+    timeval storage = {};
+    if (select(0, &readable, &writable, nullptr, TimeoutUntil(NextDeadline(srv), storage)) == SOCKET_ERROR) {
+        Sleep(kBackOffMs);
         return;
     }
+    if (FD_ISSET(srv.wake.Get(), &readable)) DrainWake(srv);
     const int64_t now = MonotonicNow();
     for (auto& c : srv.clients) {
         if (FD_ISSET(c->socket.Get(), &readable)) Receive(*c, now);
-        AnswerLines(srv, *c);
-        Send(*c);
+        AnswerLines(srv, *c, now);
+        Send(*c, now);
         if (c->closeWhenSent && c->output.empty()) c->closed = true;
         if (now - c->lastHeard > srv.limits.IdleTicks) c->closed = true;
     }
-    for (size_t i = srv.clients.size(); i-- > 0;) {
-        if (srv.clients[i]->closed) srv.clients.erase(srv.clients.begin() + static_cast<std::ptrdiff_t>(i));
-    }
+    RemoveClosedClients(srv);
     PublishLogins(srv);
     for (const ScopedSocket& l : srv.listeners) {
         if (FD_ISSET(l.Get(), &readable)) AcceptFrom(srv, l.Get(), now);
     }
+    PublishLogins(srv);
+}
+
+// A loopback datagram socket for StopNutServer to wake the loop with.
+bool OpenWakeSocket(Server& srv) {
+    srv.wake.Reset(socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP));
+    if (!srv.wake) return false;
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int length = sizeof(address);
+    if (bind(srv.wake.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0 ||
+        getsockname(srv.wake.Get(), reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
+        !SetNonBlocking(srv.wake.Get())) {
+        return false;
+    }
+    srv.wakeAddress = address;
+    return true;
+}
+
+void WakeServer(const Server& srv) {
+    ScopedSocket sender(socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP));
+    if (!sender) return;
+    const char byte = 1;
+    sendto(sender.Get(), &byte, 1, 0, reinterpret_cast<const sockaddr*>(&srv.wakeAddress), sizeof(srv.wakeAddress));
 }
 
 // Whatever escapes one round of the loop (out of memory, say) is written and the
@@ -245,7 +373,7 @@ void ServeOnceCatching(Server& srv) {
             TraceLog("NutServer:Exception");
         } catch (...) {
         }
-        Sleep(kSelectTimeoutUs / 1000);  // never a spin, should it repeat
+        Sleep(kBackOffMs);  // never a spin, should it repeat
     }
 }
 
@@ -272,6 +400,11 @@ bool StartNutServer(const NutServerConfig& config, const NutServerLimits& limits
     auto srv = std::make_unique<Server>();
     srv->config = config;
     srv->limits = limits;
+    if (!OpenWakeSocket(*srv)) {
+        TraceLogError("NutWake():ER=", static_cast<uint32_t>(WSAGetLastError()));
+        WSACleanup();
+        return false;
+    }
     srv->unbound = config.Endpoints;
     BindWhatIsUnbound(*srv, MonotonicNow());
     LoginsChangedEvent();
@@ -305,6 +438,7 @@ void StartNutServerFromSettingsFile() {
 void StopNutServer() {
     if (!running.load()) return;
     stopRequested = true;
+    WakeServer(*server);
     const bool ended = WaitForSingleObject(serverThread.Get(), kThreadEndWaitMs) == WAIT_OBJECT_0;
     serverThread.Close();
     running = false;
@@ -319,6 +453,8 @@ void StopNutServer() {
 }
 
 bool NutServerRunning() { return running.load(); }
+
+void ResetNutServerForTest() { FailedLoginLog().Succeeded(); }
 
 int32_t NutLoggedInClients() { return loggedIn.load(); }
 

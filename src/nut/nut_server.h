@@ -14,7 +14,17 @@
 // amount of memory and never holds the server.
 struct NutServerLimits {
     size_t MaxLineBytes = 512;         // a longer line is refused and the connection closed
-    size_t MaxConnections = 32;        // further connections are closed at once
+    // When every slot is taken, a new connection takes the slot of the longest-silent
+    // client that has not proved itself (given the right user and password); when all
+    // have, it is closed at once.
+    size_t MaxConnections = 32;
+    // Clients from one address that have not proved themselves; one more replaces that
+    // address's longest-silent one.
+    size_t MaxUnprovedPerAddress = 8;
+    // After a refused login, the next refusal for the same address is answered no sooner
+    // than this after the one before: one guess a second per address, however many
+    // connections it opens.
+    int64_t RefusalSpacingTicks = kTicksPerSecond;
     size_t MaxPendingOutput = 16384;   // answers are not worked out while this much waits to be sent
     // A client silent this long is closed. Long enough for a client that keeps one
     // connection and asks once a minute (a home-automation poller, say).
@@ -38,6 +48,9 @@ void StartNutServerFromSettingsFile();
 void StopNutServer();
 
 bool NutServerRunning();
+
+// Forgets the failed-login line written so far, so that a test's first refusal is written.
+void ResetNutServerForTest();
 
 // Clients logged in now (LOGIN accepted, connection still open).
 int32_t NutLoggedInClients();

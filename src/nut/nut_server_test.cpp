@@ -84,6 +84,7 @@ class NutServerTest : public ::testing::Test {
 protected:
     void SetUp() override {
         RestartEventLogEmpty(scratch);
+        ResetNutServerForTest();
         ResetMonitorStateForTest();
         ResetUpsReadingForTest();
         MonitorState& state = TheMonitorState();
@@ -222,16 +223,70 @@ TEST_F(NutServerTest, HostileClientsAreCutOffAndANormalClientIsStillAnswered) {
         held.push_back(std::make_unique<Client>(port));
         EXPECT_EQ(held.back()->Ask("NETVER"), "1.2");
     }
-    Client oneTooMany(port);
-    EXPECT_EQ(oneTooMany.Line(), "<closed>");
-    held.pop_back();
-    Sleep(500);  // the server notices the closed connection on its next turn
+    // Every slot taken by a client that has not proved itself: a new connection takes
+    // the slot of the longest-silent one.
     Client normal(port);
     EXPECT_EQ(normal.Ask("GET VAR ups ups.status"), "VAR ups ups.status \"OL\"");
+    EXPECT_EQ(held[0]->Line(), "<closed>");
+    EXPECT_EQ(held[1]->Ask("NETVER"), "1.2");
+}
+
+// A client that has given the right user and password is never closed to make room;
+// with every slot held by such clients a new connection is closed at once. One address
+// keeps at most so many clients that have not proved themselves.
+TEST_F(NutServerTest, ProvedClientsAreNeverEvictedAndOneAddressHoldsFewUnproved) {
+    NutServerLimits limits;
+    limits.MaxConnections = 3;
+    limits.MaxUnprovedPerAddress = 2;
+    ASSERT_TRUE(StartNutServer(config, limits));
+
+    Client unproved1(port);
+    EXPECT_EQ(unproved1.Ask("NETVER"), "1.2");
+    Client unproved2(port);
+    EXPECT_EQ(unproved2.Ask("NETVER"), "1.2");
+    Client unproved3(port);  // a third from the same address replaces its longest-silent one
+    EXPECT_EQ(unproved3.Ask("NETVER"), "1.2");
+    EXPECT_EQ(unproved1.Line(), "<closed>");
+
+    std::vector<std::unique_ptr<Client>> proved;
+    for (int i = 0; i < 3; ++i) {
+        proved.push_back(std::make_unique<Client>(port));
+        ASSERT_EQ(proved.back()->Ask("USERNAME mon"), "OK");
+        ASSERT_EQ(proved.back()->Ask("PASSWORD pw"), "OK");  // proved without LOGIN
+    }
+    EXPECT_EQ(unproved2.Line(), "<closed>");
+    EXPECT_EQ(unproved3.Line(), "<closed>");
+    Client refused(port);
+    EXPECT_EQ(refused.Line(), "<closed>") << "no room: every client has proved itself";
+    for (auto& c : proved) EXPECT_EQ(c->Ask("NETVER"), "1.2");
+}
+
+// Refused logins from one address are answered at most one per spacing, however many
+// connections the address opens.
+TEST_F(NutServerTest, RefusedLoginsOfOneAddressAreSpacedOut) {
+    NutServerLimits limits;
+    limits.RefusalSpacingTicks = kTicksPerSecond / 2;
+    ASSERT_TRUE(StartNutServer(config, limits));
+    std::vector<std::unique_ptr<Client>> guessers;
+    for (int i = 0; i < 3; ++i) {
+        guessers.push_back(std::make_unique<Client>(port));
+        ASSERT_EQ(guessers.back()->Ask("USERNAME mon"), "OK");
+        ASSERT_EQ(guessers.back()->Ask("PASSWORD wrong"), "OK");
+    }
+    const ULONGLONG started = GetTickCount64();
+    for (auto& g : guessers) g->Send("LOGIN ups\n");
+    for (auto& g : guessers) EXPECT_EQ(g->Line(), "ERR ACCESS-DENIED");
+    EXPECT_GE(GetTickCount64() - started, 900u) << "three refusals take at least two spacings";
+    Client right(port);
+    ASSERT_EQ(right.Ask("USERNAME mon"), "OK");
+    ASSERT_EQ(right.Ask("PASSWORD pw"), "OK");
+    EXPECT_EQ(right.Ask("LOGIN ups"), "OK") << "a right login is never held";
 }
 
 TEST_F(NutServerTest, FailedLoginsAreWrittenOnceAndTheCountFollowsTheLogins) {
-    ASSERT_TRUE(StartNutServer(config));
+    NutServerLimits limits;
+    limits.RefusalSpacingTicks = kTicksPerSecond / 100;  // the spacing has a test of its own
+    ASSERT_TRUE(StartNutServer(config, limits));
     for (int i = 0; i < 20; ++i) {
         Client guesser(port);
         ASSERT_EQ(guesser.Ask("USERNAME mon"), "OK");

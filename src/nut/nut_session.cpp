@@ -22,17 +22,22 @@ std::string NutLogin(NutSession& session, const std::string& upsName, const NutS
     if (session.LoggedIn) return "ERR ALREADY-LOGGED-IN";
     if (!session.HasUser) return "ERR USERNAME-REQUIRED";
     if (!session.HasPassword) return "ERR PASSWORD-REQUIRED";
-    // Both are compared whatever the first gives, and a wrong user answers as a wrong
-    // password does, so neither the answer nor its time tells which one was wrong.
-    const bool userMatches = SameSecret(session.User, config.User);
-    const bool passwordMatches = SameSecret(session.Password, config.Password);
-    if (config.User.empty() || config.Password.empty() || !userMatches || !passwordMatches) {
+    if (!NutCredentialsMatch(session, config)) {
         failedLogin = true;
         return "ERR ACCESS-DENIED";
     }
     if (upsName != config.UpsName) return "ERR UNKNOWN-UPS";
     session.LoggedIn = true;
     return "OK";
+}
+
+bool NutCredentialsMatch(const NutSession& session, const NutServerConfig& config) {
+    if (!session.HasUser || !session.HasPassword) return false;
+    // Both are compared whatever the first gives, and a wrong user answers as a wrong
+    // password does, so neither the answer nor its time tells which one was wrong.
+    const bool userMatches = SameSecret(session.User, config.User);
+    const bool passwordMatches = SameSecret(session.Password, config.Password);
+    return !config.User.empty() && !config.Password.empty() && userMatches && passwordMatches;
 }
 
 bool SameSecret(const std::string& given, const std::string& expected) {

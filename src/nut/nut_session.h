@@ -21,5 +21,9 @@ std::string NutSetPassword(NutSession& session, const std::string& password);
 std::string NutLogin(NutSession& session, const std::string& upsName, const NutServerConfig& config,
                      bool& failedLogin);
 
+// True when the session has given the configured user and password (a client that
+// has proved itself, LOGIN or not).
+bool NutCredentialsMatch(const NutSession& session, const NutServerConfig& config);
+
 // Compares in a time that depends only on the lengths, never on where the texts differ.
 bool SameSecret(const std::string& given, const std::string& expected);

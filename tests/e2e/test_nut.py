@@ -173,6 +173,46 @@ class TestNetworkClients:
         assert story.logs.event_texts()[lines0:] == []
         assert upsc_status(story.port) == "OL"
 
+    def test_idle_connections_cannot_lock_out_the_clients(self, story):
+        upsmon = SecondaryUpsmon(story.tmp / "lockout-upsmon", story.port, USER, PASSWORD).start()
+        try:
+            client = RawClient(story.port)
+            wait_until(lambda: client.ask("GET NUMLOGINS ups") == "NUMLOGINS ups 1", 30, "upsmon to log in")
+            client.close()
+            held = [RawClient(story.port) for _ in range(40)]  # they send nothing
+            assert upsc_status(story.port) == "OL"
+            check = RawClient(story.port)
+            assert check.ask("GET NUMLOGINS ups") == "NUMLOGINS ups 1", "the logged-in upsmon was never closed"
+            check.close()
+            for c in held:
+                c.close()
+        finally:
+            upsmon.stop()
+
+    def test_a_tray_client_ending_its_lines_in_cr_cr_lf_is_answered(self, story):
+        client = RawClient(story.port)
+        client.send(b"VER\r\r\n")
+        version = client.line().split()
+        assert len(version) >= 5 and version[4][0].isdigit(), version  # the fifth word is the version
+        for line, answer in ((f"USERNAME {USER}", "OK"), (f"PASSWORD {PASSWORD}", "OK"), ("LOGIN ups", "OK"),
+                             ("GET VAR ups ups.status", 'VAR ups ups.status "OL"')):
+            client.send(line.encode() + b"\r\r\n")
+            assert client.line() == answer, line
+        client.send(b"LOGOUT\r\r\n")
+        assert client.line() == "OK Goodbye"
+        client.close()
+
+    def test_one_connection_silent_for_more_than_a_minute_stays_open(self, story):
+        client = RawClient(story.port, timeout=30)
+        client.send(b"LIST VAR ups\n")
+        assert client.line() == "BEGIN LIST VAR ups"
+        while client.line() != "END LIST VAR ups":
+            pass
+        time.sleep(65)  # a home-automation poller asks once a minute
+        client.send(b"LIST VAR ups\n")
+        assert client.line() == "BEGIN LIST VAR ups"
+        client.close()
+
     def test_upsmon_secondary_shuts_down_when_our_sequence_starts_before_the_output_off(self, story):
         upsmon = SecondaryUpsmon(story.tmp / "secondary", story.port, USER, PASSWORD).start()
         try:
@@ -189,5 +229,9 @@ class TestNetworkClients:
             assert upsc_status(story.port) == "OB FSD"
             # Written before the output-off: the secondary had logged out by then.
             assert "NutClients:LoggedIn=0" in story.logs.event_texts(), story.logs.event_texts()
+            # The UPS lost now: the other machines still learn of the shutdown.
+            story.ups.set(MAINS="OFF", LOST=1)
+            time.sleep(3)
+            assert upsc_status(story.port) == "OB FSD"
         finally:
             upsmon.stop()
