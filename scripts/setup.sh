@@ -6,7 +6,8 @@ set -euo pipefail
 top="$(cd "$(dirname "$0")/.." && pwd)"
 
 packages=(cmake make g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-tools wine wine64
-          googletest python3-pytest dpkg-dev tmux locales nut-client)
+          googletest python3-pytest dpkg-dev tmux locales nut-client
+          wixl msitools)
 
 need_install=()
 for p in "${packages[@]}"; do

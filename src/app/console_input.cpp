@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "common/decimal.h"
+#include "common/product_version.h"
 #include "common/scoped_handle.h"
 #include "common/win32.h"
 #include "messages/message_table.h"
@@ -20,7 +21,7 @@ constexpr int kEnter = 13;
 constexpr int kBackspace = 8;
 constexpr int kDelete = 127;
 
-const char kBannerText[] = "----Voltwarden Basic Edition Version:1.1.1----";
+const char kBannerText[] = "----Voltwarden Basic Edition Version:" VW_PRODUCT_VERSION "----";
 
 // Input typed ahead of a refusal is not meant for the next question. What the
 // stream has already buffered is dropped, and on a real console so are the keys

@@ -3,13 +3,15 @@
 #include <algorithm>
 #include <cctype>
 
+#include "common/product_version.h"
 #include "nut/nut_words.h"
 
 namespace {
 
 // A Windows tray client takes the fifth word for the server's version, as in the
 // reference server's "Network UPS Tools upsd <version> - <address>".
-const char kVersionLine[] = "Voltwarden Basic Edition server 1.1.1 - read-only Network UPS Tools protocol server";
+const char kVersionLine[] =
+    "Voltwarden Basic Edition server " VW_PRODUCT_VERSION " - read-only Network UPS Tools protocol server";
 // The protocol level whose commands a client may expect of us (LIST CLIENT, NETVER).
 const char kProtocolVersion[] = "1.2";
 const char kHelpLine[] = "Commands: HELP VER NETVER GET LIST USERNAME PASSWORD LOGIN LOGOUT STARTTLS";

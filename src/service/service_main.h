@@ -30,13 +30,16 @@ struct ServiceHostApi {
     void (*requestStop)();
     void (*requestPause)();
     void (*requestContinue)();
-    void(WINAPI* sleep)(DWORD milliseconds);  // each wait of the stop for the thread to end
+    void(WINAPI* sleep)(DWORD milliseconds);  // each poll of the stop during a shutdown sequence
     bool (*sequenceRunning)();                // a shutdown sequence is under way: never cut it
     bool (*waitUntilParked)(uint32_t milliseconds);  // true once the monitor has parked
     // The network UPS protocol server (nut/), started after the monitor thread and
     // stopped after it has ended. Null (the host's own tests): no server.
     void (*startNetworkServer)();
     void (*stopNetworkServer)();
+    // Each wait of the stop for the monitor thread to end: returns as soon as it has
+    // ended, or after `milliseconds` (WaitForSingleObject).
+    DWORD(WINAPI* waitForThread)(HANDLE thread, DWORD milliseconds);
 };
 
 // Replaces the host's outside calls for tests; nullptr restores the real ones.

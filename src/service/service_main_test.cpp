@@ -39,6 +39,8 @@ struct HostRecorder {
     ThreadMode mode = ThreadMode::EndsOnStop;
     std::atomic<int> flagSeenByThread{-1};
     std::atomic<bool> threadRunning{false};
+    std::atomic<DWORD> monitorThreadId{0};
+    std::atomic<DWORD> waitedThreadId{0};
     std::atomic<bool> continued{false};
     HANDLE sleepGate = nullptr;  // when set, each 5 s wait blocks until it is signalled
     std::atomic<int> sequencePolls{0};  // a shutdown sequence runs for this many more polls
@@ -88,6 +90,7 @@ BOOL WINAPI FakeSetStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS s) {
 DWORD WINAPI FakeThreadMain(LPVOID parameter) {
     auto* flag = static_cast<std::atomic<int32_t>*>(parameter);
     recorder->flagSeenByThread = flag->load();
+    recorder->monitorThreadId = GetCurrentThreadId();
     recorder->threadRunning = true;
     for (;;) {
         bool stop = *flag == 0;
@@ -135,6 +138,15 @@ void WINAPI FakeSleep(DWORD milliseconds) {
     Sleep(100);  // long enough for a cooperative fake thread to see the flag
 }
 
+// Records the wait and on which thread; the wait itself is bounded short so a stuck
+// fake thread does not cost the test its real 5 s.
+DWORD WINAPI FakeWaitForThread(HANDLE thread, DWORD milliseconds) {
+    recorder->Add("wait " + std::to_string(milliseconds));
+    recorder->waitedThreadId = GetThreadId(thread);
+    if (recorder->sleepGate != nullptr) WaitForSingleObject(recorder->sleepGate, INFINITE);
+    return WaitForSingleObject(thread, 100);
+}
+
 void RecordEvent(uint16_t type, uint32_t identifier, const std::string&) {
     std::string last = recorder->LastLogText();
     if (last != "Service_start" && last != "Service_stop") last = "other";
@@ -146,6 +158,7 @@ const ServiceHostApi kFakeApi = {
     FakeRequestStop, FakeRequestPause, FakeRequestContinue, FakeSleep,     FakeSequenceRunning,
     FakeWaitUntilParked,
     nullptr,         nullptr,  // no network UPS server
+    FakeWaitForThread,
 };
 
 const char kStartPending[] = "status 2 accept=1 cp=1 hint=1000 type=0x10 exit=0/0";
@@ -457,6 +470,18 @@ TEST_F(ServiceMainTest, AStopDuringAShutdownSequenceWaitsForItWithoutEndingTheTh
                                 StopPendingAt(3), "wait 1000", StopPendingAt(4),
                                 "wait 1000", "final pass", kStopped, kStopEvent}));
     EXPECT_FALSE(rec.threadRunning) << "the thread ended by itself, it was not terminated";
+}
+
+// The stop waits on the monitor thread itself, so the wait ends when the thread does
+// instead of sleeping out its whole bound.
+TEST_F(ServiceMainTest, TheStopWaitsOnTheMonitorThreadItself) {
+    ServiceMain(0, nullptr);
+    for (int i = 0; i < 200 && !rec.threadRunning; ++i) Sleep(5);
+    ClearJournal();
+    StopAndWait();
+    EXPECT_EQ(Journal(), (Lines{kStopPending, "request stop", "wait 5000", "final pass", kStopped, kStopEvent}));
+    EXPECT_NE(rec.monitorThreadId.load(), 0u);
+    EXPECT_EQ(rec.waitedThreadId.load(), rec.monitorThreadId.load());
 }
 
 TEST_F(ServiceMainTest, AnExceptionInTheStopIsWrittenAndTheStopStillEnds) {

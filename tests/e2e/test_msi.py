@@ -1,0 +1,222 @@
+"""The Windows Installer package under Wine's own msiexec: install with properties, upgrade in
+place, downgrade refused, uninstall that keeps the administrator's data.
+
+The package is built twice from the same deployable folder, once as the version the build
+made and once as a higher version (scripts/package.sh takes VW_VERSION): the upgrade is
+decided by the package's ProductVersion alone, so two exes are not needed.
+
+Wine starts its service manager from wineboot; a wineboot inside a live session starts a
+second one, and every install then fails with 1627. So this module's session is booted with
+`wineboot -i`, waited for with `wineserver -w`, and only then made persistent.
+"""
+import os
+import re
+import shutil
+import subprocess
+
+import pytest
+
+from conftest import (
+    BUILD_DIR,
+    SERVICE_NAME,
+    SOURCE_DIR,
+    WineSession,
+    registry_values,
+    run_wine_tool,
+    sc_query_state,
+    wait_until,
+)
+
+EVENT_SOURCE_KEY = r"HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\Voltwarden Basic Edition"
+RUNNING, STOPPED = 4, 1
+SHIPPED_FILES = {"Voltwarden.exe", "msgtbl_jp.json", "msgtbl_en.json", "EventList_jp.csv", "EventList_en.csv"}
+ERROR_INSTALL_FAILURE = 1603
+ERROR_PRODUCT_VERSION = 1638  # another version of this product is already installed (a downgrade)
+
+
+def product_version():
+    text = (SOURCE_DIR / "CMakeLists.txt").read_text()
+    return re.search(r"project\(Voltwarden VERSION (\d+\.\d+\.\d+)", text).group(1)
+
+
+def higher(version):
+    major, minor, patch = map(int, version.split("."))
+    return f"{major}.{minor}.{patch + 1}"
+
+
+def build_msi(version, out_dir):
+    """Builds the package as `version` into out_dir (BUILD_DIR/dist is the source)."""
+    env = dict(os.environ, VW_VERSION=version)
+    # package.sh writes next to the build's dist folder; copy out what it made.
+    proc = subprocess.run(["bash", str(SOURCE_DIR / "scripts" / "package.sh")], env=dict(env, BUILD_DIR=str(BUILD_DIR)),
+                          capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    built = BUILD_DIR / f"Voltwarden-{version}-x64.msi"
+    target = out_dir / built.name
+    shutil.copy2(built, target)
+    if version != product_version():
+        built.unlink()  # the build folder keeps only the package of its own version
+    return target
+
+
+class InstallerSession(WineSession):
+    def start(self):
+        self.prefix.mkdir(parents=True, exist_ok=True)
+        self.stop()
+        shutil.rmtree(self.prefix)
+        self.prefix.mkdir(parents=True)
+        with open(self.debug_log, "wb") as log:
+            subprocess.run(["wine", "wineboot", "-i"], env=self.boot_env, stdin=subprocess.DEVNULL,
+                           stdout=subprocess.DEVNULL, stderr=log, timeout=300, check=True)
+            subprocess.run(["wineserver", "-w"], env=self.boot_env, timeout=300, check=True)
+            subprocess.run(["wineserver", "-p"], env=self.boot_env, stdin=subprocess.DEVNULL,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60, check=True)
+        return self
+
+    @property
+    def program_folder(self):
+        return self.prefix / "drive_c" / "Program Files" / "Voltwarden"
+
+    def msiexec(self, *args, log_name):
+        """Runs msiexec quietly with a verbose log; returns (Windows result, log text). The exit
+        status of `wine` is the result modulo 256, so cmd echoes the real one."""
+        log = self.prefix / "drive_c" / log_name
+        # The line goes through a batch file, so its quotes reach msiexec as an administrator
+        # types them (a command-line argument to wine would get them escaped).
+        batch = self.prefix / "drive_c" / "run-msiexec.cmd"
+        batch.write_bytes(("@msiexec " + " ".join(args) + f" /qn /l*v C:\\{log_name}\r\n"
+                           "@echo ERRORLEVEL=%ERRORLEVEL%\r\n").encode("latin-1"))
+        # Into a file, not a pipe: the service that msiexec starts inherits the handles, and a
+        # pipe would then never reach its end.
+        console = self.prefix / f"{log_name}.console"
+        with open(console, "wb") as out:
+            subprocess.run(["wine", "cmd", "/c", "C:\\run-msiexec.cmd"], env=self.env, stdin=subprocess.DEVNULL,
+                           stdout=out, stderr=subprocess.DEVNULL, timeout=300)
+        found = re.search(rb"ERRORLEVEL=(\d+)", console.read_bytes())
+        assert found, console.read_bytes()
+        raw = log.read_bytes() if log.exists() else b""
+        text = raw.decode("utf-16", errors="replace") if raw[:2] == b"\xff\xfe" else raw.decode("latin-1")
+        return int(found.group(1)), text
+
+    def windows_path(self, path):
+        return "Z:" + str(path).replace("/", "\\")
+
+
+@pytest.fixture(scope="module")
+def packages(tmp_path_factory):
+    out = tmp_path_factory.mktemp("msi")
+    version = product_version()
+    return {"current": build_msi(version, out), "higher": build_msi(higher(version), out)}
+
+
+@pytest.fixture(scope="module")
+def installer(packages):
+    session = InstallerSession("msi")
+    session.start()
+    yield session
+    session.stop()
+
+
+def msi_table(msi, table):
+    proc = subprocess.run(["msiinfo", "export", str(msi), table], capture_output=True, text=True, timeout=60,
+                          check=True)
+    header, _types, _key, *rows = proc.stdout.rstrip("\r\n").split("\r\n" if "\r\n" in proc.stdout else "\n")
+    names = header.split("\t")
+    return [dict(zip(names, row.split("\t"))) for row in rows]
+
+
+def test_the_package_registers_the_service_as_install_does(packages):
+    (service,) = msi_table(packages["current"], "ServiceInstall")
+    assert service["Name"] == SERVICE_NAME
+    assert service["DisplayName"] == SERVICE_NAME
+    assert service["Description"] == SERVICE_NAME
+    assert service["ServiceType"] == "16"   # SERVICE_WIN32_OWN_PROCESS
+    assert service["StartType"] == "2"      # SERVICE_AUTO_START
+    assert service["ErrorControl"] == "0"   # SERVICE_ERROR_IGNORE
+    assert service["StartName"] == "LocalSystem"
+    assert service["Arguments"] == ""
+    (control,) = msi_table(packages["current"], "ServiceControl")
+    # msidbServiceControlEvent: 0x1 start on install, 0x2 and 0x20 stop on install and uninstall,
+    # 0x80 delete on uninstall.
+    assert int(control["Event"]) == 0x1 | 0x2 | 0x20 | 0x80
+    assert control["Wait"] == "1"
+
+
+def test_the_package_carries_the_product_version(packages):
+    properties = {row["Property"]: row["Value"] for row in msi_table(packages["current"], "Property")}
+    assert properties["ProductVersion"] == product_version()
+    properties = {row["Property"]: row["Value"] for row in msi_table(packages["higher"], "Property")}
+    assert properties["ProductVersion"] == higher(product_version())
+
+
+def test_the_package_refuses_a_downgrade_and_needs_an_administrator_on_64_bit_windows(packages):
+    conditions = {row["Condition"]: row["Description"] for row in msi_table(packages["current"], "LaunchCondition")}
+    assert "Privileged" in conditions
+    assert "VersionNT64" in conditions
+    assert "NOT WIX_DOWNGRADE_DETECTED" in conditions
+    assert conditions["NOT WIX_DOWNGRADE_DETECTED"].startswith(
+        "A newer version of Voltwarden Basic Edition is already installed")
+
+
+def installed_files(installer):
+    folder = installer.program_folder
+    return {p.name for p in folder.iterdir()} if folder.exists() else set()
+
+
+def test_install_upgrade_downgrade_and_uninstall(installer, packages):
+    current, newer = packages["current"], packages["higher"]
+    folder = installer.program_folder
+
+    # Install with properties.
+    result, log = installer.msiexec(
+        "/i", installer.windows_path(current), "WAIT_TIME=120", "BACKUP_TIME=3", "DEVICE=COM_AUTO",
+        'EXCMD="C:\\Tools\\notify admins.cmd"', "EXCMDTIME=45", "LANG=en", "NUT_LISTEN=127.0.0.1:3493",
+        "NUT_UPSNAME=rack-ups", "NUT_USER=monuser", "NUT_PASSWORD=S0me-Passw0rd", log_name="install.log")
+    assert result == 0, log[-3000:]
+    assert SHIPPED_FILES <= installed_files(installer)
+    wait_until(lambda: sc_query_state(installer.env) == RUNNING, 60, "the installed service running")
+    values = registry_values(EVENT_SOURCE_KEY, env=installer.env)
+    assert values is not None
+    assert values["EventMessageFile"] == ("REG_SZ", "C:\\Program Files\\Voltwarden\\Voltwarden.exe")
+    assert values["TypesSupported"][0] == "REG_DWORD" and int(values["TypesSupported"][1], 16) == 7
+    settings = (folder / "Setting.ini").read_bytes()
+    for line in (b"WAIT_TIME=120", b"BACKUP_TIME=3", b"DEVICE=COM_AUTO", b"EXCMD=C:\\Tools\\notify admins.cmd",
+                 b"EXCMDTIME=45", b"LANG=en", b"NUT_LISTEN=127.0.0.1:3493", b"NUT_UPSNAME=rack-ups",
+                 b"NUT_USER=monuser", b"NUT_PASSWORD=S0me-Passw0rd"):
+        assert line in settings.splitlines(), (line, settings)
+    (folder / "EventLog").mkdir(exist_ok=True)
+    (folder / "EventLog" / "admin-note.txt").write_bytes(b"kept")
+
+    # Upgrade in place, with a property that must not reach the kept settings.
+    result, log = installer.msiexec("/i", installer.windows_path(newer), "WAIT_TIME=5", log_name="upgrade.log")
+    assert result == 0, log[-3000:]
+    wait_until(lambda: sc_query_state(installer.env) == RUNNING, 60, "the upgraded service running")
+    assert (folder / "Setting.ini").read_bytes() == settings
+    assert (folder / "EventLog" / "admin-note.txt").read_bytes() == b"kept"
+    assert SHIPPED_FILES <= installed_files(installer)
+    _, listed = run_wine_tool("reg", "query", r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall", "/s",
+                              env=installer.env)
+    entries = re.findall(r"DisplayName\s+REG_SZ\s+Voltwarden Basic Edition\s*$", listed, re.M)
+    assert len(entries) == 1, listed
+    assert re.search(r"DisplayVersion\s+REG_SZ\s+" + re.escape(higher(product_version())), listed), listed
+
+    # A lower version is refused and changes nothing.
+    result, log = installer.msiexec("/i", installer.windows_path(current), log_name="downgrade.log")
+    assert result in (ERROR_INSTALL_FAILURE, ERROR_PRODUCT_VERSION), log[-3000:]
+    # Wine's quiet msiexec does not write the launch condition's text into the log; the text
+    # itself is checked in the package's tables above.
+    assert "WIX_DOWNGRADE_DETECTED = {" in log
+    assert sc_query_state(installer.env) == RUNNING
+    _, listed = run_wine_tool("reg", "query", r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall", "/s",
+                              env=installer.env)
+    assert re.search(r"DisplayVersion\s+REG_SZ\s+" + re.escape(higher(product_version())), listed), listed
+
+    # Uninstall: service, files and event source gone; the administrator's data stays.
+    result, log = installer.msiexec("/x", installer.windows_path(newer), log_name="uninstall.log")
+    assert result == 0, log[-3000:]
+    assert sc_query_state(installer.env) is None
+    assert registry_values(EVENT_SOURCE_KEY, env=installer.env) is None
+    left = installed_files(installer)
+    assert not (SHIPPED_FILES & left), left
+    assert (folder / "Setting.ini").read_bytes() == settings
+    assert (folder / "EventLog" / "admin-note.txt").exists()
