@@ -33,6 +33,16 @@ protected:
         Deliver(kUpsEventMeasurement, NewRecord(0));
         fake.sendsRecords = true;
     }
+    // One case of a table: the monitor as at the start, a new fake world; returns the
+    // number of event-log lines written before it.
+    size_t StartCase() {
+        ResetMonitorStateForTest();
+        ResetMonitorPassForTest();
+        MonitorPrepareRun();
+        fake = FakeWorld();
+        fakeNow = kStartTicks;
+        return TraceLines().size();
+    }
     static void FailMains() {
         world->mainsIndicator = 1;
         UpsEventCallback(7, kUpsEventMainsFailed, nullptr);
@@ -53,12 +63,7 @@ TEST_F(BatteryShutdownTest, ALowBatteryOnBatteryStartsTheSequenceAtOnce) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        ResetMonitorStateForTest();
-        ResetMonitorPassForTest();
-        MonitorPrepareRun();
-        fake = FakeWorld();
-        fakeNow = kStartTicks;
-        const size_t linesBefore = TraceLines().size();
+        const size_t linesBefore = StartCase();
         Prepare(c.batteryLowShutdown, 0);
         const int64_t failAt = kStartTicks + 5 * kTicksPerSecond;
         if (c.lowBeforeFailure) fake.script.push_back({failAt - 2 * kTicksPerSecond, &ReportBatteryLow});
@@ -121,12 +126,7 @@ TEST_F(BatteryShutdownTest, AChargeAtTheThresholdStartsTheSequence) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        ResetMonitorStateForTest();
-        ResetMonitorPassForTest();
-        MonitorPrepareRun();
-        fake = FakeWorld();
-        fakeNow = kStartTicks;
-        const size_t linesBefore = TraceLines().size();
+        const size_t linesBefore = StartCase();
         Prepare(1, 30);
         const int64_t failAt = kStartTicks + 5 * kTicksPerSecond;
         fake.script.push_back({failAt, &FailMains});

@@ -144,6 +144,15 @@ protected:
         CloseEventLogFileForTest();
     }
 
+    // One case of a table: an empty event log, a fresh fake system, no failure written yet.
+    void StartCase() {
+        ResetShutdownFailureLogForTest();
+        CloseEventLogFileForTest();
+        DeleteFileA(scratch_.File("EventLog\\EventLog.csv").c_str());
+        ASSERT_TRUE(OpenEventLogFile());
+        system_ = FakeSystem();
+    }
+
     ScratchDirectory scratch_;
     FakeSystem system_;
 };
@@ -199,11 +208,7 @@ TEST_F(ShutdownTest, EachRefusedStepIsLoggedWithItsErrorAndTheTokenClosed) {
           "InitiateSystemShutdownExA", "AbortSystemShutdownA", "InitiateSystemShutdownExA"}},
     };
     for (const auto& c : cases) {
-        ResetShutdownFailureLogForTest();
-        CloseEventLogFileForTest();
-        DeleteFileA(scratch_.File("EventLog\\EventLog.csv").c_str());
-        ASSERT_TRUE(OpenEventLogFile());
-        system_ = FakeSystem();
+        StartCase();
         system_.openResult = c.failing != kOpen;
         system_.openError = c.error;
         system_.lookupResult = c.failing != kLookup;
@@ -244,11 +249,7 @@ TEST_F(ShutdownTest, AScheduledShutdownIsAbortedAndOursTakesItsPlace) {
          {"InitiateSystemShutdownEx():ER=5"}},
     };
     for (const auto& c : cases) {
-        ResetShutdownFailureLogForTest();
-        CloseEventLogFileForTest();
-        DeleteFileA(scratch_.File("EventLog\\EventLog.csv").c_str());
-        ASSERT_TRUE(OpenEventLogFile());
-        system_ = FakeSystem();
+        StartCase();
         system_.shutdownRefusals = 1;
         system_.shutdownError = c.refusal;
         system_.abortResult = c.abortResult;

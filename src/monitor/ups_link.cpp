@@ -2,7 +2,6 @@
 // live as long as the process: a call into the library may still hang at exit.
 #include "monitor/ups_link.h"
 
-#include <atomic>
 #include <memory>
 #include <mutex>
 

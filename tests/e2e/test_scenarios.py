@@ -329,7 +329,7 @@ def test_stop_after_the_shutdown_is_recorded_and_repeats_nothing_of_it(road):
     lines0, events0 = len(road.logs.event_texts()), len(road.events())
     started = time.time()
     assert road.cmd("STOP") == [BANNER, "Service Stop", BANNER, road.text("SUCCESS")]
-    assert time.time() - started >= 5
+    assert time.time() - started < 15
     assert road.session.service_state() == 1
     road.wait_event_line(road.text("Service_stop"), lines0, 5)
     road.wait_windows_event((INFO, EV_STOP, road.text("Service_stop")), events0, 5)
