@@ -194,8 +194,9 @@ void HandleStop() {
     stopStarted = true;
     Api().requestStop();
 
-    // The waits take 5 to 10 s; they run on their own thread so that the handler
-    // returns at once and the dispatcher stays free to answer the manager.
+    // The waits may take up to 10 s (longer while a shutdown sequence runs); they run on
+    // their own thread so that the handler returns at once and the dispatcher stays free
+    // to answer the manager.
     HANDLE worker = CreateThread(nullptr, 0, StopServiceWork, nullptr, 0, nullptr);
     if (worker != nullptr) {
         stopWorker.Reset(worker);
