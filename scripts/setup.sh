@@ -7,7 +7,7 @@ top="$(cd "$(dirname "$0")/.." && pwd)"
 
 packages=(cmake make g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-tools wine wine64
           googletest python3-pytest dpkg-dev tmux locales nut-client
-          wixl msitools)
+          wixl msitools python3-nut nut-cgi nut-server chromium)
 
 need_install=()
 for p in "${packages[@]}"; do
