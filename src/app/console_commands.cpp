@@ -1,5 +1,6 @@
-// The six console commands. Install, uninstall, start and stop drive the service
-// control manager; COMLIST lists serial ports; SET opens the settings console.
+// The console commands. Install, uninstall, start and stop drive the service control
+// manager; COMLIST lists serial ports; SET opens the settings console; REPORT writes
+// the HTML report of the logs.
 #include "app/console_commands.h"
 
 #include <ostream>
@@ -7,8 +8,11 @@
 #include "app/console_input.h"
 #include "app/program_entry.h"
 #include "app/settings_console.h"
+#include "common/decimal.h"
+#include "common/win32.h"
 #include "log/event_log.h"
 #include "messages/message_table.h"
+#include "report/report_writer.h"
 #include "service/service_control.h"
 #include "ups/ups_loader.h"
 
@@ -81,12 +85,33 @@ void SetCommand(std::vector<std::string>& args, int argc, Settings& settings, ui
     if (oneShot && resultFlag == 0) PrintFailureLine(errorCode);
 }
 
+// REPORT [days]: days 1 to 29, 7 when not given. Prints the report's path.
+void ReportCommand(std::vector<std::string>& args, int argc, Settings& settings, uint32_t& errorCode,
+                   int32_t& resultFlag) {
+    int32_t days = kReportDaysDefault;
+    if (argc >= 3 && (!ParseInt32(args[2], days) || days < 1 || days > kReportDaysMax)) {
+        Out() << MessageText("Input_value_is_abnormal") << MessageText("Range_start") << 1 << MessageText("To")
+              << kReportDaysMax << MessageText("Range_end") << std::endl;
+        errorCode = ERROR_INVALID_PARAMETER;
+        resultFlag = 0;
+        PrintFailureLine(errorCode);
+        return;
+    }
+    if (!WriteReport(days, IsJapaneseLang(settings.Lang), errorCode)) {
+        resultFlag = 0;
+        PrintFailureLine(errorCode);
+        return;
+    }
+    Out() << ReportPath() << std::endl;
+}
+
 }  // namespace
 
 const std::vector<ConsoleCommand>& ConsoleCommandTable() {
     static const std::vector<ConsoleCommand> table = {
         {"INSTALL", InstallCommand}, {"UNINSTALL", UninstallCommand}, {"START", StartCommand},
         {"STOP", StopCommand},       {"COMLIST", ComListCommand},     {"SET", SetCommand},
+        {"REPORT", ReportCommand},
     };
     return table;
 }

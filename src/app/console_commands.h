@@ -1,4 +1,4 @@
-// The console's command table: the six words an administrator gives on the command
+// The console's command table: the words an administrator gives on the command
 // line and what each one does.
 #pragma once
 
@@ -18,7 +18,7 @@ struct ConsoleCommand {
     ConsoleCommandOperation operation;
 };
 
-// INSTALL, UNINSTALL, START, STOP, COMLIST and SET.
+// INSTALL, UNINSTALL, START, STOP, COMLIST, SET and REPORT.
 const std::vector<ConsoleCommand>& ConsoleCommandTable();
 
 // The command for an upper-cased word, or nullptr.

@@ -25,3 +25,33 @@ bool ParseInt32(const char* text, int32_t& value) {
     value = static_cast<int32_t>(negative ? -magnitude : magnitude);
     return true;
 }
+
+bool ParseMeasuredValue(const std::string& text, double& value) {
+    size_t i = 0;
+    const bool negative = i < text.size() && text[i] == '-';
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+    // Digits are gathered by hand rather than by strtod, whose decimal point follows
+    // the C locale of the moment.
+    int64_t digitsValue = 0;
+    int digits = 0;
+    int fractionDigits = 0;
+    bool afterPoint = false;
+    for (; i < text.size(); ++i) {
+        const char c = text[i];
+        if (std::isdigit(static_cast<unsigned char>(c))) {
+            // A field of the data log is at most five characters: a long run is damage.
+            if (++digits > 15) return false;
+            digitsValue = digitsValue * 10 + (c - '0');
+            if (afterPoint) ++fractionDigits;
+        } else if (c == '.' && !afterPoint) {
+            afterPoint = true;
+        } else {
+            return false;
+        }
+    }
+    if (digits == 0) return false;
+    double result = static_cast<double>(digitsValue);
+    for (int k = 0; k < fractionDigits; ++k) result /= 10.0;
+    value = negative ? -result : result;
+    return true;
+}

@@ -10,3 +10,8 @@
 // untouched, when there is no digit or the number lies outside int32_t.
 bool ParseInt32(const char* text, int32_t& value);
 inline bool ParseInt32(const std::string& text, int32_t& value) { return ParseInt32(text.c_str(), value); }
+
+// A measured value as the data log holds it ("230.5", "-3", "50."): an optional sign,
+// digits and at most one decimal point, nothing else, not even blanks. Anything else
+// ("--.-", "", "1e3", "12V") is no value: false, leaving `value` untouched.
+bool ParseMeasuredValue(const std::string& text, double& value);

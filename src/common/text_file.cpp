@@ -73,3 +73,18 @@ bool ReadWholeFile(const std::string& path, std::string& content) {
         content.append(buffer, 0, got);
     }
 }
+
+std::vector<std::string> SplitAtCommas(const std::string& line) {
+    std::vector<std::string> fields;
+    size_t start = 0;
+    while (start < line.size()) {
+        size_t comma = line.find(',', start);
+        if (comma == std::string::npos) {
+            fields.push_back(line.substr(start));
+            break;
+        }
+        fields.push_back(line.substr(start, comma - start));
+        start = comma + 1;
+    }
+    return fields;
+}

@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 // Called with each line, its line end removed. Return false to stop reading.
 using TextLineVisitor = std::function<bool(const std::string& line)>;
@@ -17,3 +18,7 @@ bool ReadTextLines(const std::string& path, const TextLineVisitor& visit);
 
 // The file's bytes, unchanged. False when it cannot be opened or read.
 bool ReadWholeFile(const std::string& path, std::string& content);
+
+// Splits a line as repeated getline(',') does: every comma ends a field, empty fields
+// between commas count, and a comma at the very end opens no further field.
+std::vector<std::string> SplitAtCommas(const std::string& line);

@@ -34,9 +34,7 @@ DataLogState& State() {
 
 std::string DateStampOf(std::time_t when) {
     std::tm local = LocalCalendarTime(when);
-    char stamp[32] = {};
-    std::snprintf(stamp, sizeof(stamp), "%d%02d%02d", local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
-    return stamp;
+    return DateStampOfDay(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
 }
 
 // A line of the log never spans two lines of the file, whatever bytes it was given.
@@ -94,6 +92,13 @@ bool OpenLocked(std::time_t now) {
 }  // namespace
 
 std::string DataLogFolder() { return ExeRelativePath("DataLog"); }
+
+std::string DateStampOfDay(int32_t year, int32_t month, int32_t day) {
+    char stamp[32] = {};
+    std::snprintf(stamp, sizeof(stamp), "%d%02d%02d", static_cast<int>(year), static_cast<int>(month),
+                  static_cast<int>(day));
+    return stamp;
+}
 
 std::string DateStamp() { return DateStampOf(UnixTimeNow()); }
 

@@ -12,6 +12,9 @@ std::string DataLogFolder();
 // Local date of the (test-replaceable) clock as YYYYMMDD.
 std::string DateStamp();
 
+// The stamp of a given day: the year without leading zeros, month and day in two digits.
+std::string DateStampOfDay(int32_t year, int32_t month, int32_t day);
+
 // Creates the folder, prunes old files and opens today's file, writing the heading
 // line into a new file. True when today's file is open afterwards.
 bool OpenDataLogFile();

@@ -10,11 +10,6 @@
 
 namespace {
 
-struct EventListEntry {
-    int32_t number;
-    std::string text;  // the file's bytes, no code-page conversion
-};
-
 // Filled before any other thread exists, read-only afterwards; never destroyed,
 // as the UPS library's thread may look an event up while the process exits.
 std::vector<EventListEntry>& EventList() {
@@ -22,26 +17,9 @@ std::vector<EventListEntry>& EventList() {
     return *list;
 }
 
-// Splits as repeated getline(',') does: every comma ends a field, empty fields
-// between commas count, and a comma at the very end opens no further field.
-std::vector<std::string> SplitFields(const std::string& line) {
-    std::vector<std::string> fields;
-    size_t start = 0;
-    while (start < line.size()) {
-        size_t comma = line.find(',', start);
-        if (comma == std::string::npos) {
-            fields.push_back(line.substr(start));
-            break;
-        }
-        fields.push_back(line.substr(start, comma - start));
-        start = comma + 1;
-    }
-    return fields;
-}
-
 // The entry of one line, or false when the line is to be skipped.
 bool ParseEventLine(const std::string& line, EventListEntry& entry) {
-    std::vector<std::string> fields = SplitFields(line);
+    std::vector<std::string> fields = SplitAtCommas(line);
     if (fields.size() < 2) return false;
     if (!ParseInt32(fields[0], entry.number)) return false;
     entry.text = fields[1];
@@ -58,12 +36,13 @@ bool LoadEventList() {
     return LoadEventListFile(ExeRelativePath(name));
 }
 
-bool LoadEventListFile(const std::string& path) {
-    std::vector<EventListEntry>& list = EventList();
-    list.clear();
-    return ReadTextLines(path, [&list](const std::string& line) {
+bool LoadEventListFile(const std::string& path) { return ReadEventListFile(path, EventList()); }
+
+bool ReadEventListFile(const std::string& path, std::vector<EventListEntry>& entries) {
+    entries.clear();
+    return ReadTextLines(path, [&entries](const std::string& line) {
         EventListEntry entry;
-        if (ParseEventLine(line, entry)) list.push_back(std::move(entry));
+        if (ParseEventLine(line, entry)) entries.push_back(std::move(entry));
         return true;
     });
 }
