@@ -32,16 +32,16 @@ TEST(UpperCaseCommandWord, ChangesOnlyTheLettersAToZ) {
     for (const auto& c : cases) EXPECT_EQ(UpperCaseCommandWord(c.word), c.upper) << c.word;
 }
 
-TEST(FindConsoleCommand, MatchesTheSixWordsWholeAndExactly) {
-    for (const char* word : {"INSTALL", "UNINSTALL", "START", "STOP", "COMLIST", "SET"}) {
+TEST(FindConsoleCommand, MatchesTheWordsWholeAndExactly) {
+    for (const char* word : {"INSTALL", "UNINSTALL", "START", "STOP", "COMLIST", "SET", "REPORT"}) {
         const ConsoleCommand* command = FindConsoleCommand(word);
         ASSERT_NE(command, nullptr) << word;
         EXPECT_STREQ(command->word, word);
     }
-    for (const char* word : {"install", "INSTAL", "INSTALLX", "SET ", " SET", "STARTSTOP", "", "ABEND"}) {
+    for (const char* word : {"install", "INSTAL", "INSTALLX", "SET ", " SET", "STARTSTOP", "", "ABEND", "REPORTS"}) {
         EXPECT_EQ(FindConsoleCommand(word), nullptr) << '"' << word << '"';
     }
-    EXPECT_EQ(ConsoleCommandTable().size(), 6u);
+    EXPECT_EQ(ConsoleCommandTable().size(), 7u);
 }
 
 TEST(PrintFailureLine, IsAbendFollowedByTheUnsignedCodeUnlessItIsZero) {

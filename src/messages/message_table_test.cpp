@@ -3,6 +3,8 @@
 #include <json-c/json.h>
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include <algorithm>
 #include <set>
 #include <vector>
@@ -29,7 +31,12 @@ const char* const kMessageKeys[] = {
     "Range_end", "Input_value_is_abnormal_1or0_msg", "Press_any_key", "Service_start", "Service_stop",
     "Power_recovery", "AC_fail", "Battery_low_event_occurred", "UPS_connected", "UPS_disconnected",
     "OS_Shutdown_is_started", "External_command_start", "Shutdown_by_battery_low", "Shutdown_by_battery_charge",
-    "Data_logHeader",
+    "Data_logHeader", "Report_title", "Report_period", "Report_created", "Report_computer", "Report_no_data",
+    "Report_skipped_lines", "Report_measurement", "Report_minimum", "Report_average", "Report_maximum",
+    "Report_switches_to_battery", "Report_time_on_battery", "Report_longest_on_battery", "Report_lowest_charge",
+    "Report_peak_load", "Report_peak_temperature", "Report_minutes_without_data", "Report_degrees",
+    "Report_voltage", "Report_time_of_day", "Report_power_state", "Report_on_mains", "Report_on_battery",
+    "Report_ups_lost", "Report_external_command", "Report_os_shutdown",
 };
 
 // The table is process-wide: every test starts from an empty one.
@@ -92,6 +99,31 @@ TEST_F(MessageTableTest, LoadsMembersAndConvertsTheirTexts) {
     EXPECT_EQ(MessageText("Flag"), "true");
     EXPECT_EQ(MessageText("lower"), "lower") << "keys are case-sensitive";
     EXPECT_EQ(MessageText("Press_any_key"), "Press_any_key") << "a key the file lacks stands for itself";
+}
+
+TEST_F(MessageTableTest, KeepsTheFilesUtf8BesideTheConsoleText) {
+    scratch.WriteFile("msgtbl_jp.json", "{\"Cancel\": \"\u30ad\u30e3\u30f3\u30bb\u30eb\", \"Sec\": \"s\u00e9c\"}");
+    ASSERT_EQ(LoadMessageTable("msgtbl_jp.json"), 1);
+    // Whatever the ANSI code page lacks, the UTF-8 text is whole.
+    EXPECT_EQ(MessageTextUtf8("Cancel"), "\xE3\x82\xAD\xE3\x83\xA3\xE3\x83\xB3\xE3\x82\xBB\xE3\x83\xAB");
+    EXPECT_EQ(MessageTextUtf8("Sec"), "s\xC3\xA9" "c");
+    EXPECT_EQ(MessageTextUtf8("Missing"), "Missing");
+
+    std::map<std::string, std::string> other;
+    scratch.WriteFile("msgtbl_en.json", "{\"Cancel\": \"Abort\"}");
+    ASSERT_TRUE(ReadMessageFile("msgtbl_en.json", other));
+    EXPECT_EQ(other.at("Cancel"), "Abort");
+    EXPECT_EQ(MessageTextUtf8("Sec"), "s\xC3\xA9" "c") << "reading another file leaves the table alone";
+    EXPECT_FALSE(ReadMessageFile("missing.json", other));
+    EXPECT_TRUE(other.empty());
+}
+
+TEST(AnsiToUtf8, ReadsTheCodePageOfTheLogs) {
+    // The test machine's ANSI code page is 1252: é is one byte there.
+    EXPECT_EQ(AnsiToUtf8("caf\xE9"), "caf\xC3\xA9");
+    EXPECT_EQ(AnsiToUtf8("plain"), "plain");
+    EXPECT_EQ(AnsiToUtf8(""), "");
+    EXPECT_EQ(AnsiToUtf8(ToAnsiCodePage("s\xC3\xA9" "c")), "s\xC3\xA9" "c");
 }
 
 struct FileCase {

@@ -12,9 +12,10 @@ constexpr double kWidth = 960;
 constexpr double kLeft = 64;
 constexpr double kRight = 16;
 constexpr double kPlotWidth = kWidth - kLeft - kRight;
-constexpr double kRibbonTop = 20;
+constexpr double kRibbonTop = 32;  // room for two rows of marker labels above it
 constexpr double kRibbonHeight = 16;
-constexpr double kFirstPanelTop = 66;
+constexpr double kFirstPanelTop = 78;
+constexpr double kLabelRowHeight = 12;
 constexpr double kPanelHeight = 100;
 constexpr double kPanelSpacing = 34;
 
@@ -30,6 +31,17 @@ struct Panel {
 };
 
 std::string Num(double value) { return FormatNumber(value, 1); }
+
+// Width of a label at the markers' 10 px font: about 6 px a Latin letter, 10 px a wide
+// (CJK) character, which takes three bytes in UTF-8.
+double ApproximateTextWidth(const std::string& utf8) {
+    double width = 0;
+    for (unsigned char c : utf8) {
+        if (c < 0x80) width += 6;
+        else if ((c & 0xC0) != 0x80) width += (c >= 0xE0 ? 10 : 7);
+    }
+    return width;
+}
 
 const char* StateClass(PowerState state) {
     switch (state) {
@@ -93,14 +105,20 @@ std::string RibbonAndMarkers(const ReportDay& day, const ReportTexts& texts, dou
                FormatClock(segment.to) + "</title></rect>";
     }
     svg += "</g>";
+    // Labels of markers close together take turns between two rows instead of overlapping.
+    double rowEnds[2] = {-1e9, -1e9};
     for (const DayMarker& marker : day.timeline.markers) {
         const bool command = marker.kind == PowerEventKind::ExternalCommandStarted;
         const double x = XOfSecond(ribbon, marker.at);
-        const std::string label = EscapeHtml(command ? texts.externalCommand : texts.osShutdown);
+        const std::string& text = command ? texts.externalCommand : texts.osShutdown;
+        const int row = x + 3 > rowEnds[0] ? 0 : x + 3 > rowEnds[1] ? 1 : (rowEnds[0] <= rowEnds[1] ? 0 : 1);
+        rowEnds[row] = x + 3 + ApproximateTextWidth(text);
+        const std::string label = EscapeHtml(text);
         svg += std::string("<g class=\"marker ") + (command ? "external-command" : "os-shutdown") + "\"><title>" +
                label + " " + FormatClock(marker.at) + "</title><line x1=\"" + Num(x) + "\" y1=\"" +
-               Num(kRibbonTop - 4) + "\" x2=\"" + Num(x) + "\" y2=\"" + Num(markerBottom) + "\"/><text x=\"" +
-               Num(x + 3) + "\" y=\"" + Num(kRibbonTop - 7) + "\">" + label + "</text></g>";
+               Num(kRibbonTop - 4 - row * kLabelRowHeight) + "\" x2=\"" + Num(x) + "\" y2=\"" + Num(markerBottom) +
+               "\"/><text x=\"" + Num(x + 3) + "\" y=\"" + Num(kRibbonTop - 6 - row * kLabelRowHeight) + "\">" + label +
+               "</text></g>";
     }
     return svg;
 }

@@ -24,7 +24,7 @@ const char kHead[] =
     "svg.day-chart{max-width:100%;height:auto;font-size:11px}\n"
     "svg text{fill:#333}.chart-title,.axis-title{font-weight:600}\n"
     ".plot{fill:#fafafa;stroke:#bbb}.ribbon-frame{fill:#eee;stroke:#bbb}.grid{stroke:#e2e2e2}\n"
-    ".series,.legend{fill:none;stroke-width:1.4;stroke-linejoin:round}\n"
+    ".series,.legend{fill:none;stroke-width:1.4;stroke-linejoin:round;stroke-linecap:round}\n"
     ".input-voltage{stroke:#1f77b4}.output-voltage{stroke:#9467bd}.load{stroke:#8c564b}\n"
     ".battery-charge{stroke:#2ca02c}.temperature{stroke:#d62728}\n"
     ".on-mains{fill:#7cc47f}.on-battery{fill:#f0a030}.ups-lost{fill:#c0392b}\n"

@@ -16,10 +16,15 @@ void AddText(std::vector<std::string>& texts, const std::string& text) {
     if (std::find(texts.begin(), texts.end(), text) == texts.end()) texts.push_back(text);
 }
 
+// A text the ANSI code page cannot hold was written as question marks, which would make
+// texts of the same length look alike ("Service started" and "stopped" in Japanese on a
+// Western code page): such a text is not taken.
 void AddMessage(std::vector<std::string>& texts, const std::map<std::string, std::string>& table,
                 const std::string& key, const std::string& suffix) {
     auto found = table.find(key);
-    AddText(texts, ToAnsiCodePage(found != table.end() ? found->second : key) + suffix);
+    const std::string utf8 = found != table.end() ? found->second : key;
+    const std::string ansi = ToAnsiCodePage(utf8);
+    if (AnsiToUtf8(ansi) == utf8) AddText(texts, ansi + suffix);
 }
 
 // The first entry of a number, as the service looks it up.
@@ -120,8 +125,10 @@ DayTimeline TimelineOfDay(const std::vector<PowerEvent>& events, const CalendarD
     const int64_t dayStart = WallSeconds(day, 0);
     PowerState state = PowerState::Unknown;
     int32_t segmentStart = 0;
+    // An outage shorter than the log's one-second stamps still shows: the ribbon draws it
+    // as a sliver, and the summary counts it.
     auto closeSegment = [&](int32_t at) {
-        if (state != PowerState::Unknown && at > segmentStart) {
+        if (state != PowerState::Unknown && (at > segmentStart || state == PowerState::OnBattery)) {
             timeline.segments.push_back(RibbonSegment{segmentStart, at, state});
         }
         segmentStart = at;

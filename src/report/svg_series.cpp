@@ -12,7 +12,7 @@ ValueScale RoundScale(double low, double high) {
         low -= 1.0;
         high += 1.0;
     }
-    const double rough = (high - low) / 4.0;
+    const double rough = (high - low) / 5.0;
     const double power = std::pow(10.0, std::floor(std::log10(rough)));
     double step = power;
     for (double factor : {1.0, 2.0, 5.0, 10.0}) {
@@ -21,8 +21,9 @@ ValueScale RoundScale(double low, double high) {
     }
     ValueScale scale;
     scale.step = step;
-    scale.minimum = std::floor(low / step) * step;
-    scale.maximum = std::ceil(high / step) * step;
+    // A bound that is a tick already must not move a step out through rounding (49.9 / 0.05).
+    scale.minimum = std::floor(low / step + 1e-9) * step;
+    scale.maximum = std::ceil(high / step - 1e-9) * step;
     return scale;
 }
 

@@ -21,7 +21,7 @@ struct ValueScale {
 };
 
 // A scale with round ticks (1, 2 or 5 times a power of ten) that holds [low, high],
-// about four ticks high. An empty or flat range still gets a visible span.
+// four or five steps high. An empty or flat range still gets a visible span.
 ValueScale RoundScale(double low, double high);
 
 // x of a second of the day and y of a value, in the plot area.
