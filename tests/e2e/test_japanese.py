@@ -148,3 +148,31 @@ def test_service_records_japanese_texts_as_code_page_932_bytes(japanese, jp_inst
         wait_until(lambda: all(w in japanese.windows_events()[events0:] for w in wanted), 10, f"Windows events {wanted}")
     finally:
         run(japanese, jp_installation, "UNINSTALL")
+
+
+def test_the_report_is_utf8_and_reads_the_code_page_932_logs(japanese, jp_installation):
+    # Logs as a Japanese service writes them: texts in code page 932, the event list's bytes as shipped.
+    import datetime
+    today = datetime.date.today()
+    d = f"{today:%Y/%m/%d}"
+    events = read_event_list(jp_installation.folder, "jp")
+    lines = [d.encode() + b",00:00:05," + sjis(jp("Service_start")),
+             d.encode() + b",00:00:07," + sjis(jp("UPS_connected")) + b":" + MODEL.encode(),
+             d.encode() + b",00:10:00," + events[3],
+             d.encode() + b",00:12:30," + events[4]]
+    (jp_installation.folder / "EventLog").mkdir(exist_ok=True)
+    (jp_installation.folder / "EventLog" / "EventLog.csv").write_bytes(b"\r\n".join(lines) + b"\r\n")
+    (jp_installation.folder / "DataLog").mkdir(exist_ok=True)
+    (jp_installation.folder / "DataLog" / f"{today:%Y%m%d}.csv").write_bytes(
+        sjis(jp("Data_logHeader")) + b"\r\n" + d.encode() + b",00:00:30,100.0,60.0,100.0,60.0,25,27.2,24.5,100\r\n")
+
+    out = run(japanese, jp_installation, "REPORT", "2")
+    assert out.endswith(b"\\DataLog\\Report.html\r\n")
+    page = (jp_installation.folder / "DataLog" / "Report.html").read_bytes().decode("utf-8")  # strictly
+    assert '<html lang="ja">' in page
+    assert f"<h1>{jp('Report_title')}</h1>" in page
+    assert f'<p class="no-data">{jp("Report_no_data")}</p>' in page, "yesterday has no file"
+    # The column names come from the Japanese heading, the states from the code page 932 lines.
+    assert jp("Data_logHeader").split(",")[2] in page
+    assert page.count('<rect class="ribbon on-battery"') == 1
+    assert f"<b>{jp('Report_time_on_battery')}:</b> 0:02:30<" in page
