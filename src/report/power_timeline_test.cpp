@@ -21,13 +21,7 @@ PowerEvent Event(const CalendarDay& day, int32_t second, PowerEventKind kind) {
 class PowerTimelineTest : public ::testing::Test {
 protected:
     ScratchDirectory scratch;
-    void SetUp() override {
-        for (const char* name : {"msgtbl_jp.json", "msgtbl_en.json", "EventList_jp.csv", "EventList_en.csv"}) {
-            std::string bytes;
-            ASSERT_TRUE(ReadWholeFile(std::string(VW_SOURCE_DIR "/data/") + name, bytes)) << name;
-            scratch.WriteFile(name, bytes);
-        }
-    }
+    void SetUp() override { scratch.CopyShippedDataFiles(); }
 };
 
 struct ClassifyCase {

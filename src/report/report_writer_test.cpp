@@ -32,11 +32,7 @@ protected:
     ScratchDirectory scratch;
     void SetUp() override {
         SetWallClockForTest(NoonOfTheDay);
-        for (const char* name : {"msgtbl_jp.json", "msgtbl_en.json", "EventList_jp.csv", "EventList_en.csv"}) {
-            std::string bytes;
-            ASSERT_TRUE(ReadWholeFile(std::string(VW_SOURCE_DIR "/data/") + name, bytes)) << name;
-            scratch.WriteFile(name, bytes);
-        }
+        scratch.CopyShippedDataFiles();
         LoadMessageTable("msgtbl_jp.json");
     }
     void TearDown() override {

@@ -63,3 +63,13 @@ std::string ScratchDirectory::ReadFile(const std::string& name) const {
 bool ScratchDirectory::Exists(const std::string& name) const {
     return GetFileAttributesA(File(name).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
+
+void ScratchDirectory::CopyShippedDataFiles() const {
+    for (const char* name : {"msgtbl_jp.json", "msgtbl_en.json", "EventList_jp.csv", "EventList_en.csv"}) {
+        std::ifstream in(std::string(VW_SOURCE_DIR "/data/") + name, std::ios::binary);
+        if (!in) throw std::runtime_error(std::string("shipped file missing: ") + name);
+        std::ostringstream bytes;
+        bytes << in.rdbuf();
+        WriteFile(name, bytes.str());
+    }
+}

@@ -19,6 +19,9 @@ public:
     std::string ReadFile(const std::string& name) const;  // empty when missing
     bool Exists(const std::string& name) const;
 
+    // The message tables and event lists as the product ships them, copied in.
+    void CopyShippedDataFiles() const;
+
 private:
     std::string path_;
 };
