@@ -6,7 +6,7 @@
 #  - running cost: CPU time and private memory of the service process over 10 minutes, beside an
 #    empty Wine process measured over the same minutes;
 #  - cold start of a console command against `wine cmd /c exit`;
-#  - stop of the idle service with `net stop` (target: within 1.5 s, a Wine process's start taken out);
+#  - stop of the idle service, `sc stop` until `sc query` shows it stopped (target: within 1.5 s);
 #  - then the network UPS server (scripts/bench-nut.sh with its defaults, about 5 minutes more;
 #    VW_BENCH_NUT=0 leaves it out): from the start of our shutdown sequence to a secondary
 #    upsmon's shutdown command, and the service's CPU with 10 clients polling once a second.
