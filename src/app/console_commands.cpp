@@ -4,7 +4,7 @@
 
 #include <ostream>
 
-#include "app/command_line_rest.h"
+#include "app/command_line_value.h"
 #include "app/console_input.h"
 #include "app/program_entry.h"
 #include "app/settings_console.h"
@@ -92,7 +92,7 @@ int SetCommand(std::vector<std::string>& args, int argc, Settings& settings, uin
     int32_t entry = 0;
     if (oneShot && args.size() >= 4 && ParseInt32(args[2], entry) && entry == kExternalCommandEntry) {
         args.resize(4);
-        args[3] = CommandLineRest(ProcessCommandLine(), 3);
+        args[3] = CommandLineValue(ProcessCommandLine(), 3);
     }
     bool completed = false;
     resultFlag = SettingsConsole(args, settings, errorCode, &completed);

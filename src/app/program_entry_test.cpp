@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "app/command_line_rest.h"
+#include "app/command_line_value.h"
 #include "app/console_commands.h"
 #include "log/event_log.h"
 #include "messages/message_table.h"
