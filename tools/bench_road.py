@@ -10,6 +10,10 @@
    (tools/empty_process) measured over the same minutes, and one with as many idle threads as the
    service has.
 3. Cold start of a console command (SET 1001) against `wine cmd /c exit`.
+4. Stop of the idle service: from `sc stop` until `sc query`, asked again and again, shows it stopped
+   (Wine's `net stop` does not wait for the stop, and the exe's STOP looks once a second). Shown as
+   measured and with the start of one Wine process (the median of `wine cmd /c exit`) taken out; the
+   last query's own run stays in, so the figure is an upper bound.
 """
 import argparse
 import datetime
@@ -26,8 +30,8 @@ import time
 
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "tests" / "e2e"))
-from conftest import (BUILD_DIR, DIST_DIR, SIM_DLL, Installation, ProgramLogs,  # noqa: E402
-                      SimulatedUps, WineSession, wait_until)
+from conftest import (BUILD_DIR, DIST_DIR, SERVICE_NAME, SIM_DLL, Installation, ProgramLogs,  # noqa: E402
+                      SimulatedUps, WineSession, run_wine_tool, sc_query_state, wait_until)
 
 EMPTY_PROCESS = BUILD_DIR / "tools" / "empty_process.exe"
 TICKS = os.sysconf("SC_CLK_TCK")
@@ -38,6 +42,8 @@ REACTION_MAX_S = 0.1
 REACTION_MEDIAN_S = 0.03
 CPU_PERCENT = 0.05
 MEMORY_ABOVE_EMPTY_MIB = 4.0
+IDLE_STOP_S = 1.5
+SERVICE_STOPPED = 1
 
 
 # --------------------------------------------------------------------------------------------
@@ -302,6 +308,23 @@ class Bench(BenchInstallation):
         timed(["wine", "cmd", "/c", "exit"])  # warm the file cache once
         return timed(["wine", str(self.inst.exe), "SET", "1001"]), timed(["wine", "cmd", "/c", "exit"])
 
+    def idle_stops(self):
+        """Times the stop of the service while it watches a UPS on mains power, nothing to do."""
+        print(f"Stop of the idle service ({self.args.stops} stops with `sc stop`):", flush=True)
+        samples = []
+        for number in range(self.args.stops):
+            self.start_service()
+            time.sleep(2 + self.random.random())  # some phase of the monitor's once-a-second pass
+            started = time.monotonic()
+            code, out = run_wine_tool("sc", "stop", SERVICE_NAME, env=self.session.env)
+            if code != 0:
+                raise RuntimeError(f"sc stop: exit {code}: {out}")
+            wait_until(lambda: sc_query_state(self.session.env) == SERVICE_STOPPED, 60, "the service stopped",
+                       interval=0)
+            samples.append(time.monotonic() - started)
+            print(f"  stop {number + 1}: {samples[-1]:.3f} s", flush=True)
+        return samples
+
     def run(self):
         began = time.monotonic()
         self.session.start()
@@ -312,16 +335,17 @@ class Bench(BenchInstallation):
             with_command = self.reaction(EXCMD, self.args.excmd_time)
             cost = self.running_cost()
             ours, baseline = self.cold_start()
+            stops = self.idle_stops()
         finally:
             if self.installed:
                 self.cmd("UNINSTALL")
             self.session.stop()
         minutes_taken = (time.monotonic() - began) / 60
-        text = self.report(plain, with_command, cost, ours, baseline, minutes_taken)
+        text = self.report(plain, with_command, cost, ours, baseline, stops, minutes_taken)
         print(text)
         (BUILD_DIR / "bench" / "results.md").write_text(text + "\n")
 
-    def report(self, plain, with_command, cost, ours, baseline, minutes_taken):
+    def report(self, plain, with_command, cost, ours, baseline, stops, minutes_taken):
         a = self.args
         wall = cost["wall"]
         service, empty, empty_threads = cost["watched"]
@@ -330,6 +354,9 @@ class Bench(BenchInstallation):
         def cpu_text(w):
             return f"{w.cpu:.2f} s ({100 * w.cpu / wall:.3f} % of one core)"
 
+        process_start = statistics.median(baseline)
+        stop_net_median = statistics.median(stops) - process_start
+        stop_net_max = max(stops) - process_start
         above = mib(max(service.memory) - max(empty.memory))
         above_threads = mib(max(service.memory) - max(empty_threads.memory))
         wine = subprocess.run(["wine", "--version"], capture_output=True, text=True).stdout.strip()
@@ -338,7 +365,8 @@ class Bench(BenchInstallation):
             if value != DEFAULTS[name])
         rows = [
             f"Results of `{command}` ({a.outages} + {a.outages} outages, WAIT_TIME {a.wait_time} s, "
-            f"EXCMDTIME {a.excmd_time} s, {a.minutes:g} min of running cost, {a.starts} cold starts, seed {a.seed}; "
+            f"EXCMDTIME {a.excmd_time} s, {a.minutes:g} min of running cost, {a.starts} cold starts, "
+            f"{a.stops} stops, seed {a.seed}; "
             f"the run took {minutes_taken:.0f} min), {datetime.date.today():%d %B %Y}, {wine}, "
             f"{os.cpu_count()} cores:",
             "",
@@ -378,11 +406,16 @@ class Bench(BenchInstallation):
             f"min {min(ours):.3f} s | |",
             f"| `wine cmd /c exit` ({len(baseline)} runs) | median {statistics.median(baseline):.3f} s, "
             f"min {min(baseline):.3f} s | |",
+            f"| Stop of the idle service, `sc stop` until `sc query` shows it stopped ({len(stops)} stops) | "
+            f"median {statistics.median(stops):.3f} s, max {max(stops):.3f} s | |",
+            f"| The same without the start of one Wine process (median of `wine cmd /c exit` taken out) | "
+            f"median {stop_net_median:.3f} s, max {stop_net_max:.3f} s | within {IDLE_STOP_S} s: "
+            f"{verdict(stop_net_max <= IDLE_STOP_S)} |",
         ]
         return "\n".join(rows)
 
 
-DEFAULTS = {"outages": 20, "wait_time": 2, "excmd_time": 1, "minutes": 10.0, "starts": 10, "seed": 12}
+DEFAULTS = {"outages": 20, "wait_time": 2, "excmd_time": 1, "minutes": 10.0, "starts": 10, "stops": 10, "seed": 12}
 
 
 def main():
@@ -395,10 +428,11 @@ def main():
     parser.add_argument("--minutes", type=float, default=DEFAULTS["minutes"],
                         help="minutes of the running cost (default %(default)s; shorter only while developing)")
     parser.add_argument("--starts", type=int, default=DEFAULTS["starts"], help="cold starts of each command")
+    parser.add_argument("--stops", type=int, default=DEFAULTS["stops"], help="stops of the idle service")
     parser.add_argument("--seed", type=int, default=DEFAULTS["seed"], help="seed of the failure moments")
     args = parser.parse_args()
-    if args.outages < 1 or args.starts < 1 or args.minutes <= 0:
-        parser.error("--outages, --starts and --minutes must be positive")
+    if args.outages < 1 or args.starts < 1 or args.stops < 1 or args.minutes <= 0:
+        parser.error("--outages, --starts, --stops and --minutes must be positive")
     Bench(args).run()
 
 

@@ -5,6 +5,7 @@
 
 #include <ostream>
 
+#include "app/command_line_value.h"
 #include "app/console_input.h"
 #include "app/program_entry.h"
 #include "app/settings_console.h"
@@ -17,6 +18,9 @@
 #include "ups/ups_loader.h"
 
 namespace {
+
+// The settings entry of the external command (EXCMD).
+constexpr int32_t kExternalCommandEntry = 5;
 
 // Every line ends with std::endl: a command that ends abruptly loses no line.
 std::ostream& Out() { return *Console().out; }
@@ -34,19 +38,21 @@ void Finish(int32_t resultFlag, uint32_t errorCode) {
     }
 }
 
-void InstallCommand(std::vector<std::string>&, int, Settings&, uint32_t& errorCode, int32_t& resultFlag) {
+int InstallCommand(std::vector<std::string>&, int, Settings&, uint32_t& errorCode, int32_t& resultFlag) {
     PrintBanner(1);
     Out() << MessageText("Install_start") << std::endl;
     resultFlag = InstallService(errorCode);
     if (resultFlag == 1) resultFlag = ChangeServiceState(SERVICE_RUNNING, 0, errorCode);
     Finish(resultFlag, errorCode);
+    return 0;
 }
 
-void UninstallCommand(std::vector<std::string>&, int, Settings&, uint32_t& errorCode, int32_t& resultFlag) {
+int UninstallCommand(std::vector<std::string>&, int, Settings&, uint32_t& errorCode, int32_t& resultFlag) {
     PrintBanner(1);
     Out() << MessageText("Uninstall_start") << std::endl;
     resultFlag = ChangeServiceState(SERVICE_STOPPED, 1, errorCode);
     Finish(resultFlag, errorCode);
+    return 0;
 }
 
 // START and STOP also log their code, 0 included: 0 means the state did not come in time.
@@ -59,35 +65,48 @@ void ChangeStateCommand(const char* title, const char* logPrefix, uint32_t targe
     Finish(resultFlag, errorCode);
 }
 
-void StartCommand(std::vector<std::string>&, int, Settings&, uint32_t& errorCode, int32_t& resultFlag) {
+int StartCommand(std::vector<std::string>&, int, Settings&, uint32_t& errorCode, int32_t& resultFlag) {
     ChangeStateCommand("Service Start", "Service Start:ER=", SERVICE_RUNNING, errorCode, resultFlag);
+    return 0;
 }
 
-void StopCommand(std::vector<std::string>&, int, Settings&, uint32_t& errorCode, int32_t& resultFlag) {
+int StopCommand(std::vector<std::string>&, int, Settings&, uint32_t& errorCode, int32_t& resultFlag) {
     ChangeStateCommand("Service Stop", "Service Stop:ER=", SERVICE_STOPPED, errorCode, resultFlag);
+    return 0;
 }
 
-void ComListCommand(std::vector<std::string>&, int, Settings&, uint32_t& errorCode, int32_t& resultFlag) {
+int ComListCommand(std::vector<std::string>&, int, Settings&, uint32_t& errorCode, int32_t& resultFlag) {
     std::vector<std::string> names;
     if (ListComPorts(names) == -1) {
         resultFlag = 0;
         PrintFailureLine(errorCode);
-        return;
+        return 0;
     }
     for (const std::string& name : names) Out() << name << std::endl;
+    return 0;
 }
 
-void SetCommand(std::vector<std::string>& args, int argc, Settings& settings, uint32_t& errorCode,
-                int32_t& resultFlag) {
+int SetCommand(std::vector<std::string>& args, int argc, Settings& settings, uint32_t& errorCode,
+               int32_t& resultFlag) {
     // The mode follows the count as received: the interactive console pads `args`.
     bool oneShot = argc != 2;
-    resultFlag = SettingsConsole(args, settings, errorCode);
+    // EXCMD is a command line of its own, with quotes of its own: it is taken from the
+    // process's command line as typed, not as the C runtime split it.
+    int32_t entry = 0;
+    if (oneShot && args.size() >= 4 && ParseInt32(args[2], entry) && entry == kExternalCommandEntry) {
+        args.resize(4);
+        args[3] = CommandLineValue(ProcessCommandLine(), 3);
+    }
+    bool completed = false;
+    resultFlag = SettingsConsole(args, settings, errorCode, &completed);
     if (oneShot && resultFlag == 0) PrintFailureLine(errorCode);
+    return oneShot && !completed ? kNotDoneExitCode : 0;
 }
 
-// REPORT [days]: days 1 to 29, 7 when not given. Prints the report's path.
-void ReportCommand(std::vector<std::string>& args, int argc, Settings& settings, uint32_t& errorCode,
-                   int32_t& resultFlag) {
+// REPORT [days]: days 1 to 29, 7 when not given. Prints the report's path; a count it
+// refuses or a report it cannot write ends with exit code 1, so that a scheduled task can tell.
+int ReportCommand(std::vector<std::string>& args, int argc, Settings& settings, uint32_t& errorCode,
+                  int32_t& resultFlag) {
     int32_t days = kReportDaysDefault;
     if (argc >= 3 && (!ParseInt32(args[2], days) || days < 1 || days > kReportDaysMax)) {
         Out() << MessageText("Input_value_is_abnormal") << MessageText("Range_start") << 1 << MessageText("To")
@@ -95,14 +114,15 @@ void ReportCommand(std::vector<std::string>& args, int argc, Settings& settings,
         errorCode = ERROR_INVALID_PARAMETER;
         resultFlag = 0;
         PrintFailureLine(errorCode);
-        return;
+        return kNotDoneExitCode;
     }
     if (!WriteReport(days, IsJapaneseLang(settings.Lang), errorCode)) {
         resultFlag = 0;
         PrintFailureLine(errorCode);
-        return;
+        return kNotDoneExitCode;
     }
     Out() << ReportPath() << std::endl;
+    return 0;
 }
 
 }  // namespace

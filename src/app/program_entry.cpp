@@ -20,16 +20,16 @@ namespace {
 // has only its event and log line left to write.
 constexpr DWORD kStopWorkFinishMs = 10000;
 
-void RunConsoleRole(std::vector<std::string>& args, int argc, Settings& settings) {
+int RunConsoleRole(std::vector<std::string>& args, int argc, Settings& settings) {
     args[1] = UpperCaseCommandWord(args[1]);
     const ConsoleCommand* command = FindConsoleCommand(args[1]);
     if (command == nullptr) {
         *Console().out << MessageText("ABEND") << std::endl;
-        return;
+        return 0;
     }
     uint32_t errorCode = 0;
     int32_t resultFlag = 1;
-    command->operation(args, argc, settings, errorCode, resultFlag);
+    return command->operation(args, argc, settings, errorCode, resultFlag);
 }
 
 }  // namespace
@@ -74,8 +74,7 @@ int ProgramEntry(int argc, char** argv) {
     std::vector<std::string> args(argv, argv + argc);
     if (args.size() < 2) {
         RunServiceRole();
-    } else {
-        RunConsoleRole(args, argc, settings);
+        return 0;
     }
-    return 0;
+    return RunConsoleRole(args, argc, settings);
 }

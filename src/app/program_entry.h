@@ -6,7 +6,8 @@
 #include <string>
 
 // Reads the settings, loads the message table, opens the event log and runs the
-// role. Always returns 0: a failure shows only on the console and in the log.
+// role. Returns the process's exit code: 0, the failure showing on the console and in
+// the log; only a one-shot SET form that refused its value or failed returns 1.
 int ProgramEntry(int argc, char** argv);
 
 // The service role: hands the main thread to the service dispatcher.

@@ -44,6 +44,7 @@ struct Session {
     const bool interactive;
     const size_t argCount;  // as received, before any padding
     int32_t result = 1;
+    bool completed = false;  // the entry showed what it shows or saved its value
 
     std::ostream& Out() const { return *Console().out; }
     std::istream& In() const { return *Console().in; }
@@ -66,6 +67,7 @@ struct Session {
 void WriteAndReport(Session& s) {
     std::string refusedKey;
     s.result = WriteSettings(s.settings, &refusedKey) ? 1 : 0;
+    s.completed = s.result == 1;
     if (s.result == 0) s.Report("File_write_abnormality", true, refusedKey);
 }
 
@@ -92,6 +94,7 @@ void ShowStatus(Session& s) {
     std::string operation = "-";
     uint32_t running = 0;
     s.result = g_serviceQuery(running, s.errorCode) == 1 ? 1 : 0;
+    s.completed = s.result == 1;
     if (s.result == 0) {
         service = MessageText("Status_failed_to_get_data");
     } else if (running != 1) {
@@ -130,6 +133,7 @@ void ShowSettings(Session& s) {
         s.KeyWait();
         return;
     }
+    s.completed = true;
     const Settings& v = s.settings;
     if (!s.interactive) {
         out << v.WaitTime << std::endl
@@ -311,6 +315,7 @@ Next RunEntry(Session& s) {
     }
     switch (number) {
     case 0:
+        s.completed = true;
         return Next::Leave;
     case 1:
         ShowStatus(s);
@@ -338,6 +343,7 @@ Next RunEntry(Session& s) {
             s.Report("Number_is_not_on_the_menu", false);
         } else {
             s.Out() << s.settings.Lang << std::endl;
+            s.completed = true;
         }
         break;
     case 1002:
@@ -406,11 +412,13 @@ void SetServiceRunningQueryForTest(ServiceRunningQuery query) {
     g_serviceQuery = query != nullptr ? query : &QueryServiceRunning;
 }
 
-int32_t SettingsConsole(std::vector<std::string>& args, Settings& settings, uint32_t& errorCode) {
+int32_t SettingsConsole(std::vector<std::string>& args, Settings& settings, uint32_t& errorCode,
+                        bool* completed) {
     Session s{args, settings, errorCode, args.size() == 2, args.size()};
     if (!s.interactive) {
         if (args.size() < 3) args.resize(3);
         RunPass(s);
+        if (completed != nullptr) *completed = s.completed;
         return s.result;
     }
     std::ostream& out = s.Out();
@@ -425,5 +433,6 @@ int32_t SettingsConsole(std::vector<std::string>& args, Settings& settings, uint
         if (!(s.In() >> args[2])) break;
         if (RunPass(s) == Next::Leave) break;
     }
+    if (completed != nullptr) *completed = true;  // the administrator ended it
     return s.result;
 }

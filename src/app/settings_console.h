@@ -12,7 +12,12 @@
 // `errorCode` receives the error of a failed service query.
 // With exactly two arguments the menu is interactive: it ends on entry 0 or when
 // standard input ends, and its caller prints no failure line whatever the flag.
-int32_t SettingsConsole(std::vector<std::string>& args, Settings& settings, uint32_t& errorCode);
+// `completed`, when given, tells whether the one-shot form did what it was asked: showed
+// what it shows, or saved its value. A refused value, a failure, or a question of its own
+// answered with no or cancelled leave it false (the result flag alone does not say so: a
+// value out of range keeps the flag at 1).
+int32_t SettingsConsole(std::vector<std::string>& args, Settings& settings, uint32_t& errorCode,
+                        bool* completed = nullptr);
 
 // A settings-screen label padded with spaces to 32 bytes of ANSI text; longer
 // labels are kept whole.

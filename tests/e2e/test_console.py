@@ -46,39 +46,43 @@ def test_first_run_creates_setting_ini_and_shows_the_defaults(keyed):
 
 
 ONE_SHOT_CASES = [
-    # (arguments after SET, output, settings afterwards as keyword changes, or None when unchanged)
-    (["4", "36000"], b"", {"wait": 36000}),
-    (["4", "0"], b"", {"wait": 0}),
-    (["4", "36001"], lines("Input_value_is_abnormal"), None),
-    (["4", "-1"], lines("Input_value_is_abnormal"), None),
-    (["4", "99999999999"], lines("Invalid_argument"), None),
-    (["4"], lines("Invalid_argument", "ABEND"), None),
-    (["7"], lines("Invalid_argument", "ABEND"), None),
-    (["7", "30"], b"", {"backup": 30}),
-    (["7", "31"], lines("Input_value_is_abnormal"), None),
-    (["6", "7200"], b"", {"command_time": 7200}),
-    (["6", "7201"], lines("Input_value_is_abnormal"), None),
-    (["3", "COM7"], b"", {"device": "COM7"}),
-    (["3", "COM7\r\nWAIT_TIME=0"], lines("Input_value_is_abnormal"), None),
-    (["5", "C:\\tools\\ups off.cmd /q"], b"", {"command": "C:\\tools\\ups off.cmd /q"}),
-    (["5", "c" * 256], b"", {"command": "c" * 256}),
-    (["5", "c" * 257], lines("Input_value_is_abnormal"), None),
-    (["1001"], lines("jp"), None),
-    (["1002", "en"], b"", {"lang": "en"}),
-    (["1002", "EN"], lines("ABEND"), None),
-    (["1002"], lines("ABEND"), None),
-    (["1002", "en", "extra"], lines("ABEND"), None),
-    (["9"], lines("Number_is_not_on_the_menu"), None),
-    (["abc"], lines("Invalid_argument"), None),
-    (["set"], lines("Invalid_argument"), None),
-    (["0"], b"", None),
+    # (arguments after SET, output, settings afterwards as keyword changes, or None when unchanged,
+    # exit code: 1 when the form did not show or save what it was asked)
+    (["4", "36000"], b"", {"wait": 36000}, 0),
+    (["4", "0"], b"", {"wait": 0}, 0),
+    (["4", "36001"], lines("Input_value_is_abnormal"), None, 1),
+    (["4", "-1"], lines("Input_value_is_abnormal"), None, 1),
+    (["4", "99999999999"], lines("Invalid_argument"), None, 1),
+    (["4"], lines("Invalid_argument", "ABEND"), None, 1),
+    (["7"], lines("Invalid_argument", "ABEND"), None, 1),
+    (["7", "30"], b"", {"backup": 30}, 0),
+    (["7", "31"], lines("Input_value_is_abnormal"), None, 1),
+    (["6", "7200"], b"", {"command_time": 7200}, 0),
+    (["6", "7201"], lines("Input_value_is_abnormal"), None, 1),
+    (["3", "COM7"], b"", {"device": "COM7"}, 0),
+    (["3", "COM7\r\nWAIT_TIME=0"], lines("Input_value_is_abnormal"), None, 1),
+    (["5", "C:\\tools\\ups off.cmd /q"], b"", {"command": "C:\\tools\\ups off.cmd /q"}, 0),
+    # Quotes of its own, passed as a script's argument list passes them (\" inside one word).
+    (["5", '"C:\\Program Files\\ups\\off.cmd" /q "a b"'], b"",
+     {"command": '"C:\\Program Files\\ups\\off.cmd" /q "a b"'}, 0),
+    (["5", "c" * 256], b"", {"command": "c" * 256}, 0),
+    (["5", "c" * 257], lines("Input_value_is_abnormal"), None, 1),
+    (["1001"], lines("jp"), None, 0),
+    (["1002", "en"], b"", {"lang": "en"}, 0),
+    (["1002", "EN"], lines("ABEND"), None, 1),
+    (["1002"], lines("ABEND"), None, 1),
+    (["1002", "en", "extra"], lines("ABEND"), None, 1),
+    (["9"], lines("Number_is_not_on_the_menu"), None, 1),
+    (["abc"], lines("Invalid_argument"), None, 1),
+    (["set"], lines("Invalid_argument"), None, 1),
+    (["0"], b"", None, 0),
 ]
 
 
-@pytest.mark.parametrize("words,output,changes", ONE_SHOT_CASES, ids=lambda v: repr(v)[:40])
-def test_one_shot_form(keyed, words, output, changes):
+@pytest.mark.parametrize("words,output,changes,exit_code", ONE_SHOT_CASES, ids=lambda v: repr(v)[:40])
+def test_one_shot_form(keyed, words, output, changes, exit_code):
     code, out, _ = keyed.run("SET", *words)
-    assert code == 0
+    assert code == exit_code
     assert out == output
     expected = settings_text(keyed.folder, **(changes or {}))
     assert keyed.read_bytes("Setting.ini") == expected
@@ -86,9 +90,9 @@ def test_one_shot_form(keyed, words, output, changes):
 
 def test_command_word_in_any_case_and_entries_without_a_keyboard_cancel(keyed):
     # Entry 6 without a value asks on the console keyboard; under a pipe there is none,
-    # which counts as ESC instead of waiting for ever.
+    # which counts as ESC instead of waiting for ever; nothing saved, so exit code 1.
     code, out, _ = keyed.run("set", "6", timeout=60)
-    assert code == 0
+    assert code == 1
     assert out == lines("Enter_the_external_command_time_msg", "[ESC:Cancel]") + b">" + lines("Cancel")
     assert keyed.read_bytes("Setting.ini") == settings_text(keyed.folder)
 
@@ -135,7 +139,7 @@ def test_unreadable_setting_ini_is_reported_and_left_alone(keyed, tmp_path):
     keyed.file("Setting.ini").unlink()
     keyed.file("Setting.ini").mkdir()
     code, out, _ = keyed.run("SET", "4", "100")
-    assert code == 0
+    assert code == 1
     assert out == lines("File_write_abnormality", "ABEND")
     assert keyed.file("Setting.ini").is_dir()
 
@@ -145,7 +149,7 @@ def test_unreadable_setting_ini_is_reported_and_left_alone(keyed, tmp_path):
 
 def test_status_when_the_service_is_not_installed(keyed, service_cleanup):
     code, out, _ = keyed.run("SET", "1")
-    assert code == 0
+    assert code == 1
     assert out == lines("Status_failed_to_get_data", "-", "-", "ABEND1060")
 
 
@@ -205,7 +209,7 @@ def test_device_choice_from_a_pipe_has_no_keyboard_and_saves_nothing(keyed):
     shutil.copy2(SIM_DLL, keyed.file("NervaUPSLib.dll"))
     keyed.file("NervaUPSSim.ini").write_bytes(b"PORTS=COM2\r\n")
     code, out, _ = keyed.run("SET", "3", timeout=60)
-    assert code == 0
+    assert code == 1
     assert out == lines("0:USB", "1:COM_AUTO", "2:COM2", "Select_connected_device_msg", "[ESC:Cancel]") + b">" + \
         lines("Cancel")
     assert keyed.read_bytes("Setting.ini") == settings_text(keyed.folder)

@@ -32,6 +32,9 @@ RUNNING, STOPPED = 4, 1
 SHIPPED_FILES = {"Voltwarden.exe", "msgtbl_jp.json", "msgtbl_en.json", "EventList_jp.csv", "EventList_en.csv"}
 ERROR_INSTALL_FAILURE = 1603
 ERROR_PRODUCT_VERSION = 1638  # another version of this product is already installed (a downgrade)
+# A custom action that failed: Windows ends the install with 1603; Wine's msiexec passes on
+# the error it gives the failed action itself.
+ERROR_FUNCTION_FAILED = 1627
 
 
 def product_version():
@@ -109,6 +112,20 @@ def packages(tmp_path_factory):
     return {"current": build_msi(version, out), "higher": build_msi(higher(version), out)}
 
 
+def with_property(msi, name, value, out_dir):
+    """A copy of the package with a property set in its Property table, as a transform made with
+    Orca sets it. Wine's msiexec drops every quote of a property on its command line (Windows
+    takes a quote doubled inside a quoted value), so a value with quotes comes this way."""
+    target = out_dir / f"{msi.stem}-{name}.msi"
+    shutil.copy2(msi, target)
+    quoted = value.replace("'", "''")
+    subprocess.run(["msibuild", str(target), "-q",
+                    f"INSERT INTO `Property` (`Property`, `Value`) VALUES ('{name}', '{quoted}')"],
+                   capture_output=True, timeout=60, check=True)
+    assert any(row["Property"] == name and row["Value"] == value for row in msi_table(target, "Property"))
+    return target
+
+
 @pytest.fixture(scope="module")
 def installer(packages):
     session = InstallerSession("msi")
@@ -163,14 +180,41 @@ def installed_files(installer):
     return {p.name for p in folder.iterdir()} if folder.exists() else set()
 
 
+def uninstall_entries(installer):
+    _, listed = run_wine_tool("reg", "query", r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall", "/s",
+                              env=installer.env)
+    return re.findall(r"DisplayName\s+REG_SZ\s+Voltwarden Basic Edition\s*$", listed, re.M)
+
+
+# Runs first, in the fresh prefix: nothing may be left that the next test's install would find.
+def test_a_refused_setting_fails_the_install_and_leaves_nothing_installed(installer, packages):
+    result, log = installer.msiexec("/i", installer.windows_path(packages["current"]), "LANG=en",
+                                    "WAIT_TIME=99999", log_name="refused.log")
+    assert result in (ERROR_INSTALL_FAILURE, ERROR_FUNCTION_FAILED), log[-3000:]
+    # The exe's own text goes to its standard output, which no msiexec logs; the log names the
+    # action that failed (Windows: 1 success, 3 failure; Wine writes 0), and so the property.
+    assert re.search(r"SetWaitTime\. Return value [03]\.", log), log[-3000:]
+    assert sc_query_state(installer.env) is None
+    assert registry_values(EVENT_SOURCE_KEY, env=installer.env) is None
+    assert not uninstall_entries(installer)
+    left = installed_files(installer)
+    assert not (SHIPPED_FILES & left), left
+    # What the exe's run created stays, as after an uninstall; the refused value is not in it.
+    settings = (installer.program_folder / "Setting.ini").read_bytes().splitlines()
+    assert b"WAIT_TIME=60" in settings, settings
+
+
 def test_install_upgrade_downgrade_and_uninstall(installer, packages):
     current, newer = packages["current"], packages["higher"]
     folder = installer.program_folder
 
-    # Install with properties.
+    # Install with properties; the external command has quotes of its own, which the custom
+    # action's command line (SET 5 "[EXCMD]") must bring to Setting.ini as they are.
+    excmd = '"C:\\Tools\\notify admins.cmd" /a "x y"'
+    with_excmd = with_property(current, "EXCMD", excmd, current.parent)
     result, log = installer.msiexec(
-        "/i", installer.windows_path(current), "WAIT_TIME=120", "BACKUP_TIME=3", "DEVICE=COM_AUTO",
-        'EXCMD="C:\\Tools\\notify admins.cmd"', "EXCMDTIME=45", "LANG=en", "NUT_LISTEN=127.0.0.1:3493",
+        "/i", installer.windows_path(with_excmd), "WAIT_TIME=120", "BACKUP_TIME=3", "DEVICE=COM_AUTO",
+        "EXCMDTIME=45", "LANG=en", "NUT_LISTEN=127.0.0.1:3493",
         "NUT_UPSNAME=rack-ups", "NUT_USER=monuser", "NUT_PASSWORD=S0me-Passw0rd", log_name="install.log")
     assert result == 0, log[-3000:]
     assert SHIPPED_FILES <= installed_files(installer)
@@ -180,7 +224,7 @@ def test_install_upgrade_downgrade_and_uninstall(installer, packages):
     assert values["EventMessageFile"] == ("REG_SZ", "C:\\Program Files\\Voltwarden\\Voltwarden.exe")
     assert values["TypesSupported"][0] == "REG_DWORD" and int(values["TypesSupported"][1], 16) == 7
     settings = (folder / "Setting.ini").read_bytes()
-    for line in (b"WAIT_TIME=120", b"BACKUP_TIME=3", b"DEVICE=COM_AUTO", b"EXCMD=C:\\Tools\\notify admins.cmd",
+    for line in (b"WAIT_TIME=120", b"BACKUP_TIME=3", b"DEVICE=COM_AUTO", b"EXCMD=" + excmd.encode(),
                  b"EXCMDTIME=45", b"LANG=en", b"NUT_LISTEN=127.0.0.1:3493", b"NUT_UPSNAME=rack-ups",
                  b"NUT_USER=monuser", b"NUT_PASSWORD=S0me-Passw0rd"):
         assert line in settings.splitlines(), (line, settings)

@@ -156,7 +156,7 @@ def test_the_report_opens_in_a_browser_with_its_charts_ribbons_and_gaps(service_
 def test_a_day_count_outside_1_to_29_is_refused_and_writes_nothing(installation, days):
     write_settings(installation)
     code, out, _ = installation.run("REPORT", days)
-    assert code == 0
+    assert code == 1
     assert console_text(out).endswith("Error 87\n")
     assert not (installation.folder / "DataLog" / "Report.html").exists()
 

@@ -54,10 +54,11 @@ class Road:
         self.msg = read_messages(installation.folder, "en")
         self.event_list = {k: v.decode(ENCODING) for k, v in read_event_list(installation.folder, "en").items()}
 
-    def cmd(self, *args, stdin=b""):
-        """Runs a console command; every command ends with exit code 0, whatever happened."""
+    def cmd(self, *args, stdin=b"", exit_code=0):
+        """Runs a console command; every command ends with exit code 0, whatever happened, but a
+        one-shot SET that did not do what it was asked (exit code 1)."""
         code, out, err = self.session.run(self.inst, *args, stdin=stdin)
-        assert code == 0, (args, out, err)
+        assert code == exit_code, (args, out, err)
         return [line for line in console_lines(out, ENCODING) if line]
 
     def text(self, key):
@@ -127,7 +128,8 @@ def test_console_configures_the_installation_before_it_is_installed(road):
     _, out, _ = road.session.run(road.inst, "SET", "2")
     assert console_lines(out, ENCODING) == [str(WAIT_TIME_BRIEF), "2", "USB", "", "0", ""]
     # Not installed: the query fails with the manager's "no such service".
-    assert road.cmd("SET", "1") == [road.text("Status_failed_to_get_data"), "-", "-", road.text("ABEND") + "1060"]
+    assert road.cmd("SET", "1", exit_code=1) == [road.text("Status_failed_to_get_data"), "-", "-",
+                                                 road.text("ABEND") + "1060"]
 
 
 def test_install_starts_the_service_and_it_connects_to_the_usb_ups(road):
@@ -348,4 +350,5 @@ def test_uninstall_removes_the_service(road):
     assert road.cmd("UNINSTALL") == [BANNER, road.text("Uninstall_start"), BANNER, road.text("SUCCESS")]
     assert "Uninstall:OK" in road.new_event_lines(lines0)
     assert road.session.service_state() is None
-    assert road.cmd("SET", "1") == [road.text("Status_failed_to_get_data"), "-", "-", road.text("ABEND") + "1060"]
+    assert road.cmd("SET", "1", exit_code=1) == [road.text("Status_failed_to_get_data"), "-", "-",
+                                                 road.text("ABEND") + "1060"]
