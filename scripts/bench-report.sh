@@ -8,6 +8,7 @@ top="$(cd "$(dirname "$0")/.." && pwd)"
 export BUILD_DIR="${BUILD_DIR:-$top/build/main}"
 bash "$top/scripts/build.sh" --target Voltwarden dist_data >/dev/null
 . "$top/scripts/wine-env.sh"
+trap wine_stop EXIT
 wine_start
 export VW_BUILD_DIR="$BUILD_DIR" VW_SOURCE_DIR="$top"
-exec /usr/bin/python3 "$top/tools/bench_report.py" "$@"
+/usr/bin/python3 "$top/tools/bench_report.py" "$@"

@@ -9,7 +9,8 @@
 #  - stop of the idle service, `sc stop` until `sc query` shows it stopped (target: within 1.5 s);
 #  - then the network UPS server (scripts/bench-nut.sh with its defaults, about 5 minutes more;
 #    VW_BENCH_NUT=0 leaves it out): from the start of our shutdown sequence to a secondary
-#    upsmon's shutdown command, and the service's CPU with 10 clients polling once a second.
+#    upsmon's shutdown command, and the service's CPU with 10 clients polling once a second;
+#  - then REPORT of 29 full days of data log (scripts/bench-report.sh; VW_BENCH_REPORT=0 leaves it out).
 # Runs in its own Wine prefix (build/main/e2e-wine/bench). Options go to tools/bench_road.py:
 #   --outages N (20, per series)  --wait-time S (2)  --excmd-time S (1)  --minutes M (10)
 #   --starts N (10)  --stops N (10)  --seed N (12)
@@ -23,4 +24,8 @@ export VW_BUILD_DIR="$BUILD_DIR" VW_SOURCE_DIR="$top"
 /usr/bin/python3 "$top/tools/bench_road.py" "$@"
 if [ "${VW_BENCH_NUT:-1}" != 0 ]; then
     /usr/bin/python3 "$top/tools/bench_nut.py"
+fi
+# The HTML report of 29 full days (scripts/bench-report.sh; VW_BENCH_REPORT=0 leaves it out).
+if [ "${VW_BENCH_REPORT:-1}" != 0 ]; then
+    bash "$top/scripts/bench-report.sh"
 fi
