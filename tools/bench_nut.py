@@ -23,7 +23,7 @@ import time
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "tests" / "e2e"))
 sys.path.insert(0, str(HERE))
-from bench_road import BenchInstallation, cpu_seconds, service_pids, verdict, wineserver_pid  # noqa: E402
+from bench_road import BenchInstallation, service_pids, verdict, wineserver_pid  # noqa: E402
 from conftest import BUILD_DIR, wait_until  # noqa: E402
 from nut_clients import RawClient, SecondaryUpsmon, free_tcp_port  # noqa: E402
 from reference_upsd import ReferenceUpsd  # noqa: E402
@@ -95,29 +95,31 @@ class Bench(BenchInstallation):
             raise RuntimeError(f"expected one service process, found {pids}")
         return pids[0]
 
-    def cpu_over(self, seconds, groups):
-        """CPU seconds of each group of processes over the same `seconds`, and the time measured."""
-        start_cpu = [sum(cpu_seconds(pid) for pid in pids) for pids in groups]
+    @staticmethod
+    def cpu_over(seconds, groups):
+        """CPU seconds of each group of processes over the same `seconds`, and the time measured.
+        Counted per thread: one that begins meanwhile counts in full, one that ends loses only its
+        time after the first reading."""
+        before = [{pid: thread_cpu_ns(pid) for pid in pids} for pids in groups]
         start = time.monotonic()
         time.sleep(seconds)
-        used = [sum(cpu_seconds(pid) for pid in pids) - before for pids, before in zip(groups, start_cpu)]
-        return used, time.monotonic() - start
+        elapsed = time.monotonic() - start
+        used = []
+        for pids, first in zip(groups, before):
+            used.append(sum(ns - first[pid].get(task, 0) for pid in pids for task, ns in thread_cpu_ns(pid).items())
+                        / 1e9)
+        return used, elapsed
 
     def idle_cost(self):
         """The service with no client, first with the server off, then on: (off, on), each
-        (CPU seconds, seconds measured). Counted per thread, so a thread that begins meanwhile
-        counts in full and one that ends loses only its time after the first reading."""
-        seconds = self.args.minutes * 60
+        (CPU seconds, seconds measured)."""
         results = []
         for listen in ("", f"127.0.0.1:{self.port}"):
             self.cmd("SET", "1003", listen)
             self.start_service("START", serving=bool(listen))
             time.sleep(10)  # past the start
-            pid = self.service_pid()
-            before, start = thread_cpu_ns(pid), time.monotonic()
-            time.sleep(seconds)
-            after, elapsed = thread_cpu_ns(pid), time.monotonic() - start
-            results.append((sum(ns - before.get(task, 0) for task, ns in after.items()) / 1e9, elapsed))
+            used, elapsed = self.cpu_over(self.args.minutes * 60, [[self.service_pid()]])
+            results.append((used[0], elapsed))
             self.stop_service()
         return results
 
@@ -184,10 +186,10 @@ class Bench(BenchInstallation):
             f"| Idle cost of the server: on minus off (target at most {IDLE_COST_PERCENT} % of one core) "
             f"| {idle_cost:+.4f} % of one core: {verdict(idle_cost <= IDLE_COST_PERCENT)} |",
             f"| CPU time of the service process, {self.args.clients} upsmon clients polling once a second, over "
-            f"{busy_time / 60:.1f} min | {ours:.2f} s ({percent(ours, busy_time):.3f} % of one core) |",
+            f"{busy_time / 60:.1f} min | {ours:.3f} s ({percent(ours, busy_time):.3f} % of one core) |",
             f"| CPU time of Network UPS Tools' upsd + dummy-ups (Debian's nut-server), {self.args.clients} more "
             f"upsmon clients polling once a second, over the same minutes "
-            f"| {reference:.2f} s ({percent(reference, busy_time):.3f} % of one core) |",
+            f"| {reference:.3f} s ({percent(reference, busy_time):.3f} % of one core) |",
             f"| Ratio: our service process / upsd + dummy-ups | {ratio} |",
             f"| Our Wine prefix's wineserver over the same minutes (Windows has none) "
             f"| {wineserver:.2f} s ({percent(wineserver, busy_time):.3f} % of one core) |",
@@ -199,8 +201,9 @@ class Bench(BenchInstallation):
 
 
 def thread_cpu_ns(pid):
-    """Nanoseconds on a CPU of each live thread of the process (from the scheduler's statistics: far
-    finer than the 10 ms ticks of /proc/<pid>/stat, which would hide the 0.01 % sought)."""
+    """Nanoseconds on a CPU of each live thread of the process, from the scheduler's statistics: far
+    finer than the 10 ms ticks of /proc/<pid>/stat, which would hide the 0.01 % sought and blur
+    the few seconds a server spends in minutes."""
     times = {}
     for task in os.listdir(f"/proc/{pid}/task"):
         try:

@@ -56,16 +56,27 @@ import PyNUT
 port, login, password, ups = int(sys.argv[1]), sys.argv[2] or None, sys.argv[3] or None, sys.argv[4]
 client = PyNUT.PyNUTClient(host="127.0.0.1", port=port, login=login, password=password, timeout=10)
 text = lambda answer: {key.decode(): value.decode() for key, value in answer.items()}
-print(json.dumps({"ups": text(client.GetUPSList()), "vars": text(client.GetUPSVars(ups)),
-                  "commands": text(client.GetUPSCommands(ups)), "rw": text(client.GetRWVars(ups)),
-                  "ver": client.ver().decode()}))
+answers = {"ups": text(client.GetUPSList()), "vars": text(client.GetUPSVars(ups)),
+           "commands": text(client.GetUPSCommands(ups)), "rw": text(client.GetRWVars(ups)),
+           "ver": client.ver().decode()}
+refused = {}
+for name, call in (("FSD", lambda: client.FSD(ups)), ("SetRWVar", lambda: client.SetRWVar(ups, "ups.id", "x")),
+                   ("RunUPSCommand", lambda: client.RunUPSCommand(ups, "load.off"))):
+    try:
+        refused[name] = "accepted: " + str(call())
+    except PyNUT.PyNUTError as error:
+        refused[name] = str(error)
+answers["refused"] = refused
+answers["status after the refusals"] = text(client.GetUPSVars(ups))["ups.status"]
+print(json.dumps(answers))
 """
 
 
 def pynut_session(port, ups, login=None, password=None, timeout=60):
-    """One PyNUTClient (logged in with login/password when given) asking for the UPS list and the
-    UPS's variables, commands and writable variables. Returns (exit code, the answers as a dict of
-    text or None, stderr text)."""
+    """One PyNUTClient (with login/password when given) asking for the UPS list and the UPS's
+    variables, commands and writable variables, then trying FSD, SetRWVar and RunUPSCommand (each
+    answered with its error text) and reading the variables once more. Returns (exit code, the
+    answers as a dict of text or None, stderr text)."""
     proc = subprocess.run([SYSTEM_PYTHON, "-c", PYNUT_SESSION, str(port), login or "", password or "", ups],
                           capture_output=True, timeout=timeout, text=True)
     answers = json.loads(proc.stdout) if proc.returncode == 0 else None

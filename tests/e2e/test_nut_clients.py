@@ -56,6 +56,10 @@ def test_pynut_lists_the_ups_its_variables_commands_and_writable_variables(serve
     assert set(answers["commands"]) <= {""}
     assert answers["rw"] == {}
     assert answers["ver"].split()[4][0].isdigit(), answers["ver"]
+    # Nothing can be changed or commanded through the server; each refusal leaves the connection usable.
+    assert answers["refused"] == {"FSD": "('Primary level functions are not available', '')",
+                                  "SetRWVar": "b'ERR ACCESS-DENIED\\n'", "RunUPSCommand": "b'ERR ACCESS-DENIED'"}
+    assert answers["status after the refusals"] == "OL"
 
 
 def test_pynut_with_a_wrong_password_still_reads_but_cannot_log_in(server):
