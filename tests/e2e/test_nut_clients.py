@@ -3,13 +3,13 @@ Debian's python3-nut (PyNUT), nut-cgi's status pages and a replay of the Prometh
 One installed service with the server on and the simulated UPS on mains; the clients run natively
 and connect to its port on 127.0.0.1."""
 import re
-import shutil
 
 import pytest
 
-from conftest import DIST_DIR, SIM_DLL, Installation, SimulatedUps, wait_until
+from conftest import SimulatedUps, wait_until
 from nut_clients import RawClient, cgi_folder, free_tcp_port, pynut_session, run_cgi, upsc_status
-from test_nut import MODEL, PASSWORD, USER, install_and_wait_for_the_ups, write_settings
+from test_nut import (MODEL, PASSWORD, USER, install_and_wait_for_the_ups, installation_for_a_module,
+                      write_settings)
 
 UPS = "ups"
 NUMBER = re.compile(r"-?\d+(\.\d+)?")
@@ -23,21 +23,16 @@ class Server:
 
 @pytest.fixture(scope="module")
 def server(tmp_path_factory, service_probe):
-    gone = (["REMOVED"], ["ABSENT"])
-    assert service_probe.remove() in gone
     tmp = tmp_path_factory.mktemp("nut-clients")
-    folder = tmp / "Voltwarden Nut Clients"
-    shutil.copytree(DIST_DIR, folder)
-    shutil.copy2(SIM_DLL, folder / "NervaUPSLib.dll")
-    installation = Installation(folder)
-    SimulatedUps(folder, PRESENT_ON="USB", MODEL=MODEL, MAINS="ON", BATTERY=90, MEASUREMENT_PERIOD_MS=500)
-    port = free_tcp_port()
-    write_settings(installation, WAIT_TIME=3600, NUT_LISTEN=f"127.0.0.1:{port}", NUT_UPSNAME=UPS, NUT_USER=USER,
-                   NUT_PASSWORD=PASSWORD)
-    install_and_wait_for_the_ups(installation)
-    wait_until(lambda: upsc_status(port) == "OL", 30, "the server to answer OL")
-    yield Server(port, tmp)
-    assert service_probe.remove() in gone
+    with installation_for_a_module(service_probe, tmp / "Voltwarden Nut Clients") as installation:
+        SimulatedUps(installation.folder, PRESENT_ON="USB", MODEL=MODEL, MAINS="ON", BATTERY=90,
+                     MEASUREMENT_PERIOD_MS=500)
+        port = free_tcp_port()
+        write_settings(installation, WAIT_TIME=3600, NUT_LISTEN=f"127.0.0.1:{port}", NUT_UPSNAME=UPS,
+                       NUT_USER=USER, NUT_PASSWORD=PASSWORD)
+        install_and_wait_for_the_ups(installation)
+        wait_until(lambda: upsc_status(port) == "OL", 30, "the server to answer OL")
+        yield Server(port, tmp)
 
 
 @pytest.mark.parametrize("login, password", [(None, None), (USER, PASSWORD)], ids=["anonymous", "logged-in"])
