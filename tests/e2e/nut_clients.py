@@ -4,14 +4,23 @@ service's protocol server on 127.0.0.1, and a raw protocol connection for what n
 upsmon is kept away from the system: it runs in a private mount and PID namespace (so its PID file in
 the compiled-in /run/nut lands in a test folder and all its processes end with it), reads its
 configuration from a private folder, and finds a private `wall` first in PATH. Its SHUTDOWNCMD only
-writes the time into a marker file."""
+writes the time into a marker file.
+
+Debian's python3-nut (PyNUT) runs under the system's own interpreter, and nut-cgi's pages run as a web
+server would run them: a CGI program with a private configuration folder."""
+import json
 import os
 import pathlib
+import shutil
 import socket
 import subprocess
 
 UPSC = "/usr/bin/upsc"
 UPSMON = "/lib/nut/upsmon"  # Debian's /sbin/upsmon is a wrapper that wants /etc/nut/nut.conf
+SYSTEM_PYTHON = "/usr/bin/python3"  # the interpreter python3-nut installs PyNUT for
+CGI_DIR = pathlib.Path("/usr/lib/cgi-bin/nut")
+# nut-cgi ships its page templates with its example configuration; they are copied, never changed.
+CGI_TEMPLATES = [pathlib.Path("/etc/nut/upsstats.html"), pathlib.Path("/etc/nut/upsstats-single.html")]
 
 
 def free_tcp_port():
@@ -41,6 +50,62 @@ def upsc_status(port):
     return out.strip() if code == 0 else None
 
 
+PYNUT_SESSION = r"""
+import json, sys
+import PyNUT
+port, login, password, ups = int(sys.argv[1]), sys.argv[2] or None, sys.argv[3] or None, sys.argv[4]
+client = PyNUT.PyNUTClient(host="127.0.0.1", port=port, login=login, password=password, timeout=10)
+text = lambda answer: {key.decode(): value.decode() for key, value in answer.items()}
+answers = {"ups": text(client.GetUPSList()), "vars": text(client.GetUPSVars(ups)),
+           "commands": text(client.GetUPSCommands(ups)), "rw": text(client.GetRWVars(ups)),
+           "ver": client.ver().decode()}
+refused = {}
+for name, call in (("FSD", lambda: client.FSD(ups)), ("SetRWVar", lambda: client.SetRWVar(ups, "ups.id", "x")),
+                   ("RunUPSCommand", lambda: client.RunUPSCommand(ups, "load.off"))):
+    try:
+        refused[name] = "accepted: " + str(call())
+    except PyNUT.PyNUTError as error:
+        refused[name] = str(error)
+answers["refused"] = refused
+answers["status after the refusals"] = text(client.GetUPSVars(ups))["ups.status"]
+print(json.dumps(answers))
+"""
+
+
+def pynut_session(port, ups, login=None, password=None, timeout=60):
+    """One PyNUTClient (with login/password when given) asking for the UPS list and the UPS's
+    variables, commands and writable variables, then trying FSD, SetRWVar and RunUPSCommand (each
+    answered with its error text) and reading the variables once more. Returns (exit code, the
+    answers as a dict of text or None, stderr text)."""
+    proc = subprocess.run([SYSTEM_PYTHON, "-c", PYNUT_SESSION, str(port), login or "", password or "", ups],
+                          capture_output=True, timeout=timeout, text=True)
+    answers = json.loads(proc.stdout) if proc.returncode == 0 else None
+    return proc.returncode, answers, proc.stderr
+
+
+def cgi_folder(folder, *monitor_lines):
+    """A private configuration folder for nut-cgi: hosts.conf with these MONITOR lines and the
+    page templates."""
+    folder = pathlib.Path(folder)
+    folder.mkdir(parents=True, exist_ok=True)
+    (folder / "hosts.conf").write_text("".join(line + "\n" for line in monitor_lines))
+    for template in CGI_TEMPLATES:
+        shutil.copy2(template, folder / template.name)
+    return folder
+
+
+def run_cgi(program, query, conf_folder, timeout=60):
+    """Runs one of nut-cgi's programs as a web server runs a GET request; returns (exit code,
+    output bytes). The overview page of nut-cgi 2.8.0 reads hosts.conf from the compiled-in /etc/nut
+    whatever NUT_CONFPATH says, so the program runs in a private mount namespace in which the
+    private folder stands over /etc/nut; the machine's own folder is never touched."""
+    env = dict(os.environ, REQUEST_METHOD="GET", QUERY_STRING=query, NUT_CONFPATH=str(conf_folder))
+    proc = subprocess.run(["unshare", "--mount", "sh", "-c", 'mount --bind "$1" /etc/nut && exec "$2"', "sh",
+                           str(conf_folder), str(CGI_DIR / program)],
+                          env=env, stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout)
+    return proc.returncode, proc.stdout + proc.stderr
+
+
 class RawClient:
     """One protocol connection, line by line."""
 
@@ -67,6 +132,18 @@ class RawClient:
     def ask(self, text):
         self.send(text.encode("latin-1") + b"\n")
         return self.line()
+
+    def ask_list(self, query):
+        """Sends `LIST <query>`; returns the item lines between BEGIN and END, or the answer line
+        (an ERR) when the list was refused."""
+        first = self.ask(f"LIST {query}")
+        if first != f"BEGIN LIST {query}":
+            return first
+        items = []
+        while (line := self.line()) != f"END LIST {query}":
+            assert line is not None, f"the connection closed inside LIST {query}"
+            items.append(line)
+        return items
 
     def close(self):
         self.sock.close()

@@ -4,6 +4,7 @@ on 127.0.0.1. Each installation gets a port that is free at the time.
 
 The story tests run in order on one installed service (with the server on) and end in the shutdown
 sequence; after a failed step the later ones are not run."""
+import contextlib
 import os
 import shutil
 import socket
@@ -91,22 +92,28 @@ class Story:
         return len(self.ups.calls("GetCurrentBatteryLevel"))
 
 
-@pytest.fixture(scope="module")
-def story(tmp_path_factory, service_probe):
+@contextlib.contextmanager
+def installation_for_a_module(service_probe, folder):
+    """build/dist and the UPS simulator copied into `folder`, for the tests of a module that share one
+    installed service; no service of ours is installed before or after."""
     gone = (["REMOVED"], ["ABSENT"])
     assert service_probe.remove() in gone
-    tmp = tmp_path_factory.mktemp("nut")
-    folder = tmp / "Voltwarden Nut"
     shutil.copytree(DIST_DIR, folder)
     shutil.copy2(SIM_DLL, folder / "NervaUPSLib.dll")
-    installation = Installation(folder)
-    port = free_tcp_port()
-    state = Story(installation, port, tmp)
-    write_settings(installation, WAIT_TIME=WAIT_TIME, EXCMD="cmd /c exit 0", EXCMDTIME=EXCMDTIME,
-                   NUT_LISTEN=f"127.0.0.1:{port}", NUT_UPSNAME="ups", NUT_USER=USER, NUT_PASSWORD=PASSWORD)
-    install_and_wait_for_the_ups(installation)
-    yield state
+    yield Installation(folder)
     assert service_probe.remove() in gone
+
+
+@pytest.fixture(scope="module")
+def story(tmp_path_factory, service_probe):
+    tmp = tmp_path_factory.mktemp("nut")
+    with installation_for_a_module(service_probe, tmp / "Voltwarden Nut") as installation:
+        port = free_tcp_port()
+        state = Story(installation, port, tmp)
+        write_settings(installation, WAIT_TIME=WAIT_TIME, EXCMD="cmd /c exit 0", EXCMDTIME=EXCMDTIME,
+                       NUT_LISTEN=f"127.0.0.1:{port}", NUT_UPSNAME="ups", NUT_USER=USER, NUT_PASSWORD=PASSWORD)
+        install_and_wait_for_the_ups(installation)
+        yield state
 
 
 @pytest.mark.incremental
