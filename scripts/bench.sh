@@ -7,9 +7,10 @@
 #    empty Wine process measured over the same minutes;
 #  - cold start of a console command against `wine cmd /c exit`;
 #  - stop of the idle service, `sc stop` until `sc query` shows it stopped (target: within 1.5 s);
-#  - then the network UPS server (scripts/bench-nut.sh with its defaults, about 5 minutes more;
+#  - then the network UPS server (scripts/bench-nut.sh with its defaults, about 8 minutes more;
 #    VW_BENCH_NUT=0 leaves it out): from the start of our shutdown sequence to a secondary
-#    upsmon's shutdown command, and the service's CPU with 10 clients polling once a second;
+#    upsmon's shutdown command, the idle cost of the server (on against off), and the service's
+#    CPU with 10 clients polling once a second beside Network UPS Tools' upsd serving as many;
 #  - then REPORT of 29 full days of data log (scripts/bench-report.sh; VW_BENCH_REPORT=0 leaves it out).
 # Runs in its own Wine prefix (build/main/e2e-wine/bench). Options go to tools/bench_road.py:
 #   --outages N (20, per series)  --wait-time S (2)  --excmd-time S (1)  --minutes M (10)

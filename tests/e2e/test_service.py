@@ -219,7 +219,9 @@ def test_pause_continue_and_stop_follow_the_state_order(running_service, service
 
     reply, changes = service_cleanup.control("stop", watch_ms=15000)
     assert reply == ["OK", str(STOP_PENDING)]
-    assert [state for _, state in changes] == [STOP_PENDING, STOPPED], changes
+    # An idle service may be stopped before the watch's first look: the reply was its stop pending.
+    states = [state for _, state in changes]
+    assert states[-1] == STOPPED and set(states[:-1]) <= {STOP_PENDING}, changes
     stopped_after_ms = changes[-1][0]
     assert stopped_after_ms < 12000, changes
     assert wait_for_log(installation, lambda t: t == running_service.text("Service_stop"), timeout=5)
