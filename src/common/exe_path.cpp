@@ -50,3 +50,19 @@ void SetExeDirectoryForTest(const std::string& directoryWithTrailingBackslash) {
     std::lock_guard<std::mutex> guard(Override().lock);
     Override().directory = directoryWithTrailingBackslash;
 }
+
+bool EnsureFolder(const std::string& folder) {
+    DWORD attributes = GetFileAttributesA(folder.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        const DWORD error = GetLastError();
+        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) return false;
+        if (CreateDirectoryA(folder.c_str(), nullptr)) return true;
+        if (GetLastError() != ERROR_ALREADY_EXISTS) return false;
+        // Another process (the service, a console command) may have just created it.
+        attributes = GetFileAttributesA(folder.c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+    }
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return true;
+    SetLastError(ERROR_DIRECTORY);
+    return false;
+}

@@ -53,19 +53,6 @@ void WriteLocked(const std::string& text) {
     WriteFile(State().file.Get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
 }
 
-// True when `folder` is a directory afterwards (created one level deep if missing).
-bool EnsureFolder(const std::string& folder) {
-    DWORD attributes = GetFileAttributesA(folder.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-        DWORD error = GetLastError();
-        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) return false;
-        if (!CreateDirectoryA(folder.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return false;
-        attributes = GetFileAttributesA(folder.c_str());
-        if (attributes == INVALID_FILE_ATTRIBUTES) return false;
-    }
-    return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-}
-
 bool OpenLocked(std::time_t now) {
     ScopedFileHandle& dataLogFile = State().file;
     std::string& currentDataLogDate = State().currentDate;

@@ -25,17 +25,6 @@ EventLogState& State() {
     return *state;
 }
 
-bool EnsureFolder(const std::string& folder) {
-    DWORD attributes = GetFileAttributesA(folder.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES) return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    DWORD error = GetLastError();
-    if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) return false;
-    if (CreateDirectoryA(folder.c_str(), nullptr)) return true;
-    // Another process (the service, a console command) may have just created it.
-    attributes = GetFileAttributesA(folder.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-}
-
 bool WriteWholeLine(void* file, const std::string& line) {
     DWORD written = 0;
     return WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr) && written == line.size();

@@ -22,16 +22,6 @@ std::string ComputerNameUtf8() {
     return utf8;
 }
 
-bool EnsureFolder(const std::string& folder, uint32_t& errorCode) {
-    const DWORD attributes = GetFileAttributesA(folder.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return true;
-    if (CreateDirectoryA(folder.c_str(), nullptr)) return true;
-    errorCode = GetLastError();
-    // Not a folder, and it cannot become one (a plain file of that name, say).
-    if (errorCode == ERROR_ALREADY_EXISTS) errorCode = ERROR_DIRECTORY;
-    return false;
-}
-
 }  // namespace
 
 std::string ReportPath() { return JoinPath(DataLogFolder(), "Report.html"); }
@@ -56,8 +46,7 @@ bool WriteReport(int32_t days, bool japanese, uint32_t& errorCode) {
     header.createdAt[10] = ' ';
     const std::string html = RenderHtmlReport(reportDays, header, LoadReportTexts(), japanese ? "ja" : "en");
 
-    if (!EnsureFolder(DataLogFolder(), errorCode)) return false;
-    if (!WriteFileAtomically(ReportPath(), html)) {
+    if (!EnsureFolder(DataLogFolder()) || !WriteFileAtomically(ReportPath(), html)) {
         errorCode = GetLastError();
         return false;
     }

@@ -68,7 +68,7 @@ TEST_F(ReportWriterTest, AFolderThatCannotBeMadeFailsAndSaysWhy) {
     scratch.WriteFile("DataLog", "a plain file where the folder should be");
     uint32_t error = 0;
     EXPECT_FALSE(WriteReport(1, false, error));
-    EXPECT_NE(error, 0u);
+    EXPECT_EQ(error, static_cast<uint32_t>(ERROR_DIRECTORY));
     EXPECT_EQ(scratch.ReadFile("DataLog"), "a plain file where the folder should be");
 }
 
