@@ -93,6 +93,16 @@ class Story:
 
 
 @contextlib.contextmanager
+def logged_in_upsmon(story, name):
+    """A secondary upsmon with the right password, handed over once the server counts its login."""
+    with SecondaryUpsmon(story.tmp / name, story.port, USER, PASSWORD) as upsmon:
+        client = RawClient(story.port)
+        wait_until(lambda: client.ask("GET NUMLOGINS ups") == "NUMLOGINS ups 1", 30, "upsmon to log in")
+        client.close()
+        yield upsmon
+
+
+@contextlib.contextmanager
 def installation_for_a_module(service_probe, folder):
     """build/dist and the UPS simulator copied into `folder`, for the tests of a module that share one
     installed service; no service of ours is installed before or after."""
@@ -181,11 +191,7 @@ class TestNetworkClients:
         assert upsc_status(story.port) == "OL"
 
     def test_idle_connections_cannot_lock_out_the_clients(self, story):
-        upsmon = SecondaryUpsmon(story.tmp / "lockout-upsmon", story.port, USER, PASSWORD).start()
-        try:
-            client = RawClient(story.port)
-            wait_until(lambda: client.ask("GET NUMLOGINS ups") == "NUMLOGINS ups 1", 30, "upsmon to log in")
-            client.close()
+        with logged_in_upsmon(story, "lockout-upsmon"):
             held = [RawClient(story.port) for _ in range(40)]  # they send nothing
             assert upsc_status(story.port) == "OL"
             check = RawClient(story.port)
@@ -193,8 +199,6 @@ class TestNetworkClients:
             check.close()
             for c in held:
                 c.close()
-        finally:
-            upsmon.stop()
 
     def test_a_tray_client_ending_its_lines_in_cr_cr_lf_is_answered(self, story):
         client = RawClient(story.port)
@@ -221,11 +225,7 @@ class TestNetworkClients:
         client.close()
 
     def test_upsmon_secondary_shuts_down_when_our_sequence_starts_before_the_output_off(self, story):
-        upsmon = SecondaryUpsmon(story.tmp / "secondary", story.port, USER, PASSWORD).start()
-        try:
-            client = RawClient(story.port)
-            wait_until(lambda: client.ask("GET NUMLOGINS ups") == "NUMLOGINS ups 1", 30, "upsmon to log in")
-            client.close()
+        with logged_in_upsmon(story, "secondary") as upsmon:
             failed_at = story.ups.set(MAINS="OFF")
             wait_until(lambda: upsc_status(story.port) == "OB", WAIT_TIME, "upsc to see OB")
             shutdown_at = wait_until(upsmon.shutdown_time, WAIT_TIME + 30, "the secondary's SHUTDOWNCMD")
@@ -240,5 +240,3 @@ class TestNetworkClients:
             story.ups.set(MAINS="OFF", LOST=1)
             time.sleep(3)
             assert upsc_status(story.port) == "OB FSD"
-        finally:
-            upsmon.stop()
