@@ -1,4 +1,4 @@
-"""The deployable folder holds exactly the program and its data files, in the folder the README names."""
+"""The deployable folder holds exactly the program and its data files, in the folder the documents name."""
 import re
 import subprocess
 
@@ -12,7 +12,9 @@ SYSTEM_DLLS = {"kernel32.dll", "advapi32.dll", "msvcrt.dll", "user32.dll", "ws2_
 
 
 def readme_text():
-    return (SOURCE_DIR / "README.md").read_text(encoding="utf-8")
+    """The README and the documents under docs/, as one text."""
+    documents = [SOURCE_DIR / "README.md", *sorted((SOURCE_DIR / "docs").glob("*.md"))]
+    return "\n".join(d.read_text(encoding="utf-8") for d in documents)
 
 
 def built_path(readme_path):
