@@ -139,7 +139,9 @@ def test_connects_over_usb_and_stops_on_request(host):
 
     connected = f"{host.text('UPS_connected')}:NV-E2E 1500"
     wait_for(lambda: connected in host.event_log(), 60, "the UPS_connected line")
-    assert host.status() == {"ACFAIL": "0", "CONNECTION": "1", "MODEL": "NV-E2E 1500"}
+    # The status file is written after the line: wait for it rather than read it at once.
+    expected = {"ACFAIL": "0", "CONNECTION": "1", "MODEL": "NV-E2E 1500"}
+    wait_for(lambda: host.status() == expected, 10, f"Status.ini to read {expected}")
     # The first record after the start makes a data-log line: date, time, seven fields, level.
     line = wait_for(lambda: host.data_lines(), 10, "a data-log line")[0]
     columns = line.split(",")
