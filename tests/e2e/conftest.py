@@ -9,6 +9,7 @@ import pathlib
 import re
 import shutil
 import subprocess
+import sys
 
 import pytest
 
@@ -18,6 +19,38 @@ DEFAULT_BUILD = "build/main"
 BUILD_DIR = pathlib.Path(os.environ.get("VW_BUILD_DIR", SOURCE_DIR / DEFAULT_BUILD))
 DIST_DIR = BUILD_DIR / "dist"
 SIM_DLL = BUILD_DIR / "sim" / "NervaUPSLib.dll"
+
+
+# Wine's loader now and then asserts in glibc's dl-fini when a process ends, after the Windows
+# program has done its work; the process then ends with 127 instead of its own exit code. The
+# Wine processes a test runs are watched for it, and the tests that met it are listed at the end
+# of the run, so that tests/run_test_program.py can tell that fault from a failure of our own.
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1]))
+from run_test_program import LOADER_FAULT, LOADER_FAULT_HEADING  # noqa: E402
+
+_running_test = [None]
+_tests_that_met_the_loader_fault = []
+
+
+def note_loader_fault(stderr):
+    """Records the running test when a Wine process's standard error shows the loader fault."""
+    test = _running_test[0]
+    if stderr and LOADER_FAULT.encode() in stderr and test and test not in _tests_that_met_the_loader_fault:
+        _tests_that_met_the_loader_fault.append(test)
+
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_protocol(item, nextitem):
+    _running_test[0] = item.nodeid
+    yield
+    _running_test[0] = None
+
+
+def pytest_terminal_summary(terminalreporter):
+    if _tests_that_met_the_loader_fault:
+        terminalreporter.write_line(LOADER_FAULT_HEADING)
+        for test in _tests_that_met_the_loader_fault:
+            terminalreporter.write_line("  " + test)
 
 
 def windows_path(path):
@@ -45,6 +78,7 @@ class Installation:
             env=run_env,
             cwd=str(cwd or self.folder),
         )
+        note_loader_fault(proc.stderr)
         return proc.returncode, proc.stdout, proc.stderr
 
     def file(self, name):
@@ -112,6 +146,7 @@ class ServiceProbe:
     def run(self, *args, timeout=60):
         proc = subprocess.run(["wine", str(self.exe), SERVICE_NAME, *map(str, args)],
                               capture_output=True, timeout=timeout)
+        note_loader_fault(proc.stderr)
         return proc.stdout.decode("latin-1").split()
 
     def state(self):
@@ -149,8 +184,12 @@ def service_probe():
     exe = out_dir / "service_probe.exe"
     source = E2E_SOURCE_DIR / "service_probe.c"
     if not exe.exists() or exe.stat().st_mtime < source.stat().st_mtime:
-        subprocess.run(["x86_64-w64-mingw32-gcc", "-O1", "-Wall", "-Werror", "-static", "-o", str(exe),
+        # Built under a name of this process's own and then put in place in one step: the groups of
+        # end-to-end modules run side by side and may build it at the same moment.
+        scratch = out_dir / f"service_probe.{os.getpid()}.exe"
+        subprocess.run(["x86_64-w64-mingw32-gcc", "-O1", "-Wall", "-Werror", "-static", "-o", str(scratch),
                         str(source), "-ladvapi32"], check=True)
+        os.replace(scratch, exe)
     return ServiceProbe(exe)
 
 
@@ -165,6 +204,7 @@ def run_wine_tool(*args, env=None, timeout=60):
     """Runs one of Wine's programs ("reg", "sc", "net" ...); returns (exit code, console text)."""
     proc = subprocess.run(["wine", *map(str, args)], env=env, stdin=subprocess.DEVNULL, capture_output=True,
                           timeout=timeout)
+    note_loader_fault(proc.stderr)
     return proc.returncode, console_text(proc.stdout)
 
 
