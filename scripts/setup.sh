@@ -44,11 +44,13 @@ if ! locale -a 2>/dev/null | grep -qi '^ja_JP.utf8$'; then
     as_root locale-gen >/dev/null
 fi
 
-# json-c for mingw, from Debian's own source package, into build/deps.
+# json-c and GoogleTest for mingw, from Debian's own sources, into build/deps: the two builds
+# are independent and run side by side.
 deps="$top/build/deps"
-if [ ! -f "$deps/lib/cmake/json-c/json-c-config.cmake" ]; then
+build_json_c() {
+    [ -f "$deps/lib/cmake/json-c/json-c-config.cmake" ] && return 0
     echo "setup: building json-c for mingw"
-    work="$top/build/deps-src"
+    local work="$top/build/deps-src"
     rm -rf "$work" && mkdir -p "$work"
     (cd "$work" && apt-get source -qq --download-only json-c >/dev/null 2>&1 && dpkg-source -x json-c_*.dsc json-c >/dev/null)
     cmake -S "$work/json-c" -B "$work/build" -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-w64.cmake" \
@@ -58,15 +60,20 @@ if [ ! -f "$deps/lib/cmake/json-c/json-c-config.cmake" ]; then
     cmake --build "$work/build" -j"$(nproc)" >/dev/null
     cmake --install "$work/build" >/dev/null
     rm -rf "$work"
-fi
-# GoogleTest for mingw, from the sources Debian ships, into the same prefix.
-if [ ! -f "$deps/lib/cmake/GTest/GTestConfig.cmake" ]; then
+}
+build_googletest() {
+    [ -f "$deps/lib/cmake/GTest/GTestConfig.cmake" ] && return 0
     echo "setup: building GoogleTest for mingw"
-    cmake -S /usr/src/googletest -B "$top/build/gtest-build" -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-w64.cmake" \
+    local work="$top/build/gtest-build"
+    cmake -S /usr/src/googletest -B "$work" -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-w64.cmake" \
         -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$deps" -DBUILD_SHARED_LIBS=OFF \
         -Dgtest_disable_pthreads=OFF >/dev/null
-    cmake --build "$top/build/gtest-build" -j"$(nproc)" >/dev/null
-    cmake --install "$top/build/gtest-build" >/dev/null
-    rm -rf "$top/build/gtest-build"
-fi
+    cmake --build "$work" -j"$(nproc)" >/dev/null
+    cmake --install "$work" >/dev/null
+    rm -rf "$work"
+}
+build_json_c & json_c=$!
+build_googletest & googletest=$!
+wait "$json_c" || { echo "setup: building json-c failed" >&2; exit 1; }
+wait "$googletest" || { echo "setup: building GoogleTest failed" >&2; exit 1; }
 echo "setup: ready"
