@@ -21,7 +21,7 @@ cd "$BUILD_DIR"
 retried="$BUILD_DIR/retried-tests.txt"
 rm -f "$retried"
 status=0
-ctest --output-on-failure -j"$(nproc)" "$@" || status=$?
+ctest --output-on-failure -j"$(( $(nproc) + 1 ))" "$@" || status=$?
 if [ -s "$retried" ]; then
     echo "Test programs that needed a second try:"
     sed 's/^/  /' "$retried"
