@@ -21,6 +21,7 @@ namespace {
 
 // The settings entry of the external command (EXCMD).
 constexpr int32_t kExternalCommandEntry = 5;
+constexpr int32_t kNotifyCommandEntry = 1012;
 
 // Every line ends with std::endl: a command that ends abruptly loses no line.
 std::ostream& Out() { return *Console().out; }
@@ -90,10 +91,11 @@ int SetCommand(std::vector<std::string>& args, int argc, Settings& settings, uin
                int32_t& resultFlag) {
     // The mode follows the count as received: the interactive console pads `args`.
     bool oneShot = argc != 2;
-    // EXCMD is a command line of its own, with quotes of its own: it is taken from the
-    // process's command line as typed, not as the C runtime split it.
+    // EXCMD and NOTIFY_CMD are command lines of their own, with quotes of their own: they are
+    // taken from the process's command line as typed, not as the C runtime split it.
     int32_t entry = 0;
-    if (oneShot && args.size() >= 4 && ParseInt32(args[2], entry) && entry == kExternalCommandEntry) {
+    if (oneShot && args.size() >= 4 && ParseInt32(args[2], entry) &&
+        (entry == kExternalCommandEntry || entry == kNotifyCommandEntry)) {
         args.resize(4);
         args[3] = CommandLineValue(ProcessCommandLine(), 3);
     }

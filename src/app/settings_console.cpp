@@ -160,6 +160,8 @@ void ShowSettings(Session& s) {
         << std::endl;
     out << "\t" << PadLabel(MessageText("Battery_low_shutdown")) << ":" << v.BatteryLowShutdown << std::endl;
     out << "\t" << PadLabel(withUnit("Shutdown_charge", "Percent")) << ":" << v.ShutdownCharge << std::endl;
+    out << "\t" << PadLabel(MessageText("Notify_command")) << ":" << v.NotifyCmd << std::endl;
+    out << "\t" << PadLabel(withUnit("Notify_time", "Sec")) << ":" << v.NotifyTime << std::endl;
     s.KeyWait();
 }
 
@@ -237,6 +239,11 @@ void EditNumber(Session& s, const NumberSetting& setting) {
                 [&](Settings& v) { v.*setting.field = value; });
 }
 
+// A command line for EXCMD or NOTIFY_CMD: at most 256 bytes, no line break.
+bool IsValidCommandLine(const std::string& command) {
+    return command.size() <= kMaxCommandBytes && IsSafeSettingsText(command);
+}
+
 // Entry 5: the command is a whole line, spaces kept; an empty line clears it.
 void EditCommand(Session& s) {
     if (!s.HasValue()) {
@@ -257,9 +264,23 @@ void EditCommand(Session& s) {
         if (!AskYesNo()) return;
     }
     const std::string command = s.args[3];
-    SaveSetting(
-        s, [&]() { return command.size() <= kMaxCommandBytes && IsSafeSettingsText(command); },
-        [&](Settings& v) { v.ExCmd = command; });
+    SaveSetting(s, [&]() { return IsValidCommandLine(command); }, [&](Settings& v) { v.ExCmd = command; });
+}
+
+// Entry 1012, one-shot only: NOTIFY_CMD, taken from the command line as SET 5 takes EXCMD
+// (an empty value clears it).
+void SetNotifyCommand(Session& s) {
+    s.result = 0;
+    if (s.argCount < 4 || s.args.size() < 4) {
+        s.Report("Invalid_argument", false);
+        return;
+    }
+    const std::string command = s.args[3];
+    if (!IsValidCommandLine(command)) {
+        s.Report("Input_value_is_abnormal", true);
+        return;
+    }
+    SaveSetting(s, nullptr, [&](Settings& v) { v.NotifyCmd = command; });
 }
 
 // Entry 1002: the language of the next start, "jp" or "en" exactly.
@@ -384,6 +405,20 @@ Next RunEntry(Session& s) {
         }
         break;
     }
+    case 1012:
+        if (s.interactive) {
+            s.Report("Number_is_not_on_the_menu", false);
+        } else {
+            SetNotifyCommand(s);
+        }
+        break;
+    case 1013:
+        if (s.interactive) {
+            s.Report("Number_is_not_on_the_menu", false);
+        } else {
+            EditNumber(s, {&Settings::NotifyTime, 600, "Notify_time", true, false});
+        }
+        break;
     default:
         s.Report("Number_is_not_on_the_menu", false);
         break;

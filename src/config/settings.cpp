@@ -43,6 +43,10 @@ void ApplySetting(Settings& settings, const std::string& key, const std::string&
         number = &settings.BatteryLowShutdown;
     } else if (key == "SHUTDOWN_CHARGE") {
         number = &settings.ShutdownCharge;
+    } else if (key == "NOTIFY_CMD") {
+        text = &settings.NotifyCmd;
+    } else if (key == "NOTIFY_TIME") {
+        number = &settings.NotifyTime;
     }
     if (number != nullptr) {
         ParseInt32(value, *number);
@@ -61,6 +65,11 @@ bool BatteryKeysAreDefault(const Settings& settings) {
     const Settings defaults;
     return settings.BatteryLowShutdown == defaults.BatteryLowShutdown &&
            settings.ShutdownCharge == defaults.ShutdownCharge;
+}
+
+bool NotifyKeysAreDefault(const Settings& settings) {
+    const Settings defaults;
+    return settings.NotifyCmd == defaults.NotifyCmd && settings.NotifyTime == defaults.NotifyTime;
 }
 
 bool IsMissingFileError(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
@@ -101,7 +110,7 @@ bool WriteSettings(const Settings& settings, std::string* refusedKey) {
         {"DATALOGPATH", &settings.DataLogPath}, {"EXCMD", &settings.ExCmd},
         {"LANG", &settings.Lang},            {"NUT_LISTEN", &settings.NutListen},
         {"NUT_UPSNAME", &settings.NutUpsName}, {"NUT_USER", &settings.NutUser},
-        {"NUT_PASSWORD", &settings.NutPassword},
+        {"NUT_PASSWORD", &settings.NutPassword}, {"NOTIFY_CMD", &settings.NotifyCmd},
     };
     for (const auto& [key, text] : texts) {
         if (text->find('\n') != std::string::npos) {
@@ -128,6 +137,10 @@ bool WriteSettings(const Settings& settings, std::string* refusedKey) {
     if (!BatteryKeysAreDefault(settings)) {
         content += "BATTERY_LOW_SHUTDOWN=" + std::to_string(settings.BatteryLowShutdown) + "\r\n";
         content += "SHUTDOWN_CHARGE=" + std::to_string(settings.ShutdownCharge) + "\r\n";
+    }
+    if (!NotifyKeysAreDefault(settings)) {
+        content += "NOTIFY_CMD=" + settings.NotifyCmd + "\r\n";
+        content += "NOTIFY_TIME=" + std::to_string(settings.NotifyTime) + "\r\n";
     }
     return WriteFileAtomically(SettingsFilePath(), content);
 }

@@ -24,6 +24,10 @@ struct Settings {
     // rest, and only when one of them differs from its default.
     int32_t BatteryLowShutdown = 1;  // BATTERY_LOW_SHUTDOWN: 1 = a low battery starts the shutdown at once
     int32_t ShutdownCharge = 0;      // SHUTDOWN_CHARGE: 1..99 = start it at this charge (%) or below; 0 = off
+    // A command told of every power event (notify/notifier.h). Written after the rest, and
+    // only when one of them differs from its default.
+    std::string NotifyCmd;    // NOTIFY_CMD: command line, empty for none
+    int32_t NotifyTime = 30;  // NOTIFY_TIME: seconds one notification may run
 };
 
 // ExeDirectory() + "Setting.ini"; never depends on the current directory.
@@ -35,8 +39,9 @@ std::string SettingsFilePath();
 int32_t ReadSettings(Settings& settings);
 
 // Replaces Setting.ini with the eight lines of `settings`, followed by the four NUT_
-// lines when one of them differs from its default and by BATTERY_LOW_SHUTDOWN and
-// SHUTDOWN_CHARGE when one of those does, atomically. Every text is written
+// lines when one of them differs from its default, by BATTERY_LOW_SHUTDOWN and
+// SHUTDOWN_CHARGE when one of those does and by NOTIFY_CMD and NOTIFY_TIME likewise,
+// atomically. Every text is written
 // so that it reads back exactly as it stands, a lone CR kept by a hand edit included.
 // A text holding an LF cannot be written that way (no read ever yields one): the
 // record is refused, `refusedKey` (when given) names its key, and nothing is written.

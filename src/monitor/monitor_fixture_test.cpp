@@ -15,6 +15,7 @@
 #include "messages/message_table.h"
 #include "monitor/monitor_state.h"
 #include "monitor/monitor_test_fixture.h"
+#include "notify/notifier.h"
 #include "monitor/ups_link.h"
 #include "monitor/monitor_thread.h"
 #include "monitor/ups_event_callback.h"
@@ -355,6 +356,7 @@ void MonitorTest::SetUp() {
     ResetStatusForTest();
     ResetMonitorStateForTest();
     ResetMonitorPassForTest();
+    ResetNotifierForTest();
     ProcessSettings() = Settings();
     MonitorUpsLibrary() = FakeUpsTable();
     {
@@ -377,8 +379,11 @@ void ReleaseBlockedCalls() {
 }
 
 void MonitorTest::TearDown() {
-    // No call on the UPS link may outlive the fake world it uses.
+    // No call on the UPS link may outlive the fake world it uses, nor a notification its folder.
     ReleaseBlockedCalls();
+    EXPECT_TRUE(WaitUntilNotificationsIdleForTest(60000)) << "a notification did not end";
+    ResetNotifierForTest();
+    SetNotificationRunnerForTest(nullptr);
     SetMonitorSeamsForTest(nullptr);
     SetWindowsEventSinkForTest(nullptr);
     MonitorPrepareRun();

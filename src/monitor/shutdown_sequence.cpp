@@ -13,6 +13,7 @@
 #include "messages/message_table.h"
 #include "monitor/monitor_thread.h"
 #include "monitor/ups_connection.h"
+#include "notify/notifier.h"
 
 namespace {
 
@@ -45,6 +46,9 @@ void WaitUntil(int64_t deadline, const MonitorSeams& seams) {
 void BeginSequence(MonitorState& state, const MonitorSeams& seams, const std::string& reasonLine) {
     state.ShutdownSequenceStarted = 1;
     if (!reasonLine.empty()) TraceLog(reasonLine);
+    // Told before the command starts; it runs on the notifier's thread, beside the command.
+    Notify(NotifyEvent::Shutdown, reasonLine.empty() ? MessageText("Shutdown_by_wait_time") : reasonLine,
+           state.ChargeOnBattery.load());
     const Settings settings = ProcessSettings();
     const int64_t exCmdTicks = static_cast<int64_t>(settings.ExCmdTime > 0 ? settings.ExCmdTime : 0) * kTicksPerSecond;
     state.ClientsWaitDeadline = MonotonicNow() + exCmdTicks;
@@ -58,6 +62,7 @@ void BeginSequence(MonitorState& state, const MonitorSeams& seams, const std::st
     // No wake event: a stop of the service must not end the command's time early.
     if (seams.RunExternalCommand(settings.ExCmd, output, settings.ExCmdTime, nullptr) == 0) {
         TraceLog("ExCommand:NG");
+        Notify(NotifyEvent::CommandFailed, MessageText("External_command_failed"), state.ChargeOnBattery.load());
     }
 }
 
@@ -89,7 +94,10 @@ int32_t RunShutdownSequence(MonitorState& state, const MonitorSeams& seams, cons
     }
 
     seams.HoldWhilePaused();
-    if (seams.ShutdownOperatingSystem() == 0) return 0;
+    if (seams.ShutdownOperatingSystem() == 0) {
+        Notify(NotifyEvent::ShutdownFailed, MessageText("OS_shutdown_refused"), state.ChargeOnBattery.load());
+        return 0;
+    }
     state.ShutdownStarted = 1;
     TraceLog(MessageText("OS_Shutdown_is_started"));
     ReportWindowsEvent(kEventTypeWarning, kEventOsShutdown);
