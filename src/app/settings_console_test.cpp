@@ -54,6 +54,11 @@ std::string Battery(int32_t lowShutdown, int32_t charge) {
            "\r\n";
 }
 
+// The two lines of the notification keys, as the writer appends them.
+std::string NotifyLines(const std::string& command, int32_t time) {
+    return "NOTIFY_CMD=" + command + "\r\nNOTIFY_TIME=" + std::to_string(time) + "\r\n";
+}
+
 // What stands in the way of Setting.ini during the command.
 enum class FileState { Normal, Locked, Folder };
 
@@ -238,6 +243,21 @@ TEST_F(SettingsConsoleTest, OneShotEntriesSaveCheckedValuesAndReportRefusals) {
         {{"1008", "0"}, N, "", "", "", 1, kOnDisk},
         {{"1008", "100"}, N, "", "", "Input_value_is_abnormal\n", 1, ""},
         {{"1008", "30"}, FileState::Locked, "", "", "File_read_abnormality\n", 0, ""},
+        // Entries 1012 and 1013: the notification command (the rules of entry 5, one-shot only,
+        // exactly one value) and its time limit, 0 to 600; their two lines come last.
+        {{"1012", "C:\\Tools\\notify.cmd /q"}, N, "", "", "", 1, kOnDisk + NotifyLines("C:\\Tools\\notify.cmd /q", 30)},
+        {{"1012", cmd256}, N, "", "", "", 1, kOnDisk + NotifyLines(cmd256, 30)},
+        {{"1012", ""}, N, "", "", "", 1, kOnDisk},
+        {{"1012", cmd257}, N, "", "", "Input_value_is_abnormal\n", 0, ""},
+        {{"1012", "run.cmd\r\nLANG=en"}, N, "", "", "Input_value_is_abnormal\n", 0, ""},
+        {{"1012"}, N, "", "", "Invalid_argument\n", 0, ""},
+        {{"1012", "x"}, FileState::Locked, "", "", "File_read_abnormality\n", 0, ""},
+        {{"1013", "600"}, N, "", "", "", 1, kOnDisk + NotifyLines("", 600)},
+        {{"1013", "0"}, N, "", "", "", 1, kOnDisk + NotifyLines("", 0)},
+        {{"1013", "30"}, N, "", "", "", 1, kOnDisk},
+        {{"1013", "601"}, N, "", "", "Input_value_is_abnormal\n", 1, ""},
+        {{"1013", "-1"}, N, "", "", "Input_value_is_abnormal\n", 1, ""},
+        {{"1013"}, N, "", "", "Invalid_argument\n", 0, ""},
         // Entry 1001 prints LANG as read at start.
         {{"1001"}, N, "", "", "jp\n", 1, ""},
         {{"1001", "ignored"}, N, "", "", "jp\n", 1, ""},
@@ -635,7 +655,9 @@ TEST_F(SettingsConsoleTest, InteractiveSettingsScreenAlignsLabelsTo32Bytes) {
                             "\tNut_user                        :\n"
                             "\tNut_password                    :\n"
                             "\tBattery_low_shutdown            :1\n"
-                            "\tShutdown_charge(Percent)        :0\n" +
+                            "\tShutdown_charge(Percent)        :0\n"
+                            "\tNotify_command                  :\n"
+                            "\tNotify_time(Sec)                :30\n" +
                             kKeyWait + kMenu);
     EXPECT_EQ(o.result, 1);
 }

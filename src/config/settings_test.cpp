@@ -319,6 +319,41 @@ TEST(WriteSettings, WritesTheFourNutLinesOnlyWhenOneDiffersFromItsDefault) {
     }
 }
 
+// The notification keys come last, and only when one of them is set: an untouched file
+// stays byte for byte.
+TEST(WriteSettings, WritesTheNotifyLinesOnlyWhenOneDiffersFromItsDefault) {
+    struct Case {
+        const char* command;
+        int32_t time;
+        bool written;
+    };
+    const Case cases[] = {
+        {"", 30, false},
+        {"C:\\Tools\\notify.cmd /q", 30, true},
+        {"", 0, true},
+        {"\"C:\\Program Files\\n.cmd\" \"a b\"", 600, true},
+    };
+    ScratchDirectory scratch;
+    for (const Case& c : cases) {
+        Settings s;
+        s.NotifyCmd = c.command;
+        s.NotifyTime = c.time;
+        ASSERT_TRUE(WriteSettings(s)) << c.command;
+        const std::string tail =
+            c.written ? "NOTIFY_CMD=" + s.NotifyCmd + "\r\nNOTIFY_TIME=" + std::to_string(c.time) + "\r\n" : "";
+        EXPECT_EQ(scratch.ReadFile("Setting.ini"), SettingsText(s) + tail) << c.command;
+        Settings back;
+        ASSERT_EQ(ReadSettings(back), 1);
+        EXPECT_EQ(back.NotifyCmd, c.command);
+        EXPECT_EQ(back.NotifyTime, c.time);
+    }
+    Settings broken;
+    broken.NotifyCmd = "run.cmd\nLANG=en";
+    std::string refused;
+    EXPECT_FALSE(WriteSettings(broken, &refused));
+    EXPECT_EQ("NOTIFY_CMD", refused);
+}
+
 TEST(ReadSettings, AFileOfEightKeysGivesTheNutDefaults) {
     ScratchDirectory scratch;
     scratch.WriteFile("Setting.ini", SettingsText(Sentinel()));
