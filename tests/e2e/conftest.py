@@ -176,21 +176,27 @@ class ServiceProbe:
         return self.run("remove", timeout=90)
 
 
-@pytest.fixture(scope="session")
-def service_probe():
-    """tests/e2e/service_probe.c built for Windows once per session."""
+def built_test_tool(name, *libraries):
+    """tests/e2e/<name>.c built for Windows into <build>/e2e-tools/<name>.exe, again only when the
+    source is newer; returns the exe's path."""
     out_dir = BUILD_DIR / "e2e-tools"
     out_dir.mkdir(parents=True, exist_ok=True)
-    exe = out_dir / "service_probe.exe"
-    source = E2E_SOURCE_DIR / "service_probe.c"
+    exe = out_dir / f"{name}.exe"
+    source = E2E_SOURCE_DIR / f"{name}.c"
     if not exe.exists() or exe.stat().st_mtime < source.stat().st_mtime:
         # Built under a name of this process's own and then put in place in one step: the groups of
         # end-to-end modules run side by side and may build it at the same moment.
-        scratch = out_dir / f"service_probe.{os.getpid()}.exe"
+        scratch = out_dir / f"{name}.{os.getpid()}.exe"
         subprocess.run(["x86_64-w64-mingw32-gcc", "-O1", "-Wall", "-Werror", "-static", "-o", str(scratch),
-                        str(source), "-ladvapi32"], check=True)
+                        str(source), *libraries], check=True)
         os.replace(scratch, exe)
-    return ServiceProbe(exe)
+    return exe
+
+
+@pytest.fixture(scope="session")
+def service_probe():
+    """tests/e2e/service_probe.c built for Windows once per session."""
+    return ServiceProbe(built_test_tool("service_probe", "-ladvapi32"))
 
 
 # ---------------------------------------------------------------------------
