@@ -2,7 +2,8 @@
 # Benchmark of the whole road under Wine (not a test; about 27 minutes with the defaults):
 #  - reaction: the UPS output-off (the simulator's Shutdown call) after simulated mains failures at
 #    random phases of the monitor's once-a-second pass, beyond WAIT_TIME (no EXCMD) and beyond
-#    WAIT_TIME + EXCMDTIME (EXCMD set): min, median, p95, max;
+#    WAIT_TIME + EXCMDTIME (EXCMD set), and beyond WAIT_TIME with a NOTIFY_CMD that sleeps 20 s:
+#    min, median, p95, max;
 #  - running cost: CPU time and private memory of the service process over 10 minutes, beside an
 #    empty Wine process measured over the same minutes;
 #  - cold start of a console command against `wine cmd /c exit`;
@@ -16,7 +17,7 @@
 #   --outages N (20, per series)  --wait-time S (2)  --excmd-time S (1)  --minutes M (10)
 #   --starts N (10)  --stops N (10)  --seed N (12)
 # A shorter --minutes is for trying the script out only. The table is printed and kept in
-# build/main/bench/results.md, ready to replace the one in the README.
+# build/main/bench/results.md, ready to replace the one in docs/benchmark.md.
 set -euo pipefail
 top="$(cd "$(dirname "$0")/.." && pwd)"
 export BUILD_DIR="${BUILD_DIR:-$top/build/main}"

@@ -4,7 +4,9 @@
    Each failure is written at a random moment, so it falls at a random phase of the monitor's
    once-a-second pass. Measured from the simulator's delivery of the failure (event code 3 in its
    call log) to the service's Shutdown call (the UPS output-off), minus WAIT_TIME: one series without
-   an external command, one with EXCMD set, where EXCMDTIME is subtracted too.
+   an external command, one with EXCMD set, where EXCMDTIME is subtracted too, and one without EXCMD
+   but with a NOTIFY_CMD that sleeps 20 s (tests/e2e/notify_probe.c): the hanging notification of the
+   failure must move the output-off by nothing.
 2. Cost of running: CPU time and private memory of the service process while it watches a UPS that
    sends one record a second, sampled from /proc over the given minutes, beside an empty Wine process
    (tools/empty_process) measured over the same minutes, and one with as many idle threads as the
@@ -31,11 +33,14 @@ import time
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "tests" / "e2e"))
 from conftest import (BUILD_DIR, DIST_DIR, SERVICE_NAME, SIM_DLL, Installation, ProgramLogs,  # noqa: E402
+                      built_test_tool, windows_path,
                       SimulatedUps, WineSession, run_wine_tool, sc_query_state, wait_until)
 
 EMPTY_PROCESS = BUILD_DIR / "tools" / "empty_process.exe"
 TICKS = os.sysconf("SC_CLK_TCK")
 EXCMD = "cmd /c exit"
+# The notification of each failure hangs this long, beyond the output-off of WAIT_TIME 2 s.
+NOTIFY_SLEEP_S = 20
 
 # The targets, shown beside the figures.
 REACTION_MAX_S = 0.1
@@ -216,10 +221,13 @@ class Bench(BenchInstallation):
         self.cmd("STOP")
         return (shutdown[0] - failed[0]).total_seconds() - self.args.wait_time - extra_seconds
 
-    def reaction(self, excmd, excmd_time):
+    def reaction(self, excmd, excmd_time, notify_cmd=""):
         self.cmd("SET", "5", excmd)
         self.cmd("SET", "6", str(excmd_time))
+        self.cmd("SET", "1012", notify_cmd)
         label = f"EXCMD `{excmd}`, EXCMDTIME {excmd_time} s" if excmd else "no EXCMD"
+        if notify_cmd:
+            label += f", a NOTIFY_CMD that sleeps {NOTIFY_SLEEP_S} s"
         print(f"Reaction over {self.args.outages} outages (WAIT_TIME {self.args.wait_time} s, {label}):", flush=True)
         excess = []
         for number in range(self.args.outages):
@@ -333,6 +341,10 @@ class Bench(BenchInstallation):
             self.cmd("SET", "4", str(self.args.wait_time))
             plain = self.reaction("", 0)
             with_command = self.reaction(EXCMD, self.args.excmd_time)
+            probe = built_test_tool("notify_probe")
+            told = self.inst.folder / "notified.txt"
+            with_notify = self.reaction("", 0, f"{windows_path(probe)} {windows_path(told)} {NOTIFY_SLEEP_S}")
+            self.cmd("SET", "1012", "")
             cost = self.running_cost()
             ours, baseline = self.cold_start()
             stops = self.idle_stops()
@@ -341,11 +353,11 @@ class Bench(BenchInstallation):
                 self.cmd("UNINSTALL")
             self.session.stop()
         minutes_taken = (time.monotonic() - began) / 60
-        text = self.report(plain, with_command, cost, ours, baseline, stops, minutes_taken)
+        text = self.report(plain, with_command, with_notify, cost, ours, baseline, stops, minutes_taken)
         print(text)
         (BUILD_DIR / "bench" / "results.md").write_text(text + "\n")
 
-    def report(self, plain, with_command, cost, ours, baseline, stops, minutes_taken):
+    def report(self, plain, with_command, with_notify, cost, ours, baseline, stops, minutes_taken):
         a = self.args
         wall = cost["wall"]
         service, empty, empty_threads = cost["watched"]
@@ -364,7 +376,7 @@ class Bench(BenchInstallation):
             f" --{name.replace('_', '-')} {shlex.quote(str(value))}" for name, value in vars(a).items()
             if value != DEFAULTS[name])
         rows = [
-            f"Results of `{command}` ({a.outages} + {a.outages} outages, WAIT_TIME {a.wait_time} s, "
+            f"Results of `{command}` ({a.outages} + {a.outages} + {a.outages} outages, WAIT_TIME {a.wait_time} s, "
             f"EXCMDTIME {a.excmd_time} s, {a.minutes:g} min of running cost, {a.starts} cold starts, "
             f"{a.stops} stops, seed {a.seed}; "
             f"the run took {minutes_taken:.0f} min), {datetime.date.today():%d %B %Y}, {wine}, "
@@ -378,6 +390,10 @@ class Bench(BenchInstallation):
             f"| UPS output-off beyond WAIT_TIME + EXCMDTIME, EXCMD `{EXCMD}` ({len(with_command)} outages) | "
             f"{spread(with_command)} | max {REACTION_MAX_S} s, median under {REACTION_MEDIAN_S} s: "
             f"{verdict(max(with_command) <= REACTION_MAX_S and statistics.median(with_command) < REACTION_MEDIAN_S)} |",
+            f"| UPS output-off beyond WAIT_TIME, no EXCMD, a NOTIFY_CMD that sleeps {NOTIFY_SLEEP_S} s "
+            f"({len(with_notify)} outages, same run) | {spread(with_notify)} | max {REACTION_MAX_S} s, median under "
+            f"{REACTION_MEDIAN_S} s: "
+            f"{verdict(max(with_notify) <= REACTION_MAX_S and statistics.median(with_notify) < REACTION_MEDIAN_S)} |",
             f"| CPU of the service process over {wall / 60:.1f} min | {cpu_text(service)} | under {CPU_PERCENT} %: "
             f"{verdict(100 * service.cpu / wall < CPU_PERCENT)} |",
             f"| CPU of an empty Wine process, same minutes | {cpu_text(empty)} | |",
