@@ -343,7 +343,7 @@ class Bench(BenchInstallation):
             with_command = self.reaction(EXCMD, self.args.excmd_time)
             probe = built_test_tool("notify_probe")
             told = self.inst.folder / "notified.txt"
-            with_notify = self.reaction("", 0, f"{windows_path(probe)} {windows_path(told)} {NOTIFY_SLEEP_S}")
+            with_notify = self.reaction("", 0, f'"{windows_path(probe)}" "{windows_path(told)}" {NOTIFY_SLEEP_S}')
             self.cmd("SET", "1012", "")
             cost = self.running_cost()
             ours, baseline = self.cold_start()

@@ -21,7 +21,8 @@ class Told:
 
     def __init__(self, installation, probe, sleep_seconds=0):
         self.path = installation.folder / "notified.txt"
-        self.command = f"{windows_path(probe)} {windows_path(self.path)} {sleep_seconds}"
+        # The folder's name holds a blank: the command keeps quotes of its own.
+        self.command = f'"{windows_path(probe)}" "{windows_path(self.path)}" {sleep_seconds}'
 
     def lines(self):
         raw = self.path.read_bytes() if self.path.exists() else b""
