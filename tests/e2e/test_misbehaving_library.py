@@ -188,6 +188,7 @@ def test_the_charge_rule_sees_through_a_hung_model_query_or_says_it_cannot(
     lose_the_ups(installation, BATTERY=75)
     write_sim_control(installation, MEASUREMENT_PERIOD_MS=200, BATTERY=75, BLOCK=block)
     wait_until(lambda: blocked(installation, "GetModelName"), 30, "the model query to hang")
+    time.sleep(7)  # the call on the link has hung for more than 5 s: it counts as stalled
     failed_at = time.time()
     write_sim_control(installation, MEASUREMENT_PERIOD_MS=200, BATTERY=75, BLOCK=block, MAINS="OFF")
     wait_for_mains_failure(installation)
