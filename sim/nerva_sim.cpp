@@ -45,6 +45,7 @@ struct Device {
     bool Dead = false;         // lost and reported: no more events, calls fail
     bool ToldMainsOn = true;
     int ToldLowEpisode = 0;
+    ULONGLONG EventsSince = 0;  // GetTickCount64() when its events began
 };
 
 // Each event thread owns its context; Finish signals it and the thread frees it.
@@ -209,8 +210,16 @@ StatusRecord* NewRecord() {
     return record;
 }
 
+// HOLD_FIRST_RECORD_MS: a new handle gets no record before its hold has passed, and a low
+// battery only from halfway through it (by then the host has taken the handle), so the
+// host hears code 5 on a new connection before any record.
+bool Holding(const Device& device, ULONGLONG now, int32_t part) {
+    const ULONGLONG hold = static_cast<ULONGLONG>(state->Control.HoldFirstRecordMs);
+    return hold != 0 && now < device.EventsSince + hold / static_cast<ULONGLONG>(part);
+}
+
 // Gathers what the UPS has to say now; called with the lock held.
-void CollectChanges(std::vector<Delivery>& out) {
+void CollectChanges(std::vector<Delivery>& out, ULONGLONG now) {
     if (state->Control.Silent) return;
     bool anyLive = false;
     for (Device& device : state->Devices) {
@@ -226,7 +235,7 @@ void CollectChanges(std::vector<Delivery>& out) {
             device.ToldMainsOn = state->Control.MainsOn;
             out.push_back({device.Handle, device.ToldMainsOn ? kUpsEventMainsRestored : kUpsEventMainsFailed, nullptr});
         }
-        if (state->Control.BatteryLow && device.ToldLowEpisode != state->LowEpisode) {
+        if (state->Control.BatteryLow && device.ToldLowEpisode != state->LowEpisode && !Holding(device, now, 2)) {
             device.ToldLowEpisode = state->LowEpisode;
             out.push_back({device.Handle, kUpsEventBatteryLow, nullptr});
         }
@@ -239,7 +248,7 @@ void CollectChanges(std::vector<Delivery>& out) {
     }
 }
 
-void CollectMeasurements(std::vector<Delivery>& out) {
+void CollectMeasurements(std::vector<Delivery>& out, ULONGLONG now) {
     ++state->Tick;
     double target = state->Control.Battery;
     double step = 1.0 / kPeriodsPerPercent;
@@ -252,7 +261,7 @@ void CollectMeasurements(std::vector<Delivery>& out) {
     for (const Device& device : state->Devices) {
         if (!device.EventsOn || device.Dead || device.LostPending) continue;
         out.push_back({device.Handle, kUpsEventAlive, nullptr});
-        out.push_back({device.Handle, kUpsEventMeasurement, NewRecord()});
+        if (!Holding(device, now, 1)) out.push_back({device.Handle, kUpsEventMeasurement, NewRecord()});
     }
 }
 
@@ -280,12 +289,14 @@ DWORD WINAPI EventThreadMain(LPVOID parameter) {
         NervaEventCallback callback = nullptr;
         {
             Locked lock;
-            CollectChanges(deliveries);
+            CollectChanges(deliveries, now);
             if (now >= nextMeasurement) {
-                CollectMeasurements(deliveries);
+                CollectMeasurements(deliveries, now);
                 nextMeasurement = now + static_cast<ULONGLONG>(state->Control.MeasurementPeriodMs);
             }
             callback = state->Callback;
+            // A hold under way is looked at again soon, so its end is not missed by a period.
+            for (const Device& device : state->Devices) lookSoon = lookSoon || Holding(device, now, 1);
         }
         for (size_t i = 0; i < deliveries.size(); ++i) {
             const Delivery& delivery = deliveries[i];
@@ -427,6 +438,7 @@ SIM_EXPORT int32_t GetUPSList(int64_t** devices, int32_t* count) {
                 Device device;
                 device.Handle = state->UsbHandle;
                 device.EventsOn = true;
+                device.EventsSince = GetTickCount64();
                 device.ToldMainsOn = state->Control.MainsOn;
                 state->Devices.push_back(device);
                 WakeEventThread();
@@ -567,6 +579,7 @@ SIM_EXPORT int32_t StartEventThreadForCOM(int64_t device) {
             result = state->Control.StartEventThreadResult;
         } else if (!open->EventsOn) {
             open->EventsOn = true;
+            open->EventsSince = GetTickCount64();
             open->ToldMainsOn = state->Control.MainsOn;
             WakeEventThread();
         }

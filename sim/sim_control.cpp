@@ -96,6 +96,8 @@ void ApplyLine(const std::string& key, const std::string& value, SimControl& con
         ParseNumber(value, control.ShutdownResult);
     } else if (key == "BLOCK") {
         control.Block = ParseList(value);
+    } else if (key == "HOLD_FIRST_RECORD_MS") {
+        ParseRange(value, 0, 60000, control.HoldFirstRecordMs);
     }
 }
 

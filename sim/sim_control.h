@@ -24,6 +24,7 @@ struct SimControl {
     int32_t StartEventThreadResult = 0;         // STARTEVENTTHREAD_RESULT
     int32_t ShutdownResult = 0;                 // SHUTDOWN_RESULT
     std::vector<std::string> Block;             // BLOCK: entry points that hang while named here
+    int32_t HoldFirstRecordMs = 0;              // HOLD_FIRST_RECORD_MS, 0..60000: a new handle's first record waits
 };
 
 // True when BLOCK names `entry` (without regard to letter case).

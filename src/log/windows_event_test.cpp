@@ -1,4 +1,4 @@
-// The Windows event reporter, observed through its test sink: the eight known events
+// The Windows event reporter, observed through its test sink: the nine known events
 // with their message-table texts, nothing for any other identifier, and one table
 // however many threads report first.
 //
@@ -44,6 +44,7 @@ static_assert(VW_MSG_AC_FAIL == kEventAcFail, "2001, warning, in event_messages.
 static_assert(VW_MSG_UPS_DISCONNECTED == kEventUpsDisconnected, "2010, warning, in event_messages.mc");
 static_assert(VW_MSG_BATTERY_LOW == kEventBatteryLow, "2012, warning, in event_messages.mc");
 static_assert(VW_MSG_OS_SHUTDOWN == kEventOsShutdown, "2014, warning, in event_messages.mc");
+static_assert(VW_MSG_BATTERY_CHARGE_UNREADABLE == kEventBatteryChargeUnreadable, "2016, warning, in event_messages.mc");
 
 struct Reported {
     uint16_t type;
@@ -74,7 +75,8 @@ const char* const kMessageTable = R"({
     "Service_stop": "Service stopped",
     "AC_fail": "Mains power failed",
     "UPS_disconnected": "UPS lost",
-    "OS_Shutdown_is_started": "Shutting Windows down"
+    "OS_Shutdown_is_started": "Shutting Windows down",
+    "Battery_charge_unreadable": "Charge unseen"
 })";
 
 class WindowsEventTest : public ::testing::Test {
@@ -105,6 +107,7 @@ TEST_F(WindowsEventTest, KnownEventsCarryTheirMessageTexts) {
         {2, 0x800007DA, "UPS lost"},
         {2, 0x800007DC, "Battery_low_event_occurred"},  // key missing from the table
         {2, 0x800007DE, "Shutting Windows down"},
+        {2, 0x800007E0, "Charge unseen"},
         {1, 1001, "Mains power is back"},  // the type is passed through as given
     };
     for (const Reported& c : cases) {
@@ -112,14 +115,14 @@ TEST_F(WindowsEventTest, KnownEventsCarryTheirMessageTexts) {
         ReportWindowsEvent(c.type, c.identifier);
         EXPECT_EQ(reported, std::vector<Reported>{c});
     }
-    EXPECT_EQ(WindowsEventTableSizeForTest(), 8u);
+    EXPECT_EQ(WindowsEventTableSizeForTest(), 9u);
 }
 
 TEST_F(WindowsEventTest, UnknownIdentifiersReportNothing) {
-    const uint32_t unknown[] = {0, 1000, 1005, 2001, 2010, 0x000007D1, 0x800007D0, 0x800007DF, 0xFFFFFFFF};
+    const uint32_t unknown[] = {0, 1000, 1005, 2001, 2010, 0x000007D1, 0x800007D0, 0x800007DF, 0x800007E1, 0xFFFFFFFF};
     for (uint32_t identifier : unknown) ReportWindowsEvent(kEventTypeWarning, identifier);
     EXPECT_TRUE(reported.empty()) << reported.size() << " reports";
-    EXPECT_EQ(WindowsEventTableSizeForTest(), 8u);  // filled on the first call all the same
+    EXPECT_EQ(WindowsEventTableSizeForTest(), 9u);  // filled on the first call all the same
 }
 
 TEST_F(WindowsEventTest, TextsComeFromTheTableLoadedAtTheFirstReport) {
@@ -134,7 +137,7 @@ TEST_F(WindowsEventTest, TextsComeFromTheTableLoadedAtTheFirstReport) {
 TEST_F(WindowsEventTest, ConcurrentFirstReportsFillOneTable) {
     const uint32_t identifiers[] = {kEventPowerRecovery,    kEventUpsConnected, kEventServiceStart,
                                     kEventServiceStop,      kEventAcFail,       kEventUpsDisconnected,
-                                    kEventBatteryLow,       kEventOsShutdown};
+                                    kEventBatteryLow,       kEventOsShutdown,   kEventBatteryChargeUnreadable};
     for (int round = 0; round < 25; ++round) {
         ResetWindowsEventTableForTest();
         reported.clear();
@@ -148,8 +151,8 @@ TEST_F(WindowsEventTest, ConcurrentFirstReportsFillOneTable) {
         }
         go.store(true);
         for (std::thread& t : threads) t.join();
-        ASSERT_EQ(WindowsEventTableSizeForTest(), 8u) << "round " << round;
-        ASSERT_EQ(reported.size(), 8u) << "round " << round;
+        ASSERT_EQ(WindowsEventTableSizeForTest(), 9u) << "round " << round;
+        ASSERT_EQ(reported.size(), 9u) << "round " << round;
         for (uint32_t identifier : identifiers) {
             int seen = 0;
             for (const Reported& r : reported) seen += r.identifier == identifier ? 1 : 0;

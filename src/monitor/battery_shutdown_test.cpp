@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "config/settings.h"
+#include "log/windows_event.h"
 #include "monitor/monitor_state.h"
 #include "monitor/monitor_test_fixture.h"
 #include "monitor/monitor_thread.h"
@@ -157,6 +158,104 @@ TEST_F(BatteryShutdownTest, AChargeAtTheThresholdOnMainsStartsNothing) {
     RunThreadUntil(fakeNow.load() + 30 * kTicksPerSecond);
     EXPECT_TRUE(fake.upsShutdownAt.empty());
     EXPECT_TRUE(fake.osShutdownAt.empty());
+}
+
+// A reconnection hangs in the model query while the records of the reconnected UPS flow.
+// The charge is still asked on its own lane: at 75 % with SHUTDOWN_CHARGE 95 the rule
+// fires. When the charge query hangs too, the rule cannot see the charge: after 30 s
+// without one on battery a line and a Windows warning say so (once), and WAIT_TIME still
+// holds.
+TEST_F(BatteryShutdownTest, TheChargeRuleSeesThroughAHungLinkOrSaysItCannot) {
+    const struct {
+        const char* name;
+        bool chargeQueryHangs;
+    } cases[] = {{"charge readable", false}, {"charge query hangs too", true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const size_t linesBefore = StartCase();
+        Prepare(1, 95);
+        WriteSettingsFile(60);  // the battery keys stay
+        Settings settings;
+        ASSERT_EQ(1, ReadSettings(settings));
+        settings.ShutdownCharge = 95;
+        ASSERT_TRUE(WriteSettings(settings));
+        fake.batteryLevel = 100;
+        const int64_t failAt = kStartTicks + 5 * kTicksPerSecond;
+        fake.script.push_back({failAt, &FailMains});
+        const bool chargeHangs = c.chargeQueryHangs;
+        // Silent for more than 10 s: dropped, and the reconnection hangs in GetModelName.
+        fake.script.push_back({failAt + 2 * kTicksPerSecond, [chargeHangs] {
+                                   world->sendsRecords = false;
+                                   world->blockingCalls.insert("GetModelName");
+                                   if (chargeHangs) world->blockingCalls.insert("GetCurrentBatteryLevel");
+                               }});
+        fake.script.push_back({failAt + 16 * kTicksPerSecond, [] {
+                                   world->sendsRecords = true;
+                                   world->batteryLevel = 75;
+                               }});
+
+        RunThreadUntil(failAt + 80 * kTicksPerSecond);
+
+        Lines lines = TraceLines();
+        lines.erase(lines.begin(), lines.begin() + static_cast<std::ptrdiff_t>(linesBefore));
+        const std::vector<WindowsEvent> events = Events();
+        const WindowsEvent unreadable{kEventTypeWarning, kEventBatteryChargeUnreadable};
+        ASSERT_EQ(1u, fake.osShutdownAt.size());
+        if (!c.chargeQueryHangs) {
+            EXPECT_EQ(1, std::count(lines.begin(), lines.end(), "Shutdown_by_battery_charge:75"));
+            EXPECT_GE(fake.osShutdownAt[0], failAt + 16 * kTicksPerSecond);
+            EXPECT_LE(fake.osShutdownAt[0], failAt + 19 * kTicksPerSecond) << "at the first record at 75 %";
+            EXPECT_EQ(0, std::count(lines.begin(), lines.end(), "Battery_charge_unreadable"));
+            EXPECT_EQ(0, std::count(events.begin(), events.end(), unreadable));
+        } else {
+            EXPECT_EQ(0, std::count(lines.begin(), lines.end(), "Shutdown_by_battery_charge:75"));
+            EXPECT_EQ(1, std::count(lines.begin(), lines.end(), "Battery_charge_unreadable")) << "throttled";
+            EXPECT_EQ(1, std::count(events.begin(), events.end(), unreadable));
+            const auto unseen = std::find(lines.begin(), lines.end(), "Battery_charge_unreadable");
+            const auto os = std::find(lines.begin(), lines.end(), "OS_Shutdown_is_started");
+            EXPECT_LT(unseen, os);
+            EXPECT_GT(fake.osShutdownAt[0], failAt + 60 * kTicksPerSecond) << "WAIT_TIME still holds";
+            EXPECT_LE(fake.osShutdownAt[0], failAt + 61 * kTicksPerSecond);
+        }
+        ReleaseBlockedCalls();
+        MonitorPrepareRun();
+    }
+}
+
+// With SHUTDOWN_CHARGE off, or with the charge read, nothing is said of the charge.
+TEST_F(BatteryShutdownTest, TheChargeLineComesOnlyWhenTheRuleIsOnAndBlind) {
+    const struct {
+        const char* name;
+        int32_t shutdownCharge;
+        bool queryHangs;
+        int lines;
+    } cases[] = {
+        {"rule off, query hangs", 0, true, 0},
+        {"rule on, charge read", 20, false, 0},
+        {"rule on, query hangs", 20, true, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const size_t linesBefore = StartCase();
+        Prepare(1, c.shutdownCharge);
+        const int64_t failAt = kStartTicks + 5 * kTicksPerSecond;
+        fake.script.push_back({failAt, &FailMains});
+        const bool hangs = c.queryHangs;
+        fake.script.push_back({failAt - 2 * kTicksPerSecond, [hangs] {
+                                   if (hangs) world->blockingCalls.insert("GetCurrentBatteryLevel");
+                               }});
+        std::stable_sort(fake.script.begin(), fake.script.end(),
+                         [](const Happening& a, const Happening& b) { return a.at < b.at; });
+
+        RunThreadUntil(failAt + 45 * kTicksPerSecond);
+
+        Lines lines = TraceLines();
+        lines.erase(lines.begin(), lines.begin() + static_cast<std::ptrdiff_t>(linesBefore));
+        EXPECT_EQ(c.lines, std::count(lines.begin(), lines.end(), "Battery_charge_unreadable"));
+        EXPECT_TRUE(fake.osShutdownAt.empty()) << "WAIT_TIME 600";
+        ReleaseBlockedCalls();
+        MonitorPrepareRun();
+    }
 }
 
 }  // namespace

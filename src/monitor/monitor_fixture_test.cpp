@@ -65,7 +65,13 @@ void BlockWhenAsked(const char* call) {
     if (world->blockingCalls.count(call) != 0) WaitForSingleObject(BlockedCallsReleased(), INFINITE);
 }
 
+void NoteCaller(const char* entry) {
+    std::lock_guard<std::mutex> hold(CallersLock());
+    world->callers.emplace_back(entry, GetCurrentThreadId());
+}
+
 int32_t FakeInit(NervaEventCallback callback) {
+    NoteCaller("InitNervaUPSLib");
     BlockWhenAsked("InitNervaUPSLib");
     world->calls.push_back("InitNervaUPSLib");
     world->callback = callback;
@@ -73,12 +79,14 @@ int32_t FakeInit(NervaEventCallback callback) {
 }
 
 int32_t FakeFinish() {
+    NoteCaller("FinishNervaUPSLib");
     world->calls.push_back("FinishNervaUPSLib");
     world->openDevice = -1;
     return 0;
 }
 
 int32_t FakeGetUpsList(int64_t** devices, int32_t* count) {
+    NoteCaller("GetUPSList");
     BlockWhenAsked("GetUPSList");
     world->calls.push_back("GetUPSList");
     world->connectionWhenListed.push_back(CurrentStatus().Connection);
@@ -93,6 +101,7 @@ int32_t FakeGetUpsList(int64_t** devices, int32_t* count) {
 }
 
 int32_t FakeGetComList(char*** names, int32_t* count) {
+    NoteCaller("GetCOMList");
     world->calls.push_back("GetCOMList");
     world->connectionWhenListed.push_back(CurrentStatus().Connection);
     if (world->comPorts.empty()) return 0;
@@ -104,6 +113,7 @@ int32_t FakeGetComList(char*** names, int32_t* count) {
 }
 
 int32_t FakeFreeComList(char** names) {
+    NoteCaller("FreeCOMList");
     world->calls.push_back("FreeCOMList");
     for (size_t i = 0; i < world->comPorts.size(); ++i) std::free(names[i]);
     std::free(names);
@@ -111,6 +121,7 @@ int32_t FakeFreeComList(char** names) {
 }
 
 int32_t FakeOpenCom(const char* port, int64_t* device) {
+    NoteCaller("OpenCOM");
     world->calls.push_back(std::string("OpenCOM(") + port + ")");
     if (world->openComFails.count(port) != 0) return 5;
     auto known = world->comHandles.find(port);
@@ -127,6 +138,7 @@ int32_t FakeOpenCom(const char* port, int64_t* device) {
 }
 
 int32_t FakeStartEventThread(int64_t device) {
+    NoteCaller("StartEventThreadForCOM");
     world->calls.push_back("StartEventThreadForCOM(" + std::to_string(device) + ")");
     if (world->startEventFails.count(device) != 0) return 6;
     StartDeviceReports(device);
@@ -134,12 +146,14 @@ int32_t FakeStartEventThread(int64_t device) {
 }
 
 int32_t FakeCloseCom(int64_t device) {
+    NoteCaller("CloseCOM");
     world->calls.push_back("CloseCOM(" + std::to_string(device) + ")");
     if (world->openDevice == device) world->openDevice = -1;
     return 0;
 }
 
 int32_t FakeGetModelName(int64_t device, char** model) {
+    NoteCaller("GetModelName");
     BlockWhenAsked("GetModelName");
     world->calls.push_back("GetModelName(" + std::to_string(device) + ")");
     if (world->modelResult != 0) return world->modelResult;
@@ -149,6 +163,8 @@ int32_t FakeGetModelName(int64_t device, char** model) {
 }
 
 int32_t FakeBatteryLevel(int64_t, int32_t* level) {
+    NoteCaller("GetCurrentBatteryLevel");
+    BlockWhenAsked("GetCurrentBatteryLevel");
     ++world->batteryLevelCalls;
     if (world->batteryLevelThrows) throw std::bad_alloc();
     *level = world->batteryLevel;
@@ -156,6 +172,7 @@ int32_t FakeBatteryLevel(int64_t, int32_t* level) {
 }
 
 int32_t FakeUpsShutdown(int64_t device, int32_t backupTime) {
+    NoteCaller("Shutdown");
     BlockWhenAsked("Shutdown");
     world->calls.push_back("Shutdown(" + std::to_string(device) + "," + std::to_string(backupTime) + ")");
     world->upsShutdownAt.push_back(MonotonicNow());
@@ -239,6 +256,7 @@ void FakeRelease(void* memory) {
         ++world->releasedUnknown;
     }
     std::free(memory);
+    if (world->releaseThrows) throw std::bad_alloc();
 }
 
 }  // namespace
@@ -281,6 +299,7 @@ bool AdvanceWatching(int64_t ticks, bool stopOnMainsChange) {
             world->nextRecordAt += world->recordPeriodMs * kMs;
             if (world->sendsRecords) {
                 world->callback(world->openDevice, kUpsEventMeasurement, NewRecord(world->mainsIndicator));
+                SettleBatteryQuery();
             } else {
                 world->callback(world->openDevice, kUpsEventAlive, nullptr);
             }
@@ -372,10 +391,21 @@ void MonitorTest::SetUp() {
     WriteSettingsFile(60);
 }
 
+std::mutex& CallersLock() {
+    static std::mutex lock;
+    return lock;
+}
+
 void ReleaseBlockedCalls() {
     SetEvent(BlockedCallsReleased());
     ASSERT_TRUE(WaitForUpsLink(60000)) << "a released call did not return";
+    ASSERT_TRUE(WaitForBatteryLane(60000)) << "a released battery query did not return";
     ResetEvent(BlockedCallsReleased());
+}
+
+void SettleBatteryQuery() {
+    if (world->blockingCalls.count("GetCurrentBatteryLevel") != 0) return;
+    ASSERT_TRUE(WaitForBatteryLane(60000)) << "a battery query did not return";
 }
 
 void MonitorTest::TearDown() {
@@ -442,13 +472,17 @@ void MonitorTest::RunThreadUntil(int64_t until) {
     MonitorThreadMain(&MonitorRunFlag);
 }
 
-void MonitorTest::Deliver(int32_t code, void* data) { UpsEventCallback(TheMonitorState().DeviceHandle.load(), code, data); }
+void MonitorTest::Deliver(int32_t code, void* data) {
+    UpsEventCallback(TheMonitorState().DeviceHandle.load(), code, data);
+    SettleBatteryQuery();
+}
 
 void MonitorTest::ReadyForTheSequence() {
     MonitorState& state = TheMonitorState();
     state.DeviceHandle = 7;
     state.Disconnected = 0;
     state.AcFail = 1;
+    state.MainsStateKnown = 1;
     state.ShutdownStarted = 0;
     state.ShutdownSequenceStarted = 0;
     state.OutputOffDone = 0;

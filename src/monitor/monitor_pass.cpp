@@ -10,7 +10,9 @@
 #include "log/event_log.h"
 #include "log/windows_event.h"
 #include "messages/message_table.h"
+#include "monitor/battery_level_query.h"
 #include "monitor/battery_trigger.h"
+#include "monitor/charge_rule_watch.h"
 #include "monitor/connection_cycle_log.h"
 #include "monitor/monitor_seams.h"
 #include "monitor/monitor_state.h"
@@ -50,11 +52,11 @@ uint32_t MsUntilDeadlineAtMost(const MonitorState& state, uint32_t longestMs) {
 
 // An expired countdown runs the sequence on the last state the UPS reported, unless a
 // reconnected UPS may yet say what holds now (mains may have come back while it was
-// away): its first record is waited for, within a grace counted from the first pass
-// that had to wait. With no UPS connected there is nobody to wait for. A UPS that
-// reconnects, says nothing and is dropped again does not restart the grace.
+// away): its first record (or mains report) is waited for, within a grace counted from
+// the first pass that had to wait. With no UPS connected there is nobody to wait for. A
+// UPS that reconnects, says nothing and is dropped again does not restart the grace.
 bool MayDecideOnLastKnownState(MonitorState& state, int64_t now) {
-    if (!UpsConnected(state) || state.InitialStatusPending.load() == 0) {
+    if (!UpsConnected(state) || state.MainsStateKnown.load() == 1) {
         state.AwaitingStateSince = 0;
         return true;
     }
@@ -69,18 +71,22 @@ bool MayDecideOnLastKnownState(MonitorState& state, int64_t now) {
 // On battery power the sequence starts now when the battery says so (a low-battery
 // report, a charge at SHUTDOWN_CHARGE or below; `reasonLine` then says which), or when
 // mains has failed for more than WAIT_TIME and the last known state may be acted on.
-// The settings are re-read from Setting.ini on every look.
+// The battery is heard only while the mains state is known: after a reconnection its
+// reports wait for the UPS to say what holds now (monitor/battery_reports.h), and so
+// does this rule. The settings are re-read from Setting.ini on every look.
 bool SequenceDue(MonitorState& state, std::string& reasonLine) {
     if (state.AcFail.load() == 0) return false;
     ReadSettings(ProcessSettings());
-    BatteryFacts battery;
-    battery.OnBattery = true;
-    battery.LowReported = state.BatteryLowOnBattery.load() == 1;
-    battery.Charge = state.ChargeOnBattery.load();
-    const BatteryTrigger trigger = FiredBatteryTrigger(battery, ProcessSettings());
-    if (trigger != BatteryTrigger::None) {
-        reasonLine = BatteryTriggerLine(trigger, battery.Charge);
-        return true;
+    if (state.MainsStateKnown.load() == 1) {
+        BatteryFacts battery;
+        battery.OnBattery = true;
+        battery.LowReported = state.BatteryLowOnBattery.load() == 1;
+        battery.Charge = state.ChargeOnBattery.load();
+        const BatteryTrigger trigger = FiredBatteryTrigger(battery, ProcessSettings());
+        if (trigger != BatteryTrigger::None) {
+            reasonLine = BatteryTriggerLine(trigger, battery.Charge);
+            return true;
+        }
     }
     const int64_t now = MonotonicNow();
     return now >= CountdownDeadline(state, ProcessSettings().WaitTime) && MayDecideOnLastKnownState(state, now);
@@ -116,6 +122,8 @@ int32_t MonitorPass() {
     const int64_t checked = MonotonicNow();
     NoteSilence(state, checked);
     NoteSteadyReporting(state, checked);
+    GiveUpOverdueBatteryQuery(checked);
+    WatchChargeRule(state, ProcessSettings(), checked);
 
     // The deadline is looked at before anything that may wait on the UPS library: a
     // countdown that has started runs on the last state the UPS reported, UPS or no UPS.
@@ -141,5 +149,7 @@ bool MonitorShutdownSequenceRunning() { return TheMonitorState().ShutdownSequenc
 
 void ResetMonitorPassForTest() {
     ResetUpsConnectionForTest();
+    ResetChargeRuleWatchForTest();
+    ResetBatteryLevelQueryForTest();
     TheConnectionCycleLog().Reset();
 }

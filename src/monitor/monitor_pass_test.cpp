@@ -414,6 +414,7 @@ TEST_F(CountdownTest, WaitTimeBoundary) {
         state.DeviceHandle = 7;
         state.Disconnected = 0;
         state.AcFail = 1;
+        state.MainsStateKnown = 1;
         state.ShutdownStarted = 0;
         state.ShutdownSequenceStarted = 0;
         state.OutputOffDone = 0;
@@ -498,6 +499,7 @@ TEST_F(CountdownTest, ARepeatedFailureReportDoesNotRestartTheCountdown) {
         const int32_t code = c.code;
         fake.script.push_back({failAt + 4 * kTicksPerSecond, [code] {
                                    UpsEventCallback(7, code, code == kUpsEventMeasurement ? NewRecord(1) : nullptr);
+                                   SettleBatteryQuery();
                                }});
         // Keep the device alive without records.
         for (int s = 1; s < 40; ++s) {
@@ -998,7 +1000,7 @@ TEST_F(CountdownTest, EveryStepThatCannotBeUndoneComesAfterAHoldForAPause) {
 TEST_F(CountdownTest, AnExceptionInTheCallbackEndsThatEventWithOneLineAndNothingElse) {
     Connect();
     Deliver(60, NewRecord(0));
-    fake.batteryLevelThrows = true;
+    fake.releaseThrows = true;
     const size_t before = TraceLines().size();
     const int releasedBefore = fake.released;
 
@@ -1009,9 +1011,30 @@ TEST_F(CountdownTest, AnExceptionInTheCallbackEndsThatEventWithOneLineAndNothing
     EXPECT_EQ(Lines({"UpsEventCallback:Exception"}), lines);
     EXPECT_EQ(releasedBefore + 1, fake.released) << "the record is still released";
     // The next event is handled as usual.
-    fake.batteryLevelThrows = false;
+    fake.releaseThrows = false;
     Deliver(kUpsEventMainsFailed);
     EXPECT_EQ(1, TheMonitorState().AcFail.load());
+}
+
+// The battery-level query runs on a thread of ours: what it throws ends that query with
+// one line, the record's mains flag has been handled before it, and the next record
+// asks again.
+TEST_F(CountdownTest, AnExceptionInTheBatteryQueryEndsThatQueryWithOneLine) {
+    Connect();
+    Deliver(60, NewRecord(0));
+    fake.batteryLevelThrows = true;
+    const size_t before = TraceLines().size();
+
+    Deliver(60, NewRecord(1));
+
+    Lines lines = TraceLines();
+    lines.erase(lines.begin(), lines.begin() + static_cast<std::ptrdiff_t>(before));
+    EXPECT_EQ(Lines({"UpsLink:Exception"}), lines);
+    EXPECT_EQ(1, TheMonitorState().AcFail.load()) << "the mains flag comes first";
+    fake.batteryLevelThrows = false;
+    const int callsBefore = fake.batteryLevelCalls;
+    Deliver(60, NewRecord(1));
+    EXPECT_EQ(callsBefore + 1, fake.batteryLevelCalls) << "the next record asks again";
 }
 
 TEST_F(CountdownTest, AnExceptionInAPassIsWrittenAndTheNextPassFollowsAfterTheUsualWait) {

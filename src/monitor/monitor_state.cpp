@@ -14,8 +14,12 @@ void ResetMonitorStateForTest() {
     state.InitialStatusPending = 0;
     state.AcFail = 0;
     state.AcFailStart = 0;
+    state.MainsStateKnown = 0;
     state.BatteryLowOnBattery = 0;
     state.ChargeOnBattery = -1;
+    state.ChargeSeenAt = 0;
+    state.BatteryLowPending = 0;
+    state.ChargePending = -1;
     state.LastHeard = 0;
     state.LastDataLogTime = 0;
     state.ConnectedAt = 0;

@@ -16,10 +16,18 @@ struct MonitorState {
     std::atomic<uint8_t> InitialStatusPending{0};  // 1 from InitNervaUPSLib to the first record
     std::atomic<int32_t> AcFail{0};                // 1 while mains power has failed
     std::atomic<int64_t> AcFailStart{0};           // when AcFail last became 1
+    // 0 from a connect attempt until the UPS says what holds now (its first record, or a
+    // mains report): until then AcFail is history, and nothing is judged on it.
+    std::atomic<uint8_t> MainsStateKnown{0};
     // What the UPS said of its battery while on battery power; both forgotten when mains
-    // returns (monitor/battery_trigger.h).
+    // returns (monitor/battery_trigger.h, monitor/battery_reports.h).
     std::atomic<uint8_t> BatteryLowOnBattery{0};   // a low-battery report (code 5)
     std::atomic<int32_t> ChargeOnBattery{-1};      // the last charge reading, 1..100; -1 = none
+    std::atomic<int64_t> ChargeSeenAt{0};          // when a charge was last read on battery; 0 = never
+    // What the UPS said of its battery while the mains state was unknown, kept until it
+    // is known: judged on battery power, only recorded on mains.
+    std::atomic<uint8_t> BatteryLowPending{0};
+    std::atomic<int32_t> ChargePending{-1};        // 1..100; -1 = none
     std::atomic<int64_t> LastHeard{0};             // last callback for DeviceHandle or successful connect
     std::atomic<int64_t> LastDataLogTime{0};       // last data-log line; 0 = none yet
     std::atomic<int64_t> ConnectedAt{0};           // when the current device was opened (monitor only)

@@ -10,7 +10,9 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <set>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -57,10 +59,15 @@ struct FakeWorld {
     bool enterFolderOk = true;
     std::vector<int64_t> upsShutdownAt;
     bool batteryLevelThrows = false;  // GetCurrentBatteryLevel throws std::bad_alloc
+    bool releaseThrows = false;       // the release seam throws std::bad_alloc once it has freed
     int batteryLevelCalls = 0;
     // A library that hangs: these calls ("InitNervaUPSLib", "GetUPSList", "GetModelName",
-    // "Shutdown") block in real time until the test calls ReleaseBlockedCalls.
+    // "GetCurrentBatteryLevel", "Shutdown") block in real time until the test calls
+    // ReleaseBlockedCalls.
     std::set<std::string> blockingCalls;
+    // Every entry point the fake library implements notes the thread it was called on
+    // (under CallersLock: the link and the battery lane may call at once).
+    std::vector<std::pair<std::string, DWORD>> callers;
 
     // The device's own reports: a record every `recordPeriodMs` while it is open.
     bool sendsRecords = false;
@@ -93,6 +100,7 @@ struct FakeWorld {
 };
 
 extern FakeWorld* world;
+std::mutex& CallersLock();
 // The fake monotonic clock. The fake wall clock reads fakeNow + wallClockStep.
 extern std::atomic<int64_t> fakeNow;
 extern std::atomic<int64_t> wallClockStep;
@@ -109,8 +117,12 @@ void StepWallClock(int64_t ticks);
 StatusRecord* NewRecord(int32_t mainsFailed, const char* field2 = "60.0", const char* field4 = "60.0");
 UpsLibrary FakeUpsTable();
 MonitorSeams FakeSeams();
-// Lets every blocked call return, and waits until the UPS link is free again.
+// Lets every blocked call return, and waits until the UPS link and the battery lane are
+// free again.
 void ReleaseBlockedCalls();
+// Waits until the battery-level query that a record started has been answered (unless
+// the test makes that query hang), so that the fake clock moves only after it.
+void SettleBatteryQuery();
 
 class MonitorTest : public ::testing::Test {
 protected:

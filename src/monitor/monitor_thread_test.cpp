@@ -90,6 +90,7 @@ protected:
         MonitorState& state = TheMonitorState();
         state.DeviceHandle = 7;
         state.Disconnected = 0;
+        state.MainsStateKnown = 1;  // it has said what holds
         state.LastHeard = MonotonicNow();
     }
 

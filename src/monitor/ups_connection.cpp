@@ -12,6 +12,7 @@
 #include "log/repeated_failure_log.h"
 #include "log/windows_event.h"
 #include "messages/message_table.h"
+#include "monitor/battery_reports.h"
 #include "monitor/connection_cycle_log.h"
 #include "monitor/monitor_seams.h"
 #include "monitor/monitor_state.h"
@@ -113,6 +114,8 @@ void ConnectAttempt(MonitorState& state, const MonitorSeams& seams) {
     ConnectFailureLog().Succeeded();
     PublishConnection(0);
 
+    // Whatever the UPS said before this attempt is history until it speaks again.
+    MarkMainsStateUnknown(state);
     ups.InitNervaUPSLib(&UpsEventCallback);
     state.InitialStatusPending = 1;
     seams.Wait(kWaitAfterInitMs);
@@ -174,11 +177,6 @@ void SwitchUpsOutputOff(int32_t backupTime) {
         },
         kOutputOffLimitMs);
     if (outcome != UpsLinkOutcome::Completed) TraceLogError("UPSShutdown:ER=", kUpsCallTimedOutError);
-}
-
-bool QueryBatteryLevel(int64_t device, int32_t& level) {
-    if (UpsLinkStalled()) return false;
-    return MonitorUpsLibrary().GetCurrentBatteryLevel(device, &level) == 0;
 }
 
 void ResetUpsConnectionForTest() { ConnectFailureLog().Succeeded(); }

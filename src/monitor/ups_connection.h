@@ -1,7 +1,6 @@
 // The monitor's calls into the UPS maker's library, all made on the UPS link's thread
-// (monitor/ups_link.h): dropping a device, connecting, the UPS output-off, and the
-// event callback's battery-level query. The monitor's decisions call these and never
-// the library itself.
+// (monitor/ups_link.h): dropping a device, connecting and the UPS output-off. The
+// monitor's decisions call these and never the library itself.
 #pragma once
 
 #include <cstdint>
@@ -30,10 +29,6 @@ bool WaitForUpsReconnect(uint32_t limitMs);
 // UPS is connected, or after kOutputOffLimitMs; every case but success leaves its
 // "UPSShutdown:ER=" line.
 void SwitchUpsOutputOff(int32_t backupTime);
-
-// The battery level for the event callback, on the library's own thread. False, with
-// no call made, while a call on the link seems to hang.
-bool QueryBatteryLevel(int64_t device, int32_t& level);
 
 // Forgets the failure lines of earlier connect attempts, for tests.
 void ResetUpsConnectionForTest();

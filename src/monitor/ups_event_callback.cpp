@@ -6,16 +6,15 @@
 
 #include "common/clock.h"
 #include "config/status_file.h"
-#include "log/data_log.h"
 #include "log/event_list.h"
 #include "log/event_log.h"
 #include "log/windows_event.h"
-#include "monitor/battery_trigger.h"
+#include "monitor/battery_level_query.h"
+#include "monitor/battery_reports.h"
 #include "monitor/connection_cycle_log.h"
 #include "monitor/monitor_seams.h"
 #include "monitor/monitor_state.h"
 #include "monitor/monitor_thread.h"
-#include "monitor/ups_connection.h"
 #include "monitor/ups_reading.h"
 #include "ups/ups_library.h"
 
@@ -31,21 +30,7 @@ void PublishAcFail(int32_t acFail) {
     PublishStatus([acFail](StatusFile& status) { status.AcFail = acFail; });
 }
 
-// Mains is back: what the battery said during the failure no longer counts.
-void ForgetBatteryOnBattery(MonitorState& state) {
-    state.BatteryLowOnBattery = 0;
-    state.ChargeOnBattery = -1;
-}
-
-// A charge reading taken on battery, for the monitor's SHUTDOWN_CHARGE rule; a new value
-// wakes the monitor, which decides.
-void NoteChargeOnBattery(MonitorState& state, bool levelKnown, int32_t level) {
-    if (state.AcFail.load() == 0) return;
-    const int32_t charge = IsBatteryReading(levelKnown, level) ? level : -1;
-    if (state.ChargeOnBattery.exchange(charge) != charge) MonitorSignalMainsChange();
-}
-
-void HandleStatusRecord(MonitorState& state, void* data, int64_t now) {
+void HandleStatusRecord(MonitorState& state, int64_t device, void* data, int64_t now) {
     StatusRecord record;
     std::memcpy(&record, data, sizeof(record));
     ActiveMonitorSeams().ReleaseUpsMemory(data);
@@ -58,20 +43,9 @@ void HandleStatusRecord(MonitorState& state, void* data, int64_t now) {
     std::string field6 = FieldText(record.Field6, sizeof(record.Field6));
     std::string field7 = FieldText(record.Field7, sizeof(record.Field7));
     if (field2 == "--.-" && field4.empty()) field4 = "--.-";
+    StoreUpsRecordKeepingCharge(device, record);
 
-    int32_t level = 0;
-    const bool levelKnown = QueryBatteryLevel(state.DeviceHandle.load(), level);
-    StoreUpsRecord(state.DeviceHandle.load(), record, levelKnown, level);
-
-    // The first record after the start always makes a line.
-    const int64_t lastLine = state.LastDataLogTime.load();
-    const double sinceLastLine = static_cast<double>(now - lastLine) / kTicksPerSecond;
-    if (lastLine == 0 || sinceLastLine >= kDataLogIntervalSeconds) {
-        state.LastDataLogTime = now;
-        WriteDataLog(field1 + "," + field2 + "," + field3 + "," + field4 + "," + field5 + "," + field6 + "," +
-                     field7 + "," + std::to_string(level));
-    }
-
+    // The mains flag first: nothing that the library may do to us later holds it up.
     const int32_t mainsFailed = record.MainsFailed;
     const int32_t acFail = state.AcFail.load();
     if (acFail == 0 && mainsFailed == 1) {
@@ -87,8 +61,21 @@ void HandleStatusRecord(MonitorState& state, void* data, int64_t now) {
         PublishAcFail(0);
         if (state.InitialStatusPending.load() != 1) ReportWindowsEvent(kEventTypeInformation, kEventPowerRecovery);
     }
-    NoteChargeOnBattery(state, levelKnown, level);
+    // A record says what holds now, whatever its indicator: what the battery said before
+    // it is judged on that.
+    MarkMainsStateKnown(state);
     state.InitialStatusPending = 0;
+
+    // The first record after the start always makes a line; its level comes with the
+    // answer of the battery-level query, which runs on a thread of ours.
+    std::string dueLine;
+    const int64_t lastLine = state.LastDataLogTime.load();
+    const double sinceLastLine = static_cast<double>(now - lastLine) / kTicksPerSecond;
+    if (lastLine == 0 || sinceLastLine >= kDataLogIntervalSeconds) {
+        state.LastDataLogTime = now;
+        dueLine = field1 + "," + field2 + "," + field3 + "," + field4 + "," + field5 + "," + field6 + "," + field7;
+    }
+    AskBatteryLevel(device, dueLine);
 }
 
 void HandleUpsEvent(int64_t device, int32_t code, void* data) {
@@ -123,6 +110,7 @@ void HandleUpsEvent(int64_t device, int32_t code, void* data) {
                 state.AcFail = 1;
                 MonitorSignalMainsChange();
             }
+            MarkMainsStateKnown(state);
             PublishAcFail(1);
             if (state.InitialStatusPending.load() == 1) return;
             ReportWindowsEvent(kEventTypeWarning, kEventAcFail);
@@ -130,6 +118,7 @@ void HandleUpsEvent(int64_t device, int32_t code, void* data) {
         case kUpsEventMainsRestored:
             state.AcFail = 0;
             ForgetBatteryOnBattery(state);
+            MarkMainsStateKnown(state);
             MonitorSignalMainsChange();
             PublishAcFail(0);
             if (state.InitialStatusPending.load() == 1) return;
@@ -137,14 +126,15 @@ void HandleUpsEvent(int64_t device, int32_t code, void* data) {
             break;
         case kUpsEventBatteryLow:
             // On battery power the monitor starts the shutdown at once (BATTERY_LOW_SHUTDOWN);
-            // on mains power it is reported only.
+            // on mains power it is reported only; before the UPS has said which holds
+            // now, it is kept until it has.
             StoreUpsBatteryLow(current);
-            if (state.AcFail.load() == 1 && state.BatteryLowOnBattery.exchange(1) == 0) MonitorSignalMainsChange();
+            NoteBatteryLow(state);
             ReportWindowsEvent(kEventTypeWarning, kEventBatteryLow);
             break;
         case kUpsEventMeasurement:
             // A library that sends code 60 without a record must not bring the service down.
-            if (data != nullptr) HandleStatusRecord(state, data, now);
+            if (data != nullptr) HandleStatusRecord(state, current, data, now);
             return;
         default:
             break;

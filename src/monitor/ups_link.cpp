@@ -1,5 +1,6 @@
-// The UPS link's thread and its one-call queue. The thread, its events and its lock
-// live as long as the process: a call into the library may still hang at exit.
+// The UPS link's thread and its one-call queue, and the battery lane built the same way.
+// The threads, their events and their locks live as long as the process: a call into
+// the library may still hang at exit.
 #include "monitor/ups_link.h"
 
 #include <memory>
@@ -35,6 +36,11 @@ Link& TheLink() {
     return *link;
 }
 
+Link& TheBatteryLane() {
+    static auto* lane = new Link;
+    return *lane;
+}
+
 void RunOne(const std::shared_ptr<LinkCall>& item) {
     // Nothing may end the link's thread: what escapes the library's call ends that call.
     try {
@@ -47,8 +53,8 @@ void RunOne(const std::shared_ptr<LinkCall>& item) {
     }
 }
 
-DWORD WINAPI LinkThreadMain(LPVOID) {
-    Link& link = TheLink();
+DWORD WINAPI LinkThreadMain(LPVOID parameter) {
+    Link& link = *static_cast<Link*>(parameter);
     for (;;) {
         WaitForSingleObject(link.work, INFINITE);
         std::shared_ptr<LinkCall> item;
@@ -73,7 +79,7 @@ DWORD WINAPI LinkThreadMain(LPVOID) {
 bool EnsureThread(Link& link) {
     if (link.threadStarted) return true;
     if (link.work == nullptr || link.idle == nullptr) return false;
-    HANDLE thread = CreateThread(nullptr, 0, LinkThreadMain, nullptr, 0, nullptr);
+    HANDLE thread = CreateThread(nullptr, 0, LinkThreadMain, &link, 0, nullptr);
     if (thread == nullptr) {
         TraceLogError("CreateThread():ER=", GetLastError());
         return false;
@@ -107,6 +113,29 @@ UpsLinkOutcome WaitUntil(HANDLE target, HANDLE giveUp, ULONGLONG deadline) {
     return UpsLinkOutcome::TimedOut;
 }
 
+bool StartOn(Link& link, std::function<void()> call) {
+    auto item = std::make_shared<LinkCall>();
+    item->call = std::move(call);
+    if (item->done == nullptr) return false;
+    std::lock_guard<std::mutex> guard(link.lock);
+    return EnsureThread(link) && HandOver(link, item);
+}
+
+bool Busy(Link& link) {
+    std::lock_guard<std::mutex> guard(link.lock);
+    return link.waiting != nullptr || link.running != nullptr;
+}
+
+bool WaitForFree(Link& link, uint32_t limitMs, HANDLE wakeEvent1, HANDLE wakeEvent2) {
+    HANDLE handles[3] = {link.idle};
+    DWORD count = 1;
+    if (wakeEvent1 != nullptr) handles[count++] = wakeEvent1;
+    if (wakeEvent2 != nullptr) handles[count++] = wakeEvent2;
+    const DWORD woke = WaitForMultipleObjects(count, handles, FALSE, limitMs);
+    if (woke == WAIT_FAILED) Sleep(limitMs);
+    return !Busy(link);
+}
+
 }  // namespace
 
 UpsLinkOutcome RunOnUpsLink(std::function<void()> call, uint32_t limitMs, HANDLE giveUpEvent) {
@@ -135,34 +164,22 @@ UpsLinkOutcome RunOnUpsLink(std::function<void()> call, uint32_t limitMs, HANDLE
     return link.running == item ? outcome : UpsLinkOutcome::Completed;  // or it ended just now
 }
 
-bool StartOnUpsLink(std::function<void()> call) {
-    Link& link = TheLink();
-    auto item = std::make_shared<LinkCall>();
-    item->call = std::move(call);
-    if (item->done == nullptr) return false;
-    std::lock_guard<std::mutex> guard(link.lock);
-    return EnsureThread(link) && HandOver(link, item);
-}
+bool StartOnUpsLink(std::function<void()> call) { return StartOn(TheLink(), std::move(call)); }
 
 bool WaitForUpsLink(uint32_t limitMs, HANDLE wakeEvent1, HANDLE wakeEvent2) {
-    Link& link = TheLink();
-    HANDLE handles[3] = {link.idle};
-    DWORD count = 1;
-    if (wakeEvent1 != nullptr) handles[count++] = wakeEvent1;
-    if (wakeEvent2 != nullptr) handles[count++] = wakeEvent2;
-    const DWORD woke = WaitForMultipleObjects(count, handles, FALSE, limitMs);
-    if (woke == WAIT_FAILED) Sleep(limitMs);
-    return !UpsLinkBusy();
+    return WaitForFree(TheLink(), limitMs, wakeEvent1, wakeEvent2);
 }
 
-bool UpsLinkBusy() {
-    Link& link = TheLink();
-    std::lock_guard<std::mutex> guard(link.lock);
-    return link.waiting != nullptr || link.running != nullptr;
-}
+bool UpsLinkBusy() { return Busy(TheLink()); }
 
 bool UpsLinkStalled() {
     Link& link = TheLink();
     std::lock_guard<std::mutex> guard(link.lock);
     return link.running != nullptr && GetTickCount64() - link.runningSince > kStalledAfterMs;
 }
+
+bool StartOnBatteryLane(std::function<void()> call) { return StartOn(TheBatteryLane(), std::move(call)); }
+
+bool WaitForBatteryLane(uint32_t limitMs) { return WaitForFree(TheBatteryLane(), limitMs, nullptr, nullptr); }
+
+bool BatteryLaneBusy() { return Busy(TheBatteryLane()); }

@@ -1,5 +1,6 @@
 // The one road into the UPS maker's library for the monitor: every call it makes
-// (connect, model query, drop, output-off) runs on a thread of its own, so that a
+// (connect, model query, drop, output-off) runs on a thread of its own (the battery-level
+// query on a lane of its own beside it), so that a
 // call that never returns holds up only that thread, never the countdown's decision,
 // the shutdown sequence or a stop of the service.
 #pragma once
@@ -32,6 +33,14 @@ bool WaitForUpsLink(uint32_t limitMs, HANDLE wakeEvent1 = nullptr, HANDLE wakeEv
 
 // True while a call is running or waiting on the link.
 bool UpsLinkBusy();
-// True while a call has been running for more than 5 s: the library may hang, and
-// nothing else calls into it meanwhile (the event callback's battery-level query).
+// True while a call has been running for more than 5 s: the library may hang.
 bool UpsLinkStalled();
+
+// The battery lane: a second thread with the same one-call queue, for the battery-level
+// query alone, so that the charge is asked even while a call on the link hangs, and a
+// query that hangs holds up nothing but later queries. At most one query is in the
+// library at a time: while one runs, StartOnBatteryLane takes no other (false).
+bool StartOnBatteryLane(std::function<void()> call);
+// Waits at most `limitMs` until no query runs. True when the lane is free.
+bool WaitForBatteryLane(uint32_t limitMs);
+bool BatteryLaneBusy();

@@ -21,9 +21,7 @@ LatestReading& Latest() {
 
 std::string Field(const char* field, size_t width) { return std::string(field, strnlen(field, width)); }
 
-}  // namespace
-
-void StoreUpsRecord(int64_t device, const StatusRecord& record, bool chargeKnown, int32_t charge) {
+void Store(int64_t device, const StatusRecord& record, bool keepCharge, bool chargeKnown, int32_t charge) {
     UpsReading next;
     next.HasRecord = true;
     next.Device = device;
@@ -44,7 +42,27 @@ void StoreUpsRecord(int64_t device, const StatusRecord& record, bool chargeKnown
     const bool sameDevice = latest.Device == device;
     const bool mainsReturned = latest.HasRecord && latest.MainsFailed && !next.MainsFailed;
     next.BatteryLow = sameDevice && latest.BatteryLow && !mainsReturned;
+    if (keepCharge) {
+        next.BatteryChargeKnown = sameDevice && latest.BatteryChargeKnown;
+        next.BatteryCharge = sameDevice ? latest.BatteryCharge : 0;
+    }
     latest = std::move(next);
+}
+
+}  // namespace
+
+void StoreUpsRecord(int64_t device, const StatusRecord& record, bool chargeKnown, int32_t charge) {
+    Store(device, record, false, chargeKnown, charge);
+}
+
+void StoreUpsRecordKeepingCharge(int64_t device, const StatusRecord& record) { Store(device, record, true, false, 0); }
+
+void StoreUpsCharge(int64_t device, bool chargeKnown, int32_t charge) {
+    std::lock_guard<std::mutex> guard(Latest().lock);
+    UpsReading& latest = Latest().reading;
+    if (!latest.HasRecord || latest.Device != device) return;
+    latest.BatteryChargeKnown = chargeKnown;
+    latest.BatteryCharge = charge;
 }
 
 void StoreUpsBatteryLow(int64_t device) {

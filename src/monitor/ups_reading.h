@@ -20,7 +20,7 @@ struct UpsReading {
     std::string Load;
     std::string Temperature;
     std::string BatteryVoltage;
-    bool BatteryChargeKnown = false;  // GetCurrentBatteryLevel succeeded for this record
+    bool BatteryChargeKnown = false;  // the last GetCurrentBatteryLevel for this device succeeded
     int32_t BatteryCharge = 0;
     bool MainsFailed = false;
     // Set by a battery-low event of this device; cleared when mains power returns
@@ -28,8 +28,14 @@ struct UpsReading {
     bool BatteryLow = false;
 };
 
-// Called by the event callback for every record of the current device.
+// A record of `device` with the charge that was asked for it.
 void StoreUpsRecord(int64_t device, const StatusRecord& record, bool chargeKnown, int32_t charge);
+// Called by the event callback for every record of the current device, before its charge
+// has been asked: the charge last answered for the same device stays until the answer.
+void StoreUpsRecordKeepingCharge(int64_t device, const StatusRecord& record);
+// The answer to the battery-level query of a record of `device`; nothing when a record
+// of another device has come since.
+void StoreUpsCharge(int64_t device, bool chargeKnown, int32_t charge);
 // Called by the event callback for a battery-low event of the current device.
 void StoreUpsBatteryLow(int64_t device);
 

@@ -66,6 +66,39 @@ TEST_F(UpsReadingTest, BatteryLowLastsUntilMainsReturnsOrAnotherDeviceReports) {
     EXPECT_FALSE(LatestUpsReading().BatteryLow) << "a new device starts afresh";
 }
 
+// A record is stored before its charge has been asked: the charge last answered for the
+// same device stays until the answer, which then replaces it; an answer for a device that
+// no longer reports changes nothing.
+TEST_F(UpsReadingTest, TheChargeOfARecordComesWithItsAnswer) {
+    const struct {
+        const char* name;
+        int64_t answerDevice;
+        bool answered;
+        int32_t charge;
+        bool knownAfter;
+        int32_t chargeAfter;
+    } cases[] = {
+        {"kept until the answer", 7, false, 0, true, 87},
+        {"the answer replaces it", 7, true, 64, true, 64},
+        {"a failed query", 7, true, -1, false, 0},
+        {"another device's answer", 8, true, 12, true, 87},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ResetUpsReadingForTest();
+        StoreUpsRecord(7, Record(1), true, 87);
+        StoreUpsRecordKeepingCharge(7, Record(1));
+        if (c.answered) StoreUpsCharge(c.answerDevice, c.charge != -1, c.charge == -1 ? 0 : c.charge);
+        const UpsReading r = LatestUpsReading();
+        EXPECT_EQ(c.knownAfter, r.BatteryChargeKnown);
+        EXPECT_EQ(c.chargeAfter, r.BatteryCharge);
+    }
+    ResetUpsReadingForTest();
+    StoreUpsRecord(7, Record(0), true, 87);
+    StoreUpsRecordKeepingCharge(8, Record(0));
+    EXPECT_FALSE(LatestUpsReading().BatteryChargeKnown) << "a new device's charge is not the old one's";
+}
+
 TEST_F(UpsReadingTest, DataIsStaleWithoutAConnectedUpsOrPastTheSilenceLimit) {
     MonitorState& state = TheMonitorState();
     struct Case {

@@ -49,8 +49,9 @@ public:
         if (command == "VER" && Args(0)) return Line(kVersionLine);
         if (command == "NETVER" && Args(0)) return Line(kProtocolVersion);
         if (command == "STARTTLS" && Args(0)) return Line("ERR FEATURE-NOT-CONFIGURED");
-        if (command == "USERNAME") return Args(1) ? Line(NutSetUser(session_, w_[1])) : Invalid();
-        if (command == "PASSWORD") return Args(1) ? Line(NutSetPassword(session_, w_[1])) : Invalid();
+        if (command == "USERNAME" || command == "PASSWORD") {
+            return Args(1) ? Credential(command == "USERNAME") : Invalid();
+        }
         if (command == "LOGIN") return Args(1) ? Login() : Invalid();
         if (command == "LOGOUT") {
             NutAnswer answer = Line("OK Goodbye");
@@ -73,11 +74,21 @@ private:
     static NutAnswer Invalid() { return Line("ERR INVALID-ARGUMENT"); }
     bool KnownUps(size_t index) const { return w_[index] == c_.Config.UpsName; }
 
-    NutAnswer Login() {
+    // USERNAME or PASSWORD. The one that completes the pair has it judged, which waits
+    // while the client's address may not be judged yet.
+    NutAnswer Credential(bool isUser) {
         NutAnswer answer;
-        answer.Text = NutLogin(session_, w_[1], c_.Config, answer.FailedLogin) + "\n";
+        if (NutCompletesPair(session_, isUser, w_[1]) && !c_.MayJudgePair) {
+            answer.Deferred = true;
+            return answer;
+        }
+        answer.Text = (isUser ? NutSetUser(session_, w_[1], c_.Config, answer.WrongPair)
+                              : NutSetPassword(session_, w_[1], c_.Config, answer.WrongPair)) +
+                      "\n";
         return answer;
     }
+
+    NutAnswer Login() { return Line(NutLogin(session_, w_[1], c_.Config)); }
 
     NutAnswer Get() {
         if (w_.size() < 3) return Invalid();

@@ -14,12 +14,21 @@ struct NutContext {
     const NutUpsView& View;
     int LoggedInClients;                          // for GET NUMLOGINS
     const std::vector<std::string>& ClientAddresses;  // of the logged-in clients, for LIST CLIENT
+    // False while the client's address must wait before a user and password are judged
+    // (its last wrong one was judged less than the refusal spacing ago).
+    bool MayJudgePair = true;
 };
 
 struct NutAnswer {
     std::string Text;          // whole lines, each ending in "\n"; empty for a blank line
     bool Close = false;        // LOGOUT: close the connection once the answer is sent
-    bool FailedLogin = false;  // LOGIN refused for wrong credentials
+    // The line gave the user or password that completed the pair, and the pair was wrong:
+    // a refusal (the address waits the spacing before its next judgement; the throttled
+    // log line), whether LOGIN follows or not.
+    bool WrongPair = false;
+    // The line would have judged the pair while MayJudgePair was false: nothing was done
+    // and nothing is answered; the line is to be given again once the address may be judged.
+    bool Deferred = false;
 };
 
 // `line` is one line as received, without its line end.

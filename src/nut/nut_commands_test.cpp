@@ -153,11 +153,14 @@ TEST(NutStatusWord, FollowsTheMonitorState) {
     }
 }
 
+// The pair is judged once, by the second of USERNAME and PASSWORD, whether LOGIN follows
+// or not: a wrong pair is a refusal there (answered OK, as the reference server does) and
+// LOGIN then says so without counting it again.
 TEST(NutCommands, LoginRules) {
     struct Step {
         const char* line;
         const char* answer;
-        bool failedLogin;
+        bool wrongPair;
     };
     const std::vector<std::vector<Step>> stories = {
         {{"LOGIN ups", "ERR USERNAME-REQUIRED\n", false}},
@@ -169,13 +172,24 @@ TEST(NutCommands, LoginRules) {
          {"LOGIN other", "ERR UNKNOWN-UPS\n", false},
          {"LOGIN ups", "OK\n", false},
          {"LOGIN ups", "ERR ALREADY-LOGGED-IN\n", false}},
-        {{"USERNAME mon", "OK\n", false}, {"PASSWORD wrong", "OK\n", false}, {"LOGIN ups", "ERR ACCESS-DENIED\n", true}},
-        {{"USERNAME mon", "OK\n", false}, {"PASSWORD s3cre", "OK\n", false}, {"LOGIN ups", "ERR ACCESS-DENIED\n", true}},
+        {{"USERNAME mon", "OK\n", false}, {"PASSWORD wrong", "OK\n", true}, {"LOGIN ups", "ERR ACCESS-DENIED\n", false}},
+        {{"USERNAME mon", "OK\n", false}, {"PASSWORD s3cre", "OK\n", true}, {"LOGIN ups", "ERR ACCESS-DENIED\n", false}},
         {{"USERNAME intruder", "OK\n", false},
-         {"PASSWORD s3cret", "OK\n", false},
-         {"LOGIN ups", "ERR ACCESS-DENIED\n", true}},
+         {"PASSWORD s3cret", "OK\n", true},
+         {"LOGIN ups", "ERR ACCESS-DENIED\n", false}},
+        // A wrong password alone (PyNUT, the exporter: no LOGIN) is a refusal all the same.
+        {{"USERNAME mon", "OK\n", false},
+         {"PASSWORD wrong", "OK\n", true},
+         {"GET VAR ups ups.status", "VAR ups ups.status \"OL\"\n", false}},
+        // Either order: the second one given judges the pair.
+        {{"PASSWORD wrong", "OK\n", false}, {"USERNAME mon", "OK\n", true}, {"LOGIN ups", "ERR ACCESS-DENIED\n", false}},
+        {{"PASSWORD s3cret", "OK\n", false}, {"USERNAME mon", "OK\n", false}, {"LOGIN ups", "OK\n", false}},
         {{"PASSWORD \"\"", "ERR INVALID-PASSWORD\n", false}, {"PASSWORD", "ERR INVALID-ARGUMENT\n", false}},
         {{"USERNAME \"\"", "ERR INVALID-USERNAME\n", false}},
+        {{"USERNAME mon", "OK\n", false},
+         {"PASSWORD wrong", "OK\n", true},
+         {"PASSWORD s3cret", "ERR ALREADY-SET-PASSWORD\n", false},
+         {"LOGIN ups", "ERR ACCESS-DENIED\n", false}},
     };
     for (size_t i = 0; i < stories.size(); ++i) {
         NutSession session;
@@ -186,7 +200,52 @@ TEST(NutCommands, LoginRules) {
         for (const Step& step : stories[i]) {
             const NutAnswer answer = AnswerNutLine(session, step.line, context);
             EXPECT_EQ(answer.Text, step.answer) << "story " << i << ": " << step.line;
-            EXPECT_EQ(answer.FailedLogin, step.failedLogin) << "story " << i << ": " << step.line;
+            EXPECT_EQ(answer.WrongPair, step.wrongPair) << "story " << i << ": " << step.line;
+            EXPECT_FALSE(answer.Deferred) << "story " << i << ": " << step.line;
+        }
+    }
+}
+
+// While the client's address may not be judged, only the line that would complete the
+// pair waits (nothing done, nothing answered); every other line is answered as usual.
+TEST(NutCommands, OnlyTheLineThatJudgesThePairWaitsForTheAddress) {
+    struct Case {
+        std::vector<const char*> before;  // given while the address may be judged
+        const char* line;                 // then given while it may not
+        bool deferred;
+    };
+    const Case cases[] = {
+        {{"USERNAME mon"}, "PASSWORD s3cret", true},
+        {{"USERNAME mon"}, "PASSWORD wrong", true},
+        {{"PASSWORD wrong"}, "USERNAME mon", true},
+        {{}, "USERNAME mon", false},
+        {{}, "PASSWORD wrong", false},
+        {{"USERNAME mon"}, "PASSWORD \"\"", false},
+        {{"USERNAME mon", "PASSWORD wrong"}, "PASSWORD s3cret", false},
+        {{"USERNAME mon", "PASSWORD wrong"}, "LOGIN ups", false},
+        {{"USERNAME mon"}, "LOGIN ups", false},
+        {{"USERNAME mon"}, "GET VAR ups ups.status", false},
+        {{"USERNAME mon"}, "LOGOUT", false},
+    };
+    const NutServerConfig config = Config();
+    const NutUpsView view = FreshView();
+    const std::vector<std::string> clients;
+    for (const Case& c : cases) {
+        NutSession session;
+        const NutContext open{config, view, 0, clients};
+        for (const char* line : c.before) AnswerNutLine(session, line, open);
+        const NutSession before = session;
+        NutContext waiting{config, view, 0, clients};
+        waiting.MayJudgePair = false;
+        const NutAnswer answer = AnswerNutLine(session, c.line, waiting);
+        EXPECT_EQ(answer.Deferred, c.deferred) << c.line;
+        EXPECT_FALSE(answer.WrongPair) << c.line;
+        if (c.deferred) {
+            EXPECT_EQ(answer.Text, "") << c.line;
+            EXPECT_EQ(session.HasUser, before.HasUser) << c.line;
+            EXPECT_EQ(session.HasPassword, before.HasPassword) << c.line;
+        } else {
+            EXPECT_NE(answer.Text, "") << c.line;
         }
     }
 }
@@ -196,13 +255,18 @@ TEST(NutCommands, NobodyLogsInWhileTheUserOrPasswordIsNotConfigured) {
         NutServerConfig config = Config();
         config.*emptyField = "";
         NutSession session;
-        session.HasUser = session.HasPassword = true;
-        session.User = config.User;
-        session.Password = config.Password;
-        bool failed = false;
-        EXPECT_EQ(NutLogin(session, "ups", config, failed), "ERR ACCESS-DENIED");
-        EXPECT_TRUE(failed);
+        bool wrong = false;
+        EXPECT_EQ(NutSetUser(session, config.User.empty() ? "x" : config.User, config, wrong), "OK");
+        EXPECT_FALSE(wrong) << "judged only once both are given";
+        EXPECT_EQ(NutSetPassword(session, config.Password.empty() ? "x" : config.Password, config, wrong), "OK");
+        EXPECT_TRUE(wrong);
+        EXPECT_EQ(NutLogin(session, "ups", config), "ERR ACCESS-DENIED");
         EXPECT_FALSE(session.LoggedIn);
+        NutSession same;  // the empty setting itself, as no client can give it
+        same.HasUser = same.HasPassword = true;
+        same.User = config.User;
+        same.Password = config.Password;
+        EXPECT_FALSE(NutCredentialsMatch(same, config));
     }
 }
 

@@ -1,7 +1,9 @@
 // The server thread: one select() loop over the listening sockets, the clients and a
 // wake socket, non-blocking throughout. It sleeps until a socket is ready, the next
-// deadline (an idle client, a held answer, a bind attempt) comes, or the service stops
-// it through the wake socket: nothing wakes it while nothing happens.
+// deadline (an idle client, a line held for its address's refusal spacing, a bind
+// attempt) comes, or the service stops it through the wake socket: nothing wakes it
+// while nothing happens, and a deadline that has passed is acted on, never waited for
+// again.
 #include "nut/nut_server.h"
 
 #include <algorithm>
@@ -17,6 +19,7 @@
 #include "log/event_log.h"
 #include "log/repeated_failure_log.h"
 #include "nut/nut_commands.h"
+#include "nut/nut_server_rules.h"
 #include "nut/nut_session.h"
 #include "nut/nut_socket.h"
 #include "nut/nut_ups_view.h"
@@ -28,16 +31,13 @@ constexpr DWORD kBackOffMs = 200;
 constexpr DWORD kThreadEndWaitMs = 5000;
 constexpr size_t kReceiveChunk = 512;
 
-struct Client {
+// The address, session, times and Closed flag the rules look at, with the socket and
+// the bytes in and out.
+struct Client : NutConnectionState {
     ScopedSocket socket;
-    std::string address;
     std::string input;
     std::string output;
-    NutSession session;
-    int64_t lastHeard = 0;
-    int64_t answerNotBefore = 0;  // a refused login's answer is held until then
     bool closeWhenSent = false;
-    bool closed = false;
 };
 
 struct Server {
@@ -49,7 +49,7 @@ struct Server {
     int64_t nextBindAttempt = 0;
     // One throttle per address: two failing addresses must not make each other news.
     std::map<std::string, std::unique_ptr<RepeatedFailureLog>> bindFailures;
-    // When each address's last refused login was answered.
+    // When each address's last wrong user and password were judged.
     std::map<std::string, int64_t> lastRefusal;
     // A loopback datagram socket in every select(): a byte sent to it ends the wait.
     ScopedSocket wake;
@@ -61,6 +61,7 @@ ScopedKernelHandle serverThread;
 std::atomic<bool> stopRequested{false};
 std::atomic<bool> running{false};
 std::atomic<int32_t> loggedIn{0};
+std::atomic<uint64_t> rounds{0};  // of the loop, for the tests
 
 // Signalled whenever the number of logged-in clients changes; made once, lives with the process.
 HANDLE LoginsChangedEvent() {
@@ -129,51 +130,15 @@ void BindWhatIsUnbound(Server& srv, int64_t now) {
     srv.nextBindAttempt = now + srv.limits.BindRetryTicks;
 }
 
-bool Proved(const Server& srv, const Client& client) {
-    return client.session.LoggedIn || NutCredentialsMatch(client.session, srv.config);
-}
-
-// The longest-silent client that has not proved itself, of `address` when one is given.
-Client* LongestSilentUnproved(Server& srv, const std::string* address) {
-    Client* found = nullptr;
-    for (auto& c : srv.clients) {
-        if (c->closed || Proved(srv, *c) || (address != nullptr && c->address != *address)) continue;
-        if (found == nullptr || c->lastHeard < found->lastHeard) found = c.get();
-    }
-    return found;
-}
-
-size_t UnprovedFrom(const Server& srv, const std::string& address) {
-    size_t count = 0;
-    for (const auto& c : srv.clients) {
-        if (!c->closed && c->address == address && !Proved(srv, *c)) ++count;
-    }
-    return count;
-}
-
-size_t OpenClients(const Server& srv) {
-    return static_cast<size_t>(std::count_if(srv.clients.begin(), srv.clients.end(),
-                                             [](const std::unique_ptr<Client>& c) { return !c->closed; }));
-}
-
-// Makes room for a new connection from `address`: true when it may be taken. Nobody who
-// has proved itself is ever closed for it, so idle or hostile peers cannot lock out the
-// machines that must learn of the shutdown.
-bool MakeRoomFor(Server& srv, const std::string& address) {
-    if (UnprovedFrom(srv, address) >= srv.limits.MaxUnprovedPerAddress) {
-        Client* oldest = LongestSilentUnproved(srv, &address);
-        if (oldest != nullptr) oldest->closed = true;
-    }
-    if (OpenClients(srv) < srv.limits.MaxConnections) return true;
-    Client* oldest = LongestSilentUnproved(srv, nullptr);
-    if (oldest == nullptr) return false;
-    oldest->closed = true;
-    return true;
+std::vector<NutConnectionState*> Connections(const Server& srv) {
+    std::vector<NutConnectionState*> connections;
+    for (const auto& c : srv.clients) connections.push_back(c.get());
+    return connections;
 }
 
 void RemoveClosedClients(Server& srv) {
     for (size_t i = srv.clients.size(); i-- > 0;) {
-        if (srv.clients[i]->closed) srv.clients.erase(srv.clients.begin() + static_cast<std::ptrdiff_t>(i));
+        if (srv.clients[i]->Closed) srv.clients.erase(srv.clients.begin() + static_cast<std::ptrdiff_t>(i));
     }
 }
 
@@ -185,11 +150,11 @@ void AcceptFrom(Server& srv, SOCKET listener, int64_t now) {
         ScopedSocket s(accept(listener, reinterpret_cast<sockaddr*>(&peer), &length));
         if (!s) break;
         const std::string address = EndpointName(peer);
-        if (!MakeRoomFor(srv, address) || !SetNonBlocking(s.Get())) continue;  // closed here
+        if (!NutMakeRoomFor(Connections(srv), address, srv.limits) || !SetNonBlocking(s.Get())) continue;  // closed
         auto client = std::make_unique<Client>();
         client->socket = std::move(s);
-        client->address = address;
-        client->lastHeard = now;
+        client->Address = address;
+        client->LastHeard = now;
         srv.clients.push_back(std::move(client));
     }
     RemoveClosedClients(srv);
@@ -200,36 +165,39 @@ void Receive(Client& client, int64_t now) {
     const int got = recv(client.socket.Get(), buffer, sizeof(buffer), 0);
     if (got > 0) {
         client.input.append(buffer, static_cast<size_t>(got));
-        client.lastHeard = now;
+        client.LastHeard = now;
     } else if (got == 0 || WSAGetLastError() != WSAEWOULDBLOCK) {
-        client.closed = true;
+        client.Closed = true;
     }
 }
 
 std::vector<std::string> LoggedInAddresses(const Server& srv) {
     std::vector<std::string> addresses;
     for (const auto& c : srv.clients) {
-        if (c->session.LoggedIn && !c->closed) addresses.push_back(c->address);
+        if (c->Session.LoggedIn && !c->Closed) addresses.push_back(c->Address);
     }
     return addresses;
 }
 
-// A refused login is answered no sooner than the spacing after the last refusal for
-// the same address; the client's further lines wait for that answer.
-void HoldRefusal(Server& srv, Client& client, int64_t now) {
+// The first moment the address's next user and password may be judged: the spacing
+// after its last wrong ones, so that it tests at most one wrong password a second
+// however many connections it opens. The wait comes before the judgement, right or wrong,
+// so that no answer comes sooner for the right password. Spacings long past are forgotten.
+int64_t JudgementAllowedAt(Server& srv, const std::string& address, int64_t now) {
     for (auto it = srv.lastRefusal.begin(); it != srv.lastRefusal.end();) {
-        it = now - it->second > srv.limits.RefusalSpacingTicks ? srv.lastRefusal.erase(it) : std::next(it);
+        it = now - it->second >= srv.limits.RefusalSpacingTicks ? srv.lastRefusal.erase(it) : std::next(it);
     }
-    const auto last = srv.lastRefusal.find(client.address);
-    const int64_t answerAt = last == srv.lastRefusal.end() ? now : std::max(now, last->second + srv.limits.RefusalSpacingTicks);
-    srv.lastRefusal[client.address] = answerAt;
-    client.answerNotBefore = answerAt;
+    const auto last = srv.lastRefusal.find(address);
+    return last == srv.lastRefusal.end() ? now : last->second + srv.limits.RefusalSpacingTicks;
 }
 
-// Answers the complete lines waiting, as long as the answers do not pile up unsent.
+// Answers the complete lines waiting, as long as the answers do not pile up unsent. A
+// line that would judge the user and password while its address must wait stays where
+// it is, with the client's AnswerNotBefore set to the moment it may be judged.
 void AnswerLines(Server& srv, Client& client, int64_t now) {
-    while (!client.closed && !client.closeWhenSent && client.output.size() < srv.limits.MaxPendingOutput &&
-           now >= client.answerNotBefore) {
+    if (client.AnswerNotBefore <= now) client.AnswerNotBefore = 0;  // passed: it counts no more
+    while (!client.Closed && !client.closeWhenSent && client.output.size() < srv.limits.MaxPendingOutput &&
+           client.AnswerNotBefore == 0) {
         const size_t end = client.input.find('\n');
         if (end == std::string::npos ? client.input.size() > srv.limits.MaxLineBytes
                                      : end > srv.limits.MaxLineBytes) {
@@ -240,57 +208,58 @@ void AnswerLines(Server& srv, Client& client, int64_t now) {
         }
         if (end == std::string::npos) return;
         std::string line = client.input.substr(0, end);
-        client.input.erase(0, end + 1);
         // LF, CR LF and CR CR LF (a Windows tray client's WriteLine of a line ending in CR)
         // all end the same command.
         while (!line.empty() && line.back() == '\r') line.pop_back();
 
         const NutUpsView view = CurrentNutUpsView();
         const std::vector<std::string> addresses = LoggedInAddresses(srv);
-        const NutContext context{srv.config, view, static_cast<int>(addresses.size()), addresses};
-        NutAnswer answer = AnswerNutLine(client.session, line, context);
-        if (answer.FailedLogin) {
+        const int64_t judgeAt = JudgementAllowedAt(srv, client.Address, now);
+        NutContext context{srv.config, view, static_cast<int>(addresses.size()), addresses};
+        context.MayJudgePair = judgeAt <= now;
+        NutAnswer answer = AnswerNutLine(client.Session, line, context);
+        if (answer.Deferred) {
+            client.AnswerNotBefore = judgeAt;
+            return;
+        }
+        client.input.erase(0, end + 1);
+        if (answer.WrongPair) {
             FailedLoginLog().Failed("NutLogin:NG");
-            HoldRefusal(srv, client, now);
+            srv.lastRefusal[client.Address] = now;
         }
         client.output += answer.Text;
         if (answer.Close) client.closeWhenSent = true;
     }
 }
 
-void Send(Client& client, int64_t now) {
-    if (client.output.empty() || now < client.answerNotBefore) return;
+void Send(Client& client) {
+    if (client.output.empty()) return;
     const int sent = send(client.socket.Get(), client.output.data(), static_cast<int>(client.output.size()), 0);
     if (sent > 0) {
         client.output.erase(0, static_cast<size_t>(sent));
     } else if (WSAGetLastError() != WSAEWOULDBLOCK) {
-        client.closed = true;
+        client.Closed = true;
     }
 }
 
 void PublishLogins(const Server& srv) {
     int32_t count = 0;
     for (const auto& c : srv.clients) {
-        if (c->session.LoggedIn && !c->closed) ++count;
+        if (c->Session.LoggedIn && !c->Closed) ++count;
     }
     if (loggedIn.exchange(count) != count) SetEvent(LoginsChangedEvent());
 }
 
-// The next moment the loop has something to do without a socket being ready: a bind
-// attempt, a held answer, a client's idle limit. INT64_MAX when there is none.
-int64_t NextDeadline(const Server& srv) {
-    int64_t next = srv.unbound.empty() ? INT64_MAX : srv.nextBindAttempt;
-    for (const auto& c : srv.clients) {
-        next = std::min(next, c->lastHeard + srv.limits.IdleTicks + 1);
-        if (!c->output.empty() && c->answerNotBefore > 0) next = std::min(next, c->answerNotBefore);
-    }
-    return next;
+int64_t NextDeadline(const Server& srv, int64_t now) {
+    std::vector<const NutConnectionState*> connections;
+    for (const auto& c : srv.clients) connections.push_back(c.get());
+    return NutNextDeadline(connections, srv.unbound.empty() ? INT64_MAX : srv.nextBindAttempt, now, srv.limits);
 }
 
 // select()'s time-out for `deadline`: null (no limit) when there is none.
-timeval* TimeoutUntil(int64_t deadline, timeval& storage) {
+timeval* TimeoutUntil(int64_t deadline, int64_t now, timeval& storage) {
     if (deadline == INT64_MAX) return nullptr;
-    const int64_t remaining = std::max<int64_t>(0, deadline - MonotonicNow());
+    const int64_t remaining = std::max<int64_t>(0, deadline - now);
     const int64_t microseconds = (remaining + 9) / 10;  // ticks of 100 ns, rounded up
     storage.tv_sec = static_cast<long>(microseconds / 1000000);
     storage.tv_usec = static_cast<long>(microseconds % 1000000);
@@ -304,6 +273,7 @@ void DrainWake(const Server& srv) {
 }
 
 void ServeOnce(Server& srv) {
+    rounds.fetch_add(1, std::memory_order_relaxed);
     if (!srv.unbound.empty() && MonotonicNow() >= srv.nextBindAttempt) BindWhatIsUnbound(srv, MonotonicNow());
     fd_set readable;
     fd_set writable;
@@ -311,14 +281,15 @@ void ServeOnce(Server& srv) {
     FD_ZERO(&writable);
     FD_SET(srv.wake.Get(), &readable);
     for (const ScopedSocket& l : srv.listeners) FD_SET(l.Get(), &readable);
-    const int64_t before = MonotonicNow();
     for (const auto& c : srv.clients) {
         // A client is read again only once its earlier lines are answered and sent.
         if (c->output.empty() && c->input.find('\n') == std::string::npos) FD_SET(c->socket.Get(), &readable);
-        if (!c->output.empty() && before >= c->answerNotBefore) FD_SET(c->socket.Get(), &writable);
+        if (!c->output.empty()) FD_SET(c->socket.Get(), &writable);
     }
     timeval storage = {};
-    if (select(0, &readable, &writable, nullptr, TimeoutUntil(NextDeadline(srv), storage)) == SOCKET_ERROR) {
+    const int64_t before = MonotonicNow();
+    if (select(0, &readable, &writable, nullptr, TimeoutUntil(NextDeadline(srv, before), before, storage)) ==
+        SOCKET_ERROR) {
         Sleep(kBackOffMs);
         return;
     }
@@ -327,9 +298,9 @@ void ServeOnce(Server& srv) {
     for (auto& c : srv.clients) {
         if (FD_ISSET(c->socket.Get(), &readable)) Receive(*c, now);
         AnswerLines(srv, *c, now);
-        Send(*c, now);
-        if (c->closeWhenSent && c->output.empty()) c->closed = true;
-        if (now - c->lastHeard > srv.limits.IdleTicks) c->closed = true;
+        Send(*c);
+        if (c->closeWhenSent && c->output.empty()) c->Closed = true;
+        if (now - c->LastHeard > srv.limits.IdleTicks) c->Closed = true;
     }
     RemoveClosedClients(srv);
     PublishLogins(srv);
@@ -455,6 +426,8 @@ void StopNutServer() {
 bool NutServerRunning() { return running.load(); }
 
 void ResetNutServerForTest() { FailedLoginLog().Succeeded(); }
+
+uint64_t NutServerRoundsForTest() { return rounds.load(); }
 
 int32_t NutLoggedInClients() { return loggedIn.load(); }
 

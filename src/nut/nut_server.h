@@ -15,15 +15,16 @@
 struct NutServerLimits {
     size_t MaxLineBytes = 512;         // a longer line is refused and the connection closed
     // When every slot is taken, a new connection takes the slot of the longest-silent
-    // client that has not proved itself (given the right user and password); when all
-    // have, it is closed at once.
+    // client that has not proved itself (logged in: the right user and password, then
+    // LOGIN); when all have, it is closed at once.
     size_t MaxConnections = 32;
     // Clients from one address that have not proved themselves; one more replaces that
     // address's longest-silent one.
     size_t MaxUnprovedPerAddress = 8;
-    // After a refused login, the next refusal for the same address is answered no sooner
-    // than this after the one before: one guess a second per address, however many
-    // connections it opens.
+    // After a wrong user and password (judged when the second of USERNAME and PASSWORD
+    // comes, LOGIN or not), the address's next pair, right or wrong, is judged and
+    // answered no sooner than this after it: one guess a second per address, however
+    // many connections it opens.
     int64_t RefusalSpacingTicks = kTicksPerSecond;
     size_t MaxPendingOutput = 16384;   // answers are not worked out while this much waits to be sent
     // A client silent this long is closed. Long enough for a client that keeps one
@@ -51,6 +52,10 @@ bool NutServerRunning();
 
 // Forgets the failed-login line written so far, so that a test's first refusal is written.
 void ResetNutServerForTest();
+
+// How many rounds the server thread's loop has made since the process started (each
+// round is one select() and the work after it), for the tests that the thread sleeps.
+uint64_t NutServerRoundsForTest();
 
 // Clients logged in now (LOGIN accepted, connection still open).
 int32_t NutLoggedInClients();

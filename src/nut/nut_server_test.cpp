@@ -42,9 +42,17 @@ uint16_t FreePort() {
 
 class Client {
 public:
-    explicit Client(uint16_t port) : socket_(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP)) {
+    // `bufferBytes`, when given, sizes the socket's buffers (small: a client that does not
+    // read fills them soon).
+    explicit Client(uint16_t port, int bufferBytes = 0) : socket_(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP)) {
         DWORD timeoutMs = 10000;
         setsockopt(socket_.Get(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeoutMs), sizeof(timeoutMs));
+        if (bufferBytes > 0) {
+            for (int option : {SO_RCVBUF, SO_SNDBUF}) {
+                setsockopt(socket_.Get(), SOL_SOCKET, option, reinterpret_cast<const char*>(&bufferBytes),
+                           sizeof(bufferBytes));
+            }
+        }
         sockaddr_in address = {};
         address.sin_family = AF_INET;
         address.sin_port = htons(port);
@@ -71,6 +79,28 @@ public:
     std::string Ask(const std::string& line) {
         Send(line + "\n");
         return Line();
+    }
+    // Sends `line` again and again without reading an answer, until neither the server nor
+    // the connection takes more for half a second (or 30 s have passed). Returns the bytes sent.
+    size_t FloodWithoutReading(const std::string& line) {
+        u_long on = 1;
+        ioctlsocket(socket_.Get(), FIONBIO, &on);
+        std::string chunk;
+        while (chunk.size() < 4096) chunk += line + "\n";
+        size_t sent = 0;
+        int refusedInARow = 0;
+        const ULONGLONG started = GetTickCount64();
+        while (refusedInARow < 10 && GetTickCount64() - started < 30000) {
+            const int n = send(socket_.Get(), chunk.data(), static_cast<int>(chunk.size()), 0);
+            if (n > 0) {
+                sent += static_cast<size_t>(n);
+                refusedInARow = 0;
+            } else {
+                ++refusedInARow;
+                Sleep(50);
+            }
+        }
+        return sent;
     }
     void Close() { socket_.Close(); }
 
@@ -231,9 +261,9 @@ TEST_F(NutServerTest, HostileClientsAreCutOffAndANormalClientIsStillAnswered) {
     EXPECT_EQ(held[1]->Ask("NETVER"), "1.2");
 }
 
-// A client that has given the right user and password is never closed to make room;
-// with every slot held by such clients a new connection is closed at once. One address
-// keeps at most so many clients that have not proved themselves.
+// A client that has logged in is never closed to make room; with every slot held by
+// such clients a new connection is closed at once. One address keeps at most so many
+// clients that have not proved themselves.
 TEST_F(NutServerTest, ProvedClientsAreNeverEvictedAndOneAddressHoldsFewUnproved) {
     NutServerLimits limits;
     limits.MaxConnections = 3;
@@ -251,8 +281,7 @@ TEST_F(NutServerTest, ProvedClientsAreNeverEvictedAndOneAddressHoldsFewUnproved)
     std::vector<std::unique_ptr<Client>> proved;
     for (int i = 0; i < 3; ++i) {
         proved.push_back(std::make_unique<Client>(port));
-        ASSERT_EQ(proved.back()->Ask("USERNAME mon"), "OK");
-        ASSERT_EQ(proved.back()->Ask("PASSWORD pw"), "OK");  // proved without LOGIN
+        LogIn(*proved.back());
     }
     EXPECT_EQ(unproved2.Line(), "<closed>");
     EXPECT_EQ(unproved3.Line(), "<closed>");
@@ -261,9 +290,28 @@ TEST_F(NutServerTest, ProvedClientsAreNeverEvictedAndOneAddressHoldsFewUnproved)
     for (auto& c : proved) EXPECT_EQ(c->Ask("NETVER"), "1.2");
 }
 
-// Refused logins from one address are answered at most one per spacing, however many
-// connections the address opens.
-TEST_F(NutServerTest, RefusedLoginsOfOneAddressAreSpacedOut) {
+// The right user and password without LOGIN prove nothing: such a client is closed for
+// room like any other that has not logged in (it learns nothing of its password so).
+TEST_F(NutServerTest, TheRightPasswordWithoutLoginDoesNotProtectFromEviction) {
+    NutServerLimits limits;
+    limits.MaxConnections = 2;
+    ASSERT_TRUE(StartNutServer(config, limits));
+    Client rightPassword(port);
+    ASSERT_EQ(rightPassword.Ask("USERNAME mon"), "OK");
+    ASSERT_EQ(rightPassword.Ask("PASSWORD pw"), "OK");
+    Sleep(50);
+    Client other(port);
+    EXPECT_EQ(other.Ask("NETVER"), "1.2");
+    Client filler(port);
+    EXPECT_EQ(filler.Ask("NETVER"), "1.2");
+    EXPECT_EQ(rightPassword.Line(), "<closed>") << "the longest-silent unproved client made room";
+    EXPECT_EQ(other.Ask("NETVER"), "1.2");
+}
+
+// Wrong passwords from one address are judged at most one per spacing, however many
+// connections the address opens and whether LOGIN follows or not; a right one that comes
+// meanwhile waits for the spacing too, so no answer comes sooner for the right password.
+TEST_F(NutServerTest, WrongPasswordsOfOneAddressAreSpacedOut) {
     NutServerLimits limits;
     limits.RefusalSpacingTicks = kTicksPerSecond / 2;
     ASSERT_TRUE(StartNutServer(config, limits));
@@ -271,16 +319,89 @@ TEST_F(NutServerTest, RefusedLoginsOfOneAddressAreSpacedOut) {
     for (int i = 0; i < 3; ++i) {
         guessers.push_back(std::make_unique<Client>(port));
         ASSERT_EQ(guessers.back()->Ask("USERNAME mon"), "OK");
-        ASSERT_EQ(guessers.back()->Ask("PASSWORD wrong"), "OK");
     }
     const ULONGLONG started = GetTickCount64();
-    for (auto& g : guessers) g->Send("LOGIN ups\n");
-    for (auto& g : guessers) EXPECT_EQ(g->Line(), "ERR ACCESS-DENIED");
-    EXPECT_GE(GetTickCount64() - started, 900u) << "three refusals take at least two spacings";
+    for (auto& g : guessers) g->Send("PASSWORD wrong\nLOGIN ups\n");
+    for (auto& g : guessers) {
+        EXPECT_EQ(g->Line(), "OK");
+        EXPECT_EQ(g->Line(), "ERR ACCESS-DENIED");
+    }
+    EXPECT_GE(GetTickCount64() - started, 900u) << "three wrong passwords take at least two spacings";
+    Client right(port);
+    ASSERT_EQ(right.Ask("USERNAME mon"), "OK");
+    const ULONGLONG rightAt = GetTickCount64();
+    ASSERT_EQ(right.Ask("PASSWORD pw"), "OK");
+    EXPECT_GE(GetTickCount64() - rightAt, 300u) << "the right password waits for the spacing too";
+    EXPECT_EQ(right.Ask("LOGIN ups"), "OK");
+
+    // A wrong password alone, without LOGIN: the same spacing.
+    Client alone1(port);
+    Client alone2(port);
+    ASSERT_EQ(alone1.Ask("USERNAME mon"), "OK");
+    ASSERT_EQ(alone2.Ask("USERNAME mon"), "OK");
+    Sleep(600);  // past the spacing of the guesses above
+    const ULONGLONG aloneAt = GetTickCount64();
+    EXPECT_EQ(alone1.Ask("PASSWORD wrong"), "OK");
+    EXPECT_EQ(alone2.Ask("PASSWORD wrong"), "OK");
+    EXPECT_GE(GetTickCount64() - aloneAt, 450u);
+    EXPECT_EQ(alone1.Ask("GET VAR ups ups.status"), "VAR ups ups.status \"OL\"") << "it goes on reading";
+}
+
+// A wrong password is written like a refused login, LOGIN or not (and the line is
+// throttled the same way).
+TEST_F(NutServerTest, AWrongPasswordWithoutLoginIsWrittenAsARefusal) {
+    ASSERT_TRUE(StartNutServer(config));
+    Client client(port);
+    ASSERT_EQ(client.Ask("USERNAME mon"), "OK");
+    ASSERT_EQ(client.Ask("PASSWORD wrong"), "OK");
+    EXPECT_EQ(client.Ask("NETVER"), "1.2");
+    EXPECT_EQ(EventLogTexts(scratch), std::vector<std::string>{"NutLogin:NG"});
     Client right(port);
     ASSERT_EQ(right.Ask("USERNAME mon"), "OK");
     ASSERT_EQ(right.Ask("PASSWORD pw"), "OK");
-    EXPECT_EQ(right.Ask("LOGIN ups"), "OK") << "a right login is never held";
+    EXPECT_EQ(EventLogTexts(scratch), std::vector<std::string>{"NutLogin:NG"}) << "the right one is not a refusal";
+}
+
+// Whatever its clients do (refused once and then sending without reading, a wrong password
+// without reading, half lines, silence, many connections), the server thread sleeps
+// between the events that need it: never a zero wait round after round.
+TEST_F(NutServerTest, TheThreadSleepsWhateverItsClientsDo) {
+    NutServerLimits limits;
+    limits.RefusalSpacingTicks = kTicksPerSecond / 5;
+    limits.MaxUnprovedPerAddress = 32;
+    ASSERT_TRUE(StartNutServer(config, limits));
+    Client refused(port, 4096);
+    ASSERT_EQ(refused.Ask("USERNAME mon"), "OK");
+    ASSERT_EQ(refused.Ask("PASSWORD wrong"), "OK");
+    ASSERT_EQ(refused.Ask("LOGIN ups"), "ERR ACCESS-DENIED");
+    Client wrongAlone(port, 4096);
+    ASSERT_EQ(wrongAlone.Ask("USERNAME mon"), "OK");
+    ASSERT_EQ(wrongAlone.Ask("PASSWORD wrong"), "OK");
+    Client loggedIn(port, 4096);
+    LogIn(loggedIn);
+    std::vector<std::unique_ptr<Client>> others;
+    for (int i = 0; i < 24; ++i) {
+        others.push_back(std::make_unique<Client>(port));
+        ASSERT_TRUE(others.back()->Connected());
+        if (i % 2 == 0) others.back()->Send("GET VAR ups ups.sta");  // a half line, and nothing more
+    }
+    // Two more guesses behind the held spacing, then nothing read.
+    Client guess1(port);
+    Client guess2(port, 4096);
+    guess1.Send("USERNAME mon\nPASSWORD a\nLOGIN ups\n");
+    guess2.Send("USERNAME mon\nPASSWORD b\nLOGIN ups\n");
+    EXPECT_GT(refused.FloodWithoutReading("LIST VAR ups"), 0u);
+    EXPECT_GT(wrongAlone.FloodWithoutReading("LIST VAR ups"), 0u);
+    EXPECT_GT(loggedIn.FloodWithoutReading("LIST VAR ups"), 0u);
+    EXPECT_GT(guess2.FloodWithoutReading("LIST VAR ups"), 0u);  // its line was held; the time has passed
+
+    const uint64_t before = NutServerRoundsForTest();
+    Sleep(2000);
+    const uint64_t rounds = NutServerRoundsForTest() - before;
+    EXPECT_LT(rounds, 10u) << "the loop went round " << rounds << " times in 2 s with nothing to do";
+
+    Client normal(port);
+    EXPECT_EQ(normal.Ask("NETVER"), "1.2") << "and it still answers";
 }
 
 TEST_F(NutServerTest, FailedLoginsAreWrittenOnceAndTheCountFollowsTheLogins) {

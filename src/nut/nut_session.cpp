@@ -1,31 +1,48 @@
 #include "nut/nut_session.h"
 
-std::string NutSetUser(NutSession& session, const std::string& user) {
+namespace {
+
+// The one judgement of the pair, once both are given.
+void JudgePairIfComplete(NutSession& session, const NutServerConfig& config, bool& wrongPair) {
+    wrongPair = false;
+    if (!session.HasUser || !session.HasPassword) return;
+    session.PairRight = NutCredentialsMatch(session, config);
+    wrongPair = !session.PairRight;
+}
+
+}  // namespace
+
+bool NutCompletesPair(const NutSession& session, bool isUser, const std::string& value) {
+    if (value.empty()) return false;  // refused, nothing is set
+    return isUser ? !session.HasUser && session.HasPassword : !session.HasPassword && session.HasUser;
+}
+
+std::string NutSetUser(NutSession& session, const std::string& user, const NutServerConfig& config, bool& wrongPair) {
+    wrongPair = false;
     if (session.HasUser) return "ERR ALREADY-SET-USERNAME";
     if (user.empty()) return "ERR INVALID-USERNAME";
     session.HasUser = true;
     session.User = user;
+    JudgePairIfComplete(session, config, wrongPair);
     return "OK";
 }
 
-std::string NutSetPassword(NutSession& session, const std::string& password) {
+std::string NutSetPassword(NutSession& session, const std::string& password, const NutServerConfig& config,
+                           bool& wrongPair) {
+    wrongPair = false;
     if (session.HasPassword) return "ERR ALREADY-SET-PASSWORD";
     if (password.empty()) return "ERR INVALID-PASSWORD";
     session.HasPassword = true;
     session.Password = password;
+    JudgePairIfComplete(session, config, wrongPair);
     return "OK";
 }
 
-std::string NutLogin(NutSession& session, const std::string& upsName, const NutServerConfig& config,
-                     bool& failedLogin) {
-    failedLogin = false;
+std::string NutLogin(NutSession& session, const std::string& upsName, const NutServerConfig& config) {
     if (session.LoggedIn) return "ERR ALREADY-LOGGED-IN";
     if (!session.HasUser) return "ERR USERNAME-REQUIRED";
     if (!session.HasPassword) return "ERR PASSWORD-REQUIRED";
-    if (!NutCredentialsMatch(session, config)) {
-        failedLogin = true;
-        return "ERR ACCESS-DENIED";
-    }
+    if (!session.PairRight) return "ERR ACCESS-DENIED";
     if (upsName != config.UpsName) return "ERR UNKNOWN-UPS";
     session.LoggedIn = true;
     return "OK";

@@ -532,6 +532,47 @@ TEST_F(SimulatorTest, BlockedEntryPointsHangUntilReleased) {
     EXPECT_EQ(calls[2].Values.at("result"), "0");
 }
 
+// HOLD_FIRST_RECORD_MS holds a new handle's first record back, while its signs of life
+// go on; a low battery reaches it halfway through the hold, before any record.
+TEST_F(SimulatorTest, ANewHandlesFirstRecordWaitsForItsHoldAndALowBatteryComesFirst) {
+    const struct {
+        const char* lines;
+        ULONGLONG earliestRecordMs;  // after GetUPSList; generous for a loaded machine
+        ULONGLONG latestRecordMs;
+    } cases[] = {
+        {"BATTERY_LOW=1\r\n", 0, 800},
+        {"BATTERY_LOW=1\r\nHOLD_FIRST_RECORD_MS=1500\r\n", 1400, 10000},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.lines);
+        EventRecorder::Instance().Clear();
+        Apply(std::string("LOST=1\r\n") + c.lines);  // the next connection is a new handle
+        Apply(c.lines);
+        const ULONGLONG listedAt = GetTickCount64();
+        const int64_t handle = ConnectUsb();
+        ASSERT_NE(handle, -1);
+        ASSERT_TRUE(WaitForCount(kUpsEventMeasurement, handle, 1));
+        const ULONGLONG recordAfter = GetTickCount64() - listedAt;
+        EXPECT_GE(recordAfter, c.earliestRecordMs);
+        EXPECT_LE(recordAfter, c.latestRecordMs);
+        size_t lowAt = SIZE_MAX;
+        size_t recordAt = SIZE_MAX;
+        const std::vector<ReceivedEvent> events = EventRecorder::Instance().Events();
+        for (size_t i = 0; i < events.size(); ++i) {
+            if (events[i].Device != handle) continue;
+            if (events[i].Code == kUpsEventBatteryLow && lowAt == SIZE_MAX) lowAt = i;
+            if (events[i].Code == kUpsEventMeasurement && recordAt == SIZE_MAX) recordAt = i;
+        }
+        ASSERT_NE(lowAt, SIZE_MAX) << "code 5 to the new handle";
+        EXPECT_LT(lowAt, recordAt) << "before any record";
+        EXPECT_EQ(Count(kUpsEventBatteryLow, handle), 1u) << "once";
+        if (c.earliestRecordMs > 0) {
+            EXPECT_GE(Count(kUpsEventAlive, handle), 2u) << "signs of life meanwhile";
+        }
+        ups_.FinishNervaUPSLib();
+    }
+}
+
 TEST_F(SimulatorTest, TheOtherEntryPointsRefuseWithAnError) {
     const char* const called[] = {"InitNervaUPSLib", "FinishNervaUPSLib", "GetUPSList", "GetCOMList",
                                   "FreeCOMList", "OpenCOM", "StartEventThreadForCOM", "CloseCOM",

@@ -14,6 +14,7 @@ import pathlib
 import shutil
 import socket
 import subprocess
+import time
 
 UPSC = "/usr/bin/upsc"
 UPSMON = "/lib/nut/upsmon"  # Debian's /sbin/upsmon is a wrapper that wants /etc/nut/nut.conf
@@ -255,3 +256,56 @@ def wine_processes(prefix):
             pids.append(int(entry))
     return pids
 
+
+
+def service_processes(folder):
+    """The Unix processes in which Wine runs this folder's Voltwarden.exe (the service, or a console
+    command of it meanwhile)."""
+    fragment = str(folder).replace("/", "\\").lower()
+    pids = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            line = pathlib.Path(f"/proc/{entry}/cmdline").read_bytes().replace(b"\0", b" ").decode("latin-1")
+        except OSError:
+            continue
+        if "voltwarden.exe" in line.lower() and fragment in line.lower():
+            pids.append(int(entry))
+    return pids
+
+
+def wineserver_of(prefix):
+    """The wineserver process of a Wine prefix, or None."""
+    for pid in wine_processes(prefix):
+        try:
+            if pathlib.Path(f"/proc/{pid}/comm").read_text().startswith("wineserver"):
+                return pid
+        except OSError:
+            continue
+    return None
+
+
+CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
+
+
+def cpu_seconds(pid):
+    """utime + stime of the whole Unix process, its ended threads included (10 ms ticks)."""
+    fields = pathlib.Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / CLOCK_TICKS
+
+
+def flood_without_reading(sock, line, quiet=0.5, limit=30):
+    """Sends `line` again and again on the socket and never reads, until neither the server nor the
+    connection takes more for `quiet` seconds (or `limit` seconds have passed). Returns the bytes sent."""
+    chunk = (line.encode("latin-1") + b"\n") * max(1, 4096 // (len(line) + 1))
+    sock.setblocking(False)
+    sent, last_progress = 0, time.monotonic()
+    started = last_progress
+    while time.monotonic() - last_progress < quiet and time.monotonic() - started < limit:
+        try:
+            sent += sock.send(chunk)
+            last_progress = time.monotonic()
+        except BlockingIOError:
+            time.sleep(0.05)
+    return sent
