@@ -20,6 +20,7 @@
 #include "monitor/shutdown_sequence.h"
 #include "monitor/ups_connection.h"
 #include "monitor/ups_data_freshness.h"
+#include "notify/notifier.h"
 
 namespace {
 
@@ -98,6 +99,7 @@ void NoteSilence(MonitorState& state, int64_t now) {
     if (!TheConnectionCycleLog().LostShouldBeWritten(now)) return;
     TraceLog(MessageText("UPS_disconnected"));
     ReportWindowsEvent(kEventTypeWarning, kEventUpsDisconnected);
+    Notify(NotifyEvent::CommBad, MessageText("UPS_disconnected"), state.ChargeOnBattery.load());
 }
 
 // A minute of records from the connected device ends a lost-and-found cycle.

@@ -16,6 +16,7 @@
 #include "monitor/connection_cycle_log.h"
 #include "monitor/monitor_seams.h"
 #include "monitor/monitor_state.h"
+#include "notify/notifier.h"
 #include "monitor/monitor_thread.h"
 #include "monitor/ups_event_callback.h"
 #include "monitor/ups_link.h"
@@ -84,7 +85,11 @@ void QueryModel(MonitorState& state, const UpsLibrary& ups, const MonitorSeams& 
     if (reported) TraceLog(MessageText("UPS_connected") + ":" + name);
     PublishStatus([&name](StatusFile& status) { status.Model = name; });
     if (model != nullptr) seams.ReleaseUpsMemory(model);
-    if (reported) ReportWindowsEvent(kEventTypeInformation, kEventUpsConnected);
+    if (reported) {
+        ReportWindowsEvent(kEventTypeInformation, kEventUpsConnected);
+        // Told only as the answer to a loss that was told (notify/notifier.h).
+        Notify(NotifyEvent::CommOk, MessageText("UPS_connected") + ":" + name, state.ChargeOnBattery.load());
+    }
 }
 
 // The preparations of a connect attempt (library, settings, data log) fail again on

@@ -9,6 +9,7 @@
 #include "log/event_list.h"
 #include "log/event_log.h"
 #include "log/windows_event.h"
+#include "messages/message_table.h"
 #include "monitor/battery_level_query.h"
 #include "monitor/battery_reports.h"
 #include "monitor/connection_cycle_log.h"
@@ -16,6 +17,7 @@
 #include "monitor/monitor_state.h"
 #include "monitor/monitor_thread.h"
 #include "monitor/ups_reading.h"
+#include "notify/notifier.h"
 #include "ups/ups_library.h"
 
 namespace {
@@ -28,6 +30,14 @@ std::string FieldText(const char* field, size_t width) { return std::string(fiel
 
 void PublishAcFail(int32_t acFail) {
     PublishStatus([acFail](StatusFile& status) { status.AcFail = acFail; });
+}
+
+// Hands a power event to the notification command (notify/notifier.h): a queue, never a wait.
+// The text is the event log's line for the library's code, or the message when the list has none.
+void NotifyUpsEvent(const MonitorState& state, NotifyEvent event, int32_t code, const char* messageKey) {
+    std::string text = EventListText(code);
+    if (text.empty()) text = MessageText(messageKey);
+    Notify(event, text, state.ChargeOnBattery.load());
 }
 
 void HandleStatusRecord(MonitorState& state, int64_t device, void* data, int64_t now) {
@@ -53,13 +63,19 @@ void HandleStatusRecord(MonitorState& state, int64_t device, void* data, int64_t
         state.AcFail = 1;
         MonitorSignalMainsChange();
         PublishAcFail(1);
-        if (state.InitialStatusPending.load() != 1) ReportWindowsEvent(kEventTypeWarning, kEventAcFail);
+        if (state.InitialStatusPending.load() != 1) {
+            ReportWindowsEvent(kEventTypeWarning, kEventAcFail);
+            NotifyUpsEvent(state, NotifyEvent::OnBattery, kUpsEventMainsFailed, "AC_fail");
+        }
     } else if (acFail == 1 && mainsFailed == 0) {
         state.AcFail = 0;
         ForgetBatteryOnBattery(state);
         MonitorSignalMainsChange();
         PublishAcFail(0);
-        if (state.InitialStatusPending.load() != 1) ReportWindowsEvent(kEventTypeInformation, kEventPowerRecovery);
+        if (state.InitialStatusPending.load() != 1) {
+            ReportWindowsEvent(kEventTypeInformation, kEventPowerRecovery);
+            NotifyUpsEvent(state, NotifyEvent::Online, kUpsEventMainsRestored, "Power_recovery");
+        }
     }
     // A record says what holds now, whatever its indicator: what the battery said before
     // it is judged on that.
@@ -101,6 +117,7 @@ void HandleUpsEvent(int64_t device, int32_t code, void* data) {
             // A UPS lost and found over and over is reported like a repeated failure.
             if (!TheConnectionCycleLog().LostShouldBeWritten(now)) return;
             ReportWindowsEvent(kEventTypeWarning, kEventUpsDisconnected);
+            Notify(NotifyEvent::CommBad, MessageText("UPS_disconnected"), state.ChargeOnBattery.load());
             break;
         case kUpsEventMainsFailed:
             // The countdown counts from the first report of a failure: a library that
@@ -114,6 +131,7 @@ void HandleUpsEvent(int64_t device, int32_t code, void* data) {
             PublishAcFail(1);
             if (state.InitialStatusPending.load() == 1) return;
             ReportWindowsEvent(kEventTypeWarning, kEventAcFail);
+            NotifyUpsEvent(state, NotifyEvent::OnBattery, code, "AC_fail");
             break;
         case kUpsEventMainsRestored:
             state.AcFail = 0;
@@ -123,6 +141,7 @@ void HandleUpsEvent(int64_t device, int32_t code, void* data) {
             PublishAcFail(0);
             if (state.InitialStatusPending.load() == 1) return;
             ReportWindowsEvent(kEventTypeInformation, kEventPowerRecovery);
+            NotifyUpsEvent(state, NotifyEvent::Online, code, "Power_recovery");
             break;
         case kUpsEventBatteryLow:
             // On battery power the monitor starts the shutdown at once (BATTERY_LOW_SHUTDOWN);
@@ -131,6 +150,7 @@ void HandleUpsEvent(int64_t device, int32_t code, void* data) {
             StoreUpsBatteryLow(current);
             NoteBatteryLow(state);
             ReportWindowsEvent(kEventTypeWarning, kEventBatteryLow);
+            NotifyUpsEvent(state, NotifyEvent::LowBattery, code, "Battery_low_event_occurred");
             break;
         case kUpsEventMeasurement:
             // A library that sends code 60 without a record must not bring the service down.

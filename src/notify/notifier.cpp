@@ -25,6 +25,7 @@ struct Notifier {
     NotificationThrottle throttle;
     bool running = false;
     bool threadStarted = false;
+    bool lossTold = false;  // a COMMBAD was told and no COMMOK since
     std::atomic<NotificationRunner> runner{&RunNotificationProcess};
     // A NOTIFY_CMD that cannot be started fails on every event: written like any repeated failure.
     RepeatedFailureLog startFailures;
@@ -112,7 +113,10 @@ void Notify(NotifyEvent event, const std::string& text, int32_t charge) {
         Notifier& notifier = TheNotifier();
         {
             std::lock_guard<std::mutex> held(notifier.lock);
+            if (event == NotifyEvent::CommOk && !notifier.lossTold) return;
             if (!notifier.throttle.ShouldNotify(event, MonotonicNow())) return;
+            if (event == NotifyEvent::CommBad) notifier.lossTold = true;
+            if (event == NotifyEvent::CommOk) notifier.lossTold = false;
             Notification notification;
             notification.Event = event;
             notification.Text = text;
@@ -148,5 +152,6 @@ void ResetNotifierForTest() {
     }
     notifier.queue.TakeDroppedCount();
     notifier.throttle = NotificationThrottle();
+    notifier.lossTold = false;
     notifier.startFailures.Succeeded();
 }

@@ -13,7 +13,9 @@
 #include "notify/notify_event.h"
 
 // Queues the event unless the throttle holds it back (notify/notification_throttle.h);
-// returns at once and never throws. `charge`: the battery charge in percent, -1 when not known.
+// returns at once and never throws. COMMOK is told only as the answer to a COMMBAD that was
+// told: the first connection of a run, or a reconnection after a loss held back, says nothing.
+// `charge`: the battery charge in percent, -1 when not known.
 void Notify(NotifyEvent event, const std::string& text, int32_t charge = -1);
 
 // What runs one notification; the real one is RunNotificationProcess.

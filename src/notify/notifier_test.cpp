@@ -163,6 +163,17 @@ TEST_F(NotifierTest, AHangingNotificationHoldsUpNoCallerAndTheQueueKeepsSixteen)
     EXPECT_EQ("Notify:Dropped=4", lines[1]);
 }
 
+TEST_F(NotifierTest, UpsConnectedIsToldOnlyAfterALossThatWasTold) {
+    WriteNotifySettings("notify.cmd");
+    NotifyAfterAMinute(NotifyEvent::CommOk, "first connection of the run");
+    NotifyAfterAMinute(NotifyEvent::CommBad, "lost");
+    NotifyAfterAMinute(NotifyEvent::CommOk, "connected again");
+    NotifyAfterAMinute(NotifyEvent::CommOk, "connected once more without a loss");
+    ASSERT_TRUE(WaitUntilNotificationsIdleForTest(60000));
+    EXPECT_EQ((std::vector<std::string>{"notify.cmd COMMBAD \"lost\"", "notify.cmd COMMOK \"connected again\""}),
+              record.commandLines);
+}
+
 TEST_F(NotifierTest, AFlappingUpsStartsAHandfulNotOneAnEvent) {
     WriteNotifySettings("notify.cmd");
     for (int second = 0; second < 60; second += 2) {
