@@ -1,4 +1,4 @@
-// Reports the service's eight important events to the Windows application event log,
+// Reports the service's nine important events to the Windows application event log,
 // each with its message-table text as the one insertion string.
 #include "log/windows_event.h"
 
@@ -46,6 +46,7 @@ void FillTableLocked() {
         {kEventUpsDisconnected, "UPS_disconnected"},
         {kEventBatteryLow, "Battery_low_event_occurred"},
         {kEventOsShutdown, "OS_Shutdown_is_started"},
+        {kEventOsShutdownNotDone, "OS_Shutdown_did_not_happen"},
     };
     for (const auto& row : kRows) Table().rows.push_back({row.identifier, MessageText(row.key)});
 }

@@ -1,4 +1,4 @@
-// The service's eight events in the Windows application event log.
+// The service's nine events in the Windows application event log.
 #pragma once
 
 #include <cstddef>
@@ -20,6 +20,7 @@ constexpr uint32_t kEventAcFail = 0x800007D1;           // shown as 2001
 constexpr uint32_t kEventUpsDisconnected = 0x800007DA;  // shown as 2010
 constexpr uint32_t kEventBatteryLow = 0x800007DC;       // shown as 2012
 constexpr uint32_t kEventOsShutdown = 0x800007DE;       // shown as 2014
+constexpr uint32_t kEventOsShutdownNotDone = 0x800007E0;  // shown as 2016
 
 // Reports one event with its message-table text as the single insertion string,
 // under kWindowsEventSourceName. Unknown identifiers report nothing.

@@ -27,4 +27,10 @@ void ResetMonitorStateForTest() {
     state.OutputOffDone = 0;
     state.AwaitingStateSince = 0;
     state.AwaitingStateFor = 0;
+    state.RearmRequested = 0;
+    state.OsStepReached = 0;
+    state.OsRequestedAt = 0;
+    state.HibernateUnderWay = 0;
+    state.HibernateFailed = 0;
+    state.OutageStepsDone = 0;
 }

@@ -1,0 +1,67 @@
+// Watching again after a wake or a power-off that did not happen.
+#include "monitor/rearm.h"
+
+#include "common/clock.h"
+#include "config/settings.h"
+#include "log/event_log.h"
+#include "log/windows_event.h"
+#include "messages/message_table.h"
+
+namespace {
+
+enum class RearmCause { None, Resume, PowerOffCancelled };
+
+RearmCause DueCause(MonitorState& state) {
+    if (state.RearmRequested.exchange(0) == 1 &&
+        (state.ShutdownSequenceStarted.load() == 0 || state.OsStepReached.load() == 1)) {
+        return RearmCause::Resume;
+    }
+    if (state.ShutdownStarted.load() == 1) {
+        const int64_t limit = static_cast<int64_t>(ProcessSettings().RearmTime) * kTicksPerSecond;
+        if (UnbiasedNow() - state.OsRequestedAt.load() > limit) return RearmCause::PowerOffCancelled;
+    }
+    return RearmCause::None;
+}
+
+}  // namespace
+
+bool RearmIfDue(MonitorState& state) {
+    const RearmCause cause = DueCause(state);
+    if (cause == RearmCause::None) return false;
+    if (cause == RearmCause::PowerOffCancelled) {
+        TraceLog(MessageText("OS_Shutdown_did_not_happen"));
+        ReportWindowsEvent(kEventTypeWarning, kEventOsShutdownNotDone);
+    } else {
+        TraceLog(MessageText("Monitoring_again_after_wake"));
+    }
+    if (state.ShutdownSequenceStarted.load() == 1) state.OutageStepsDone = 1;
+
+    // What the UPS said before is history: its connection does not survive a sleep,
+    // and the countdown starts again from its first report.
+    state.Disconnected = 1;
+    state.AcFail = 0;
+    state.AcFailStart = 0;
+    state.BatteryLowOnBattery = 0;
+    state.ChargeOnBattery = -1;
+    state.AwaitingStateSince = 0;
+    state.AwaitingStateFor = 0;
+
+    state.ShutdownStarted = 0;
+    state.ClientsWaitDeadline = 0;
+    state.OutputOffNotBefore = 0;
+    state.OutputOffDone = 0;
+    state.OsStepReached = 0;
+    state.OsRequestedAt = 0;
+    state.HibernateUnderWay = 0;
+    state.HibernateFailed = 0;
+    // Last: the network server stops showing FSD once everything else is cleared.
+    state.ShutdownSequenceStarted = 0;
+    return true;
+}
+
+void NoteOutageEnded(MonitorState& state) {
+    if (state.OutageStepsDone.load() == 0) return;
+    const bool reported = state.DeviceHandle.load() != -1 && state.Disconnected.load() == 0 &&
+                          state.InitialStatusPending.load() == 0;
+    if (reported && state.AcFail.load() == 0) state.OutageStepsDone = 0;
+}
