@@ -64,6 +64,7 @@ struct EndCase {
     size_t powerOffs;
     Lines lines;
     bool shutdownStarted;
+    size_t accepted;  // requests Windows accepted, each with its event
 };
 void PrintTo(const EndCase& c, std::ostream* out) { *out << c.name; }
 
@@ -78,7 +79,7 @@ TEST_P(EndOfSequence, FollowsTheSettingAndNeverStaysUpOnBattery) {
     EXPECT_EQ(c.hibernations, fake.hibernateAt.size());
     EXPECT_EQ(c.powerOffs, fake.osShutdownAt.size());
     EXPECT_EQ(c.lines, TraceLines());
-    EXPECT_EQ(EventSeq{kOsShutdownEvent}, Events()) << "one event, for the request Windows accepted first";
+    EXPECT_EQ(EventSeq(c.accepted, kOsShutdownEvent), Events()) << "an event for each request Windows accepted";
     EXPECT_EQ(c.shutdownStarted, TheMonitorState().ShutdownStarted.load() == 1);
     EXPECT_EQ(1u, fake.upsShutdownAt.size()) << "the output-off once, whatever the last step does";
 }
@@ -86,16 +87,17 @@ TEST_P(EndOfSequence, FollowsTheSettingAndNeverStaysUpOnBattery) {
 INSTANTIATE_TEST_SUITE_P(
     Table, EndOfSequence,
     ::testing::Values(
-        EndCase{"Poweroff", "poweroff", {}, {0, 30}, 0, 1, {"OS_Shutdown_is_started"}, true},
-        EndCase{"AnUnknownWordPowersOff", "sleep", {}, {0}, 0, 1, {"OS_Shutdown_is_started"}, true},
+        EndCase{"Poweroff", "poweroff", {}, {0, 30}, 0, 1, {"OS_Shutdown_is_started"}, true, 1},
+        EndCase{"AnUnknownWordPowersOff", "sleep", {}, {0}, 0, 1, {"OS_Shutdown_is_started"}, true, 1},
         // Accepted: asked once, however many passes follow within the minute.
-        EndCase{"HibernateAccepted", "hibernate", {1}, {0, 1, 30, 59}, 1, 0, {"OS_Hibernate_is_started"}, false},
+        EndCase{"HibernateAccepted", "hibernate", {1}, {0, 1, 30, 29}, 1, 0, {"OS_Hibernate_is_started"}, false, 1},
         EndCase{"HibernateRefused", "hibernate", {0}, {0, 1}, 1, 1,
-                {"Hibernation_did_not_happen", "OS_Shutdown_is_started"}, true},
+                {"Hibernation_did_not_happen", "OS_Shutdown_is_started"}, true, 1},
+        // Exactly the limit is still within it; a second more is not.
         EndCase{"HibernateAcceptedButStillRunningAfterTheLimit", "hibernate", {1}, {0, 60, 1, 1}, 1, 1,
                 {"OS_Hibernate_is_started", "Hibernate:Timeout", "Hibernation_did_not_happen",
                  "OS_Shutdown_is_started"},
-                true}),
+                true, 2}),
     [](const ::testing::TestParamInfo<EndCase>& p) { return std::string(p.param.name); });
 
 TEST_F(OsStepTest, ARefusedPowerOffAfterARefusedHibernationAsksForThePowerOffAgainOnly) {
@@ -215,9 +217,11 @@ TEST_F(OsStepTest, APowerOffIsTakenAsCancelledOnlyAfterRearmTimeOfTheComputerRun
     Hibernation(3600 * kTicksPerSecond);  // time the computer did not run counts for nothing
     EXPECT_EQ(1, PassAfter(10));
     EXPECT_EQ((Lines{"OS_Shutdown_is_started"}), TraceLines());
+    // The same pass makes the UPS connection anew.
     EXPECT_EQ(0, PassAfter(1));
-    EXPECT_EQ((Lines{"OS_Shutdown_is_started", "OS_Shutdown_did_not_happen"}), TraceLines());
-    EXPECT_EQ((EventSeq{kOsShutdownEvent, kNotDoneEvent}), Events());
+    EXPECT_EQ((Lines{"OS_Shutdown_is_started", "OS_Shutdown_did_not_happen", "UPS_connected:NV-1500"}),
+              TraceLines());
+    EXPECT_EQ((EventSeq{kOsShutdownEvent, kNotDoneEvent, {kEventTypeInformation, kEventUpsConnected}}), Events());
     EXPECT_EQ(0, TheMonitorState().ShutdownStarted.load());
     EXPECT_EQ(1u, fake.osShutdownAt.size());
 }

@@ -506,4 +506,35 @@ TEST_F(ServiceMainTest, OtherControlsChangeNothingAndReportNothing) {
     StopAndWait();
 }
 
+// A resume from sleep or hibernation only asks the monitor to watch again; the handler
+// does nothing else and answers at once.
+TEST_F(ServiceMainTest, AResumeAsksTheMonitorToWatchAgainAndNoOtherPowerEventDoes) {
+    struct Case {
+        DWORD control;
+        DWORD eventType;
+        DWORD answer;
+        Lines journal;
+    };
+    const Case cases[] = {
+        {SERVICE_CONTROL_POWEREVENT, PBT_APMRESUMEAUTOMATIC, NO_ERROR, {"request rearm"}},
+        {SERVICE_CONTROL_POWEREVENT, PBT_APMRESUMESUSPEND, NO_ERROR, {"request rearm"}},
+        {SERVICE_CONTROL_POWEREVENT, PBT_APMSUSPEND, NO_ERROR, {}},
+        {SERVICE_CONTROL_POWEREVENT, PBT_APMPOWERSTATUSCHANGE, NO_ERROR, {}},
+        {SERVICE_CONTROL_INTERROGATE, 0, NO_ERROR, {}},
+        {SERVICE_CONTROL_SESSIONCHANGE, 0, ERROR_CALL_NOT_IMPLEMENTED, {}},
+    };
+    ServiceMain(0, nullptr);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.control) + "/" + std::to_string(c.eventType));
+        ClearJournal();
+        EXPECT_EQ(ServiceControlHandlerEx(c.control, c.eventType, nullptr, nullptr), c.answer);
+        EXPECT_EQ(Journal(), c.journal);
+    }
+    // The stop comes through the same handler.
+    ClearJournal();
+    EXPECT_EQ(ServiceControlHandlerEx(SERVICE_CONTROL_STOP, 0, nullptr, nullptr), static_cast<DWORD>(NO_ERROR));
+    WaitForServiceStopWork(INFINITE);
+    EXPECT_EQ(Journal(), (Lines{kStopPending, "request stop", "wait 5000", "final pass", kStopped, kStopEvent}));
+}
+
 }  // namespace
