@@ -1,4 +1,4 @@
-// The Windows event reporter, observed through its test sink: the eight known events
+// The Windows event reporter, observed through its test sink: the nine known events
 // with their message-table texts, nothing for any other identifier, and one table
 // however many threads report first.
 //

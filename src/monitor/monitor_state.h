@@ -49,7 +49,8 @@ struct MonitorState {
     std::atomic<int64_t> OsRequestedAt{0};      // UnbiasedNow() when Windows accepted it; 0 = not yet
     std::atomic<uint8_t> HibernateUnderWay{0};  // the accepted request was a hibernation
     std::atomic<uint8_t> HibernateFailed{0};    // refused, or never came: the power-off follows
-    std::atomic<uint8_t> OutageStepsDone{0};    // the command and output-off of the outage have been done
+    std::atomic<int64_t> SequenceOutageStart{0};  // AcFailStart of the outage the sequence began in
+    std::atomic<uint8_t> OutageStepsDone{0};      // the command and output-off of the outage have been done
 };
 
 // A hidden lock inside an atomic could be held by a thread that a debugger or the
@@ -60,6 +61,10 @@ static_assert(std::atomic<uint8_t>::is_always_lock_free, "8-bit atomics must be 
 
 // The one record of the process, alive from start to end.
 MonitorState& TheMonitorState();
+
+// Forgets the shutdown sequence and its request to Windows (ShutdownStarted,
+// ShutdownSequenceStarted last, the progress fields, the hibernation's). Monitor only.
+void ForgetShutdownSequence(MonitorState& state);
 
 // Puts every field back to its value at process start.
 void ResetMonitorStateForTest();

@@ -142,6 +142,7 @@ struct RearmCase {
     const char* osShutdown;
     bool resume;               // a resume is reported 30 s into the outage; else REARM_TIME runs out
     int64_t restoreAfterSeconds;  // mains comes back this long after the first failure
+    int64_t secondFailAfterSeconds;
     std::string rearmLine;
     size_t rearms;
     size_t requests;  // power-offs and hibernations asked for
@@ -154,7 +155,7 @@ class Rearm : public OsStepTest, public ::testing::WithParamInterface<RearmCase>
 // The whole road: an outage with its full sequence, the computer still running, the
 // re-arm, then mains back and a new outage with its whole sequence, once. With
 // REARM_TIME 20 s and mains off for 40 s, the cancelled power-off's outage is re-armed
-// once more and goes straight to the request to Windows in between.
+// once more and goes straight to the request to Windows in between (the third request).
 TEST_P(Rearm, TheNextOutageRunsTheWholeSequenceOnce) {
     const RearmCase& c = GetParam();
     WriteChoice(c.osShutdown, 20, "save.cmd", 5);
@@ -165,7 +166,7 @@ TEST_P(Rearm, TheNextOutageRunsTheWholeSequenceOnce) {
     fake.script.push_back({failAt, &FailMains});
     if (c.resume) fake.script.push_back({failAt + 30 * kTicksPerSecond, &MonitorRequestRearm});
     fake.script.push_back({failAt + c.restoreAfterSeconds * kTicksPerSecond, &RestoreMains});
-    const int64_t secondFailAt = failAt + 90 * kTicksPerSecond;
+    const int64_t secondFailAt = failAt + c.secondFailAfterSeconds * kTicksPerSecond;
     fake.script.push_back({secondFailAt, &FailMains});
 
     RunThreadUntil(secondFailAt + 15 * kTicksPerSecond);
@@ -188,9 +189,13 @@ TEST_P(Rearm, TheNextOutageRunsTheWholeSequenceOnce) {
 INSTANTIATE_TEST_SUITE_P(
     Table, Rearm,
     ::testing::Values(
-        RearmCase{"CancelledPowerOff", "poweroff", false, 40, "OS_Shutdown_did_not_happen", 2, 3,
+        RearmCase{"CancelledPowerOff", "poweroff", false, 40, 90, "OS_Shutdown_did_not_happen", 2, 3,
                   {kOsShutdownEvent, kNotDoneEvent, kOsShutdownEvent, kNotDoneEvent, kOsShutdownEvent}},
-        RearmCase{"ResumeAfterTheHibernation", "hibernate", true, 33, "Monitoring_again_after_wake", 1, 2,
+        // Mains came back before the re-arm: that outage is over, and a failure that the
+        // reconnected UPS reports in its very first record is a new one.
+        RearmCase{"CancelledPowerOffAfterMainsCameBack", "poweroff", false, 15, 30, "OS_Shutdown_did_not_happen", 1,
+                  2, {kOsShutdownEvent, kNotDoneEvent, kOsShutdownEvent}},
+        RearmCase{"ResumeAfterTheHibernation", "hibernate", true, 33, 90, "Monitoring_again_after_wake", 1, 2,
                   {kOsShutdownEvent, kOsShutdownEvent}}),
     [](const ::testing::TestParamInfo<RearmCase>& p) { return std::string(p.param.name); });
 

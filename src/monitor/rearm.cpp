@@ -34,7 +34,15 @@ bool RearmIfDue(MonitorState& state) {
     } else {
         TraceLog(MessageText("Monitoring_again_after_wake"));
     }
-    if (state.ShutdownSequenceStarted.load() == 1) state.OutageStepsDone = 1;
+    // The outage whose sequence had its command and output-off is still under way only
+    // while mains is still off since then; a recovery reported meanwhile ended it.
+    if (state.ShutdownSequenceStarted.load() == 1) {
+        const bool sameOutage =
+            state.AcFail.load() == 1 && state.AcFailStart.load() == state.SequenceOutageStart.load();
+        state.OutageStepsDone = sameOutage ? 1 : 0;
+    } else if (state.AcFail.load() == 0) {
+        state.OutageStepsDone = 0;
+    }
 
     // What the UPS said before is history: its connection does not survive a sleep,
     // and the countdown starts again from its first report.
@@ -45,17 +53,7 @@ bool RearmIfDue(MonitorState& state) {
     state.ChargeOnBattery = -1;
     state.AwaitingStateSince = 0;
     state.AwaitingStateFor = 0;
-
-    state.ShutdownStarted = 0;
-    state.ClientsWaitDeadline = 0;
-    state.OutputOffNotBefore = 0;
-    state.OutputOffDone = 0;
-    state.OsStepReached = 0;
-    state.OsRequestedAt = 0;
-    state.HibernateUnderWay = 0;
-    state.HibernateFailed = 0;
-    // Last: the network server stops showing FSD once everything else is cleared.
-    state.ShutdownSequenceStarted = 0;
+    ForgetShutdownSequence(state);
     return true;
 }
 

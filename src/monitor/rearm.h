@@ -14,8 +14,9 @@
 //   warning event say so.
 // Re-arming drops the UPS connection (the next pass connects anew and the countdown
 // starts from the UPS's first report), forgets the sequence and the mains failure,
-// and keeps only that the outage under way already had its command and output-off,
-// until the UPS reports mains power back. True when it re-armed.
+// and keeps only that the outage under way (mains off without a break since the
+// sequence began) already had its command and output-off, until the UPS reports mains
+// power back. True when it re-armed.
 bool RearmIfDue(MonitorState& state);
 
 // Forgets OutageStepsDone once the connected UPS has reported mains power: the next

@@ -43,6 +43,7 @@ void WaitUntil(int64_t deadline, const MonitorSeams& seams) {
 // The point of no return, then the administrator's command with its EXCMDTIME: it
 // runs at most once in an outage, whatever happens to this pass.
 void BeginSequence(MonitorState& state, const MonitorSeams& seams, const std::string& reasonLine) {
+    state.SequenceOutageStart = state.AcFailStart.load();
     state.ShutdownSequenceStarted = 1;
     if (!reasonLine.empty()) TraceLog(reasonLine);
     const Settings settings = ProcessSettings();

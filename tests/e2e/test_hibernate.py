@@ -14,8 +14,8 @@ import time
 
 from conftest import read_sim_calls, wait_until
 from nut_clients import free_tcp_port, upsc_status
-from test_service import (program, running_service, wait_for_log,  # noqa: F401 (fixtures)
-                          write_settings, write_sim_control)
+from test_service import (RUNNING, SIM_MODEL, program, running_service,  # noqa: F401 (fixtures)
+                          wait_for_first_record, wait_for_log, write_settings, write_sim_control)
 
 HIBERNATE_LIMIT = 60  # seconds the computer may keep running after an accepted hibernation
 
@@ -57,11 +57,18 @@ def test_hibernation_is_asked_for_and_a_computer_still_running_a_minute_later_is
     assert len(output_offs(installation)) == 1, "the output-off once"
 
 
-def test_a_power_off_that_did_not_happen_is_followed_by_watching_again(running_service, service_cleanup):
-    installation = running_service.installation
+def test_a_power_off_that_did_not_happen_is_followed_by_watching_again(program, service_cleanup):
+    installation = program.installation
     port = free_tcp_port()
     rearm_time = 10
+    # The network server takes NUT_LISTEN when the service starts.
     write_settings(installation, WAIT_TIME=2, REARM_TIME=rearm_time, NUT_LISTEN=f"127.0.0.1:{port}")
+    program.run("INSTALL")
+    assert service_cleanup.state() == RUNNING
+    connected = program.text("UPS_connected") + ":" + SIM_MODEL
+    assert wait_for_log(installation, lambda t: t == connected), program.log()
+    assert wait_for_first_record(installation), program.log()
+    running_service = program
     set_mains(installation, "OFF")
 
     power_off = running_service.text("OS_Shutdown_is_started")
