@@ -43,6 +43,10 @@ void ApplySetting(Settings& settings, const std::string& key, const std::string&
         number = &settings.BatteryLowShutdown;
     } else if (key == "SHUTDOWN_CHARGE") {
         number = &settings.ShutdownCharge;
+    } else if (key == "OS_SHUTDOWN") {
+        text = &settings.OsShutdown;
+    } else if (key == "REARM_TIME") {
+        number = &settings.RearmTime;
     }
     if (number != nullptr) {
         ParseInt32(value, *number);
@@ -61,6 +65,11 @@ bool BatteryKeysAreDefault(const Settings& settings) {
     const Settings defaults;
     return settings.BatteryLowShutdown == defaults.BatteryLowShutdown &&
            settings.ShutdownCharge == defaults.ShutdownCharge;
+}
+
+bool OsShutdownKeysAreDefault(const Settings& settings) {
+    const Settings defaults;
+    return settings.OsShutdown == defaults.OsShutdown && settings.RearmTime == defaults.RearmTime;
 }
 
 bool IsMissingFileError(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
@@ -101,7 +110,7 @@ bool WriteSettings(const Settings& settings, std::string* refusedKey) {
         {"DATALOGPATH", &settings.DataLogPath}, {"EXCMD", &settings.ExCmd},
         {"LANG", &settings.Lang},            {"NUT_LISTEN", &settings.NutListen},
         {"NUT_UPSNAME", &settings.NutUpsName}, {"NUT_USER", &settings.NutUser},
-        {"NUT_PASSWORD", &settings.NutPassword},
+        {"NUT_PASSWORD", &settings.NutPassword}, {"OS_SHUTDOWN", &settings.OsShutdown},
     };
     for (const auto& [key, text] : texts) {
         if (text->find('\n') != std::string::npos) {
@@ -129,10 +138,16 @@ bool WriteSettings(const Settings& settings, std::string* refusedKey) {
         content += "BATTERY_LOW_SHUTDOWN=" + std::to_string(settings.BatteryLowShutdown) + "\r\n";
         content += "SHUTDOWN_CHARGE=" + std::to_string(settings.ShutdownCharge) + "\r\n";
     }
+    if (!OsShutdownKeysAreDefault(settings)) {
+        content += "OS_SHUTDOWN=" + settings.OsShutdown + "\r\n";
+        content += "REARM_TIME=" + std::to_string(settings.RearmTime) + "\r\n";
+    }
     return WriteFileAtomically(SettingsFilePath(), content);
 }
 
 bool IsSafeSettingsText(const std::string& text) { return text.find_first_of("\r\n") == std::string::npos; }
+
+bool HibernateAtShutdown(const Settings& settings) { return settings.OsShutdown == "hibernate"; }
 
 bool IsJapaneseLang(const std::string& lang) { return lang == "jp"; }
 
