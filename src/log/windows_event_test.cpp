@@ -25,6 +25,7 @@
 #include <atomic>
 #include <mutex>
 #include <thread>
+#include <iterator>
 #include <vector>
 
 #include "common/win32.h"
@@ -155,7 +156,7 @@ TEST_F(WindowsEventTest, ConcurrentFirstReportsFillOneTable) {
         go.store(true);
         for (std::thread& t : threads) t.join();
         ASSERT_EQ(WindowsEventTableSizeForTest(), 10u) << "round " << round;
-        ASSERT_EQ(reported.size(), 9u) << "round " << round;
+        ASSERT_EQ(reported.size(), std::size(identifiers)) << "round " << round;
         for (uint32_t identifier : identifiers) {
             int seen = 0;
             for (const Reported& r : reported) seen += r.identifier == identifier ? 1 : 0;
