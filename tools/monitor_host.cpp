@@ -4,11 +4,12 @@
 //   monitor_host [--seconds N] [--usage]
 //
 // Starts like the service (event list, settings, message table, event log), then
-// runs MonitorThreadMain until the thread ends by itself (the operating-system
-// shutdown was started), until the file "monitor_host.stop" appears beside the exe,
-// or until N seconds have passed. A stop is handled like the service's: the stop is
-// requested, the thread is waited for (to the end of a shutdown sequence under way),
-// and one final pass runs. Prints one line
+// runs MonitorThreadMain until Windows has accepted the sequence's power-off or
+// hibernation (the thread is then stopped: on a real computer the process would end
+// there), until the file "monitor_host.stop" appears beside the exe, or until N
+// seconds have passed. A stop is handled like the service's: the stop is requested,
+// the thread is waited for (to the end of a shutdown sequence under way), and one
+// final pass runs. Prints one line
 // "monitor thread ended: shutdown" or "... stopped"; with --usage also the
 // process's CPU time (from 10 s after the start on) and its private memory.
 #include <cstdio>
@@ -90,15 +91,15 @@ int main(int argc, char** argv) {
     double baselineSeconds = 0;
     double baselineCpuMs = ProcessCpuMilliseconds();
     bool settled = false;
-    bool ended = false;
+    bool shutdownAccepted = false;
     for (;;) {
         if (!settled && GetTickCount64() - started >= kSettleMs) {
             settled = true;
             baselineSeconds = static_cast<double>(GetTickCount64() - started) / 1000.0;
             baselineCpuMs = ProcessCpuMilliseconds();
         }
-        if (WaitForSingleObject(thread.Get(), 250) == WAIT_OBJECT_0) {
-            ended = true;
+        if (WaitForSingleObject(thread.Get(), 250) == WAIT_OBJECT_0 || MonitorOsRequestAccepted()) {
+            shutdownAccepted = true;
             break;
         }
         if (GetFileAttributesA(stopFile.c_str()) != INVALID_FILE_ATTRIBUTES) break;
@@ -107,10 +108,6 @@ int main(int argc, char** argv) {
     const double seconds = static_cast<double>(GetTickCount64() - started) / 1000.0;
     if (usage) PrintUsage(seconds, baselineSeconds, baselineCpuMs, thread.Get());
 
-    if (ended) {
-        std::printf("monitor thread ended: shutdown\n");
-        return 0;
-    }
     MonitorRequestStop();
     // As the service's stop: a shutdown sequence under way is waited for to its end.
     while (WaitForSingleObject(thread.Get(), 10000) != WAIT_OBJECT_0) {
@@ -121,6 +118,6 @@ int main(int argc, char** argv) {
     }
     thread.Close();
     MonitorPass();
-    std::printf("monitor thread ended: stopped\n");
+    std::printf(shutdownAccepted ? "monitor thread ended: shutdown\n" : "monitor thread ended: stopped\n");
     return 0;
 }

@@ -160,6 +160,9 @@ void ShowSettings(Session& s) {
         << std::endl;
     out << "\t" << PadLabel(MessageText("Battery_low_shutdown")) << ":" << v.BatteryLowShutdown << std::endl;
     out << "\t" << PadLabel(withUnit("Shutdown_charge", "Percent")) << ":" << v.ShutdownCharge << std::endl;
+    out << "\t" << PadLabel(MessageText("Os_shutdown")) << ":"
+        << MessageText(HibernateAtShutdown(v) ? "Os_shutdown_hibernate" : "Os_shutdown_poweroff") << std::endl;
+    out << "\t" << PadLabel(withUnit("Rearm_time", "Sec")) << ":" << v.RearmTime << std::endl;
     out << "\t" << PadLabel(MessageText("Notify_command")) << ":" << v.NotifyCmd << std::endl;
     out << "\t" << PadLabel(withUnit("Notify_time", "Sec")) << ":" << v.NotifyTime << std::endl;
     s.KeyWait();
@@ -207,6 +210,7 @@ struct NumberSetting {
     const char* prompt;
     bool rangeBeforeRead;   // tested before the re-read of Setting.ini, else after it
     bool oneShotAsks;       // one-shot form without a value asks instead of refusing
+    int32_t minimum = 0;
 };
 
 void EditNumber(Session& s, const NumberSetting& setting) {
@@ -230,7 +234,9 @@ void EditNumber(Session& s, const NumberSetting& setting) {
         return;
     }
     // Compared unsigned, so that a negative value from the command line is out of range.
-    auto inRange = [&]() { return static_cast<uint32_t>(value) <= static_cast<uint32_t>(setting.maximum); };
+    auto inRange = [&]() {
+        return static_cast<uint32_t>(value) <= static_cast<uint32_t>(setting.maximum) && value >= setting.minimum;
+    };
     if (setting.rangeBeforeRead && !inRange()) {
         s.Report("Input_value_is_abnormal", true);
         return;
@@ -305,6 +311,8 @@ bool IsValidNutListen(const std::string& text) {
     std::vector<NutEndpoint> endpoints;
     return ParseNutListen(text, endpoints);
 }
+
+bool IsValidOsShutdown(const std::string& text) { return text == "poweroff" || text == "hibernate"; }
 
 struct NutTextSetting {
     std::string Settings::*field;
@@ -405,6 +413,18 @@ Next RunEntry(Session& s) {
         }
         break;
     }
+    case 1011:
+    case 1014:
+        // One-shot only: what the sequence's last step asks of Windows, and how long an
+        // accepted power-off may leave the computer running before it is taken as cancelled.
+        if (s.interactive) {
+            s.Report("Number_is_not_on_the_menu", false);
+        } else if (number == 1011) {
+            SetNutText(s, {&Settings::OsShutdown, &IsValidOsShutdown});
+        } else {
+            EditNumber(s, {&Settings::RearmTime, kMaxRearmTime, "Rearm_time", true, false, kMinRearmTime});
+        }
+        break;
     case 1012:
         if (s.interactive) {
             s.Report("Number_is_not_on_the_menu", false);

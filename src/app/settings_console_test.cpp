@@ -54,6 +54,11 @@ std::string Battery(int32_t lowShutdown, int32_t charge) {
            "\r\n";
 }
 
+// The two lines of the end of the sequence, as the writer appends them.
+std::string OsShutdown(const std::string& choice, int32_t rearmTime) {
+    return "OS_SHUTDOWN=" + choice + "\r\nREARM_TIME=" + std::to_string(rearmTime) + "\r\n";
+}
+
 // The two lines of the notification keys, as the writer appends them.
 std::string NotifyLines(const std::string& command, int32_t time) {
     return "NOTIFY_CMD=" + command + "\r\nNOTIFY_TIME=" + std::to_string(time) + "\r\n";
@@ -243,6 +248,20 @@ TEST_F(SettingsConsoleTest, OneShotEntriesSaveCheckedValuesAndReportRefusals) {
         {{"1008", "0"}, N, "", "", "", 1, kOnDisk},
         {{"1008", "100"}, N, "", "", "Input_value_is_abnormal\n", 1, ""},
         {{"1008", "30"}, FileState::Locked, "", "", "File_read_abnormality\n", 0, ""},
+        // Entries 1011 and 1014: what the sequence's last step asks for, and the seconds
+        // after which an accepted power-off counts as cancelled; one-shot only.
+        {{"1011", "hibernate"}, N, "", "", "", 1, kOnDisk + OsShutdown("hibernate", 300)},
+        {{"1011", "poweroff"}, N, "", "", "", 1, kOnDisk},
+        {{"1011", "Hibernate"}, N, "", "", "Input_value_is_abnormal\n", 0, ""},
+        {{"1011", "sleep"}, N, "", "", "Input_value_is_abnormal\n", 0, ""},
+        {{"1011"}, N, "", "", "Invalid_argument\n", 0, ""},
+        {{"1014", "10"}, N, "", "", "", 1, kOnDisk + OsShutdown("poweroff", 10)},
+        {{"1014", "86400"}, N, "", "", "", 1, kOnDisk + OsShutdown("poweroff", 86400)},
+        {{"1014", "300"}, N, "", "", "", 1, kOnDisk},
+        {{"1014", "9"}, N, "", "", "Input_value_is_abnormal\n", 1, ""},
+        {{"1014", "86401"}, N, "", "", "Input_value_is_abnormal\n", 1, ""},
+        {{"1014", "-1"}, N, "", "", "Input_value_is_abnormal\n", 1, ""},
+        {{"1014"}, N, "", "", "Invalid_argument\n", 0, ""},
         // Entries 1012 and 1013: the notification command (the rules of entry 5, one-shot only,
         // exactly one value) and its time limit, 0 to 600; their two lines come last.
         {{"1012", "C:\\Tools\\notify.cmd /q"}, N, "", "", "", 1, kOnDisk + NotifyLines("C:\\Tools\\notify.cmd /q", 30)},
@@ -656,10 +675,21 @@ TEST_F(SettingsConsoleTest, InteractiveSettingsScreenAlignsLabelsTo32Bytes) {
                             "\tNut_password                    :\n"
                             "\tBattery_low_shutdown            :1\n"
                             "\tShutdown_charge(Percent)        :0\n"
+                            "\tOs_shutdown                     :Os_shutdown_poweroff\n"
+                            "\tRearm_time(Sec)                 :300\n"
                             "\tNotify_command                  :\n"
                             "\tNotify_time(Sec)                :30\n" +
                             kKeyWait + kMenu);
     EXPECT_EQ(o.result, 1);
+}
+
+TEST_F(SettingsConsoleTest, InteractiveSettingsScreenNamesTheEndOfTheSequenceInTheDisplayLanguage) {
+    scratch_.WriteFile("Setting.ini", kOnDisk + OsShutdown("hibernate", 45));
+    Outcome o = Run({}, "2\n0\n", "k");
+    EXPECT_NE(o.output.find("\tOs_shutdown                     :Os_shutdown_hibernate\n"
+                            "\tRearm_time(Sec)                 :45\n"),
+              std::string::npos)
+        << o.output;
 }
 
 TEST_F(SettingsConsoleTest, InteractiveSettingsScreenShowsTheNetworkServerKeysButNotThePassword) {

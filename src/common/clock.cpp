@@ -31,6 +31,15 @@ int64_t SystemMonotonicClock() {
 
 std::atomic<MonotonicClockFunction> activeMonotonicClock{&SystemMonotonicClock};
 
+// Already in 100 ns units.
+int64_t SystemUnbiasedClock() {
+    ULONGLONG ticks = 0;
+    if (!QueryUnbiasedInterruptTime(&ticks)) return SystemMonotonicClock();
+    return static_cast<int64_t>(ticks);
+}
+
+std::atomic<UnbiasedClockFunction> activeUnbiasedClock{&SystemUnbiasedClock};
+
 }  // namespace
 
 int64_t WallClockNow() { return activeClock.load()(); }
@@ -56,4 +65,10 @@ int64_t MonotonicNow() { return activeMonotonicClock.load()(); }
 
 void SetMonotonicClockForTest(MonotonicClockFunction clock) {
     activeMonotonicClock.store(clock != nullptr ? clock : &SystemMonotonicClock);
+}
+
+int64_t UnbiasedNow() { return activeUnbiasedClock.load()(); }
+
+void SetUnbiasedClockForTest(UnbiasedClockFunction clock) {
+    activeUnbiasedClock.store(clock != nullptr ? clock : &SystemUnbiasedClock);
 }

@@ -35,3 +35,12 @@ int64_t MonotonicNow();
 using MonotonicClockFunction = int64_t (*)();
 // Replaces the monotonic clock for tests; nullptr restores the system's counter.
 void SetMonotonicClockForTest(MonotonicClockFunction clock);
+
+// Ticks of 100 ns that do not run while the computer sleeps or hibernates
+// (QueryUnbiasedInterruptTime): a wait measured on it is not used up by a hibernation,
+// so a computer that has just woken is never taken for one that stayed up all along.
+int64_t UnbiasedNow();
+
+using UnbiasedClockFunction = int64_t (*)();
+// Replaces the unbiased clock for tests; nullptr restores the system's.
+void SetUnbiasedClockForTest(UnbiasedClockFunction clock);

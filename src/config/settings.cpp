@@ -43,6 +43,10 @@ void ApplySetting(Settings& settings, const std::string& key, const std::string&
         number = &settings.BatteryLowShutdown;
     } else if (key == "SHUTDOWN_CHARGE") {
         number = &settings.ShutdownCharge;
+    } else if (key == "OS_SHUTDOWN") {
+        text = &settings.OsShutdown;
+    } else if (key == "REARM_TIME") {
+        number = &settings.RearmTime;
     } else if (key == "NOTIFY_CMD") {
         text = &settings.NotifyCmd;
     } else if (key == "NOTIFY_TIME") {
@@ -65,6 +69,11 @@ bool BatteryKeysAreDefault(const Settings& settings) {
     const Settings defaults;
     return settings.BatteryLowShutdown == defaults.BatteryLowShutdown &&
            settings.ShutdownCharge == defaults.ShutdownCharge;
+}
+
+bool OsShutdownKeysAreDefault(const Settings& settings) {
+    const Settings defaults;
+    return settings.OsShutdown == defaults.OsShutdown && settings.RearmTime == defaults.RearmTime;
 }
 
 bool NotifyKeysAreDefault(const Settings& settings) {
@@ -110,7 +119,8 @@ bool WriteSettings(const Settings& settings, std::string* refusedKey) {
         {"DATALOGPATH", &settings.DataLogPath}, {"EXCMD", &settings.ExCmd},
         {"LANG", &settings.Lang},            {"NUT_LISTEN", &settings.NutListen},
         {"NUT_UPSNAME", &settings.NutUpsName}, {"NUT_USER", &settings.NutUser},
-        {"NUT_PASSWORD", &settings.NutPassword}, {"NOTIFY_CMD", &settings.NotifyCmd},
+        {"NUT_PASSWORD", &settings.NutPassword}, {"OS_SHUTDOWN", &settings.OsShutdown},
+        {"NOTIFY_CMD", &settings.NotifyCmd},
     };
     for (const auto& [key, text] : texts) {
         if (text->find('\n') != std::string::npos) {
@@ -138,6 +148,10 @@ bool WriteSettings(const Settings& settings, std::string* refusedKey) {
         content += "BATTERY_LOW_SHUTDOWN=" + std::to_string(settings.BatteryLowShutdown) + "\r\n";
         content += "SHUTDOWN_CHARGE=" + std::to_string(settings.ShutdownCharge) + "\r\n";
     }
+    if (!OsShutdownKeysAreDefault(settings)) {
+        content += "OS_SHUTDOWN=" + settings.OsShutdown + "\r\n";
+        content += "REARM_TIME=" + std::to_string(settings.RearmTime) + "\r\n";
+    }
     if (!NotifyKeysAreDefault(settings)) {
         content += "NOTIFY_CMD=" + settings.NotifyCmd + "\r\n";
         content += "NOTIFY_TIME=" + std::to_string(settings.NotifyTime) + "\r\n";
@@ -146,6 +160,8 @@ bool WriteSettings(const Settings& settings, std::string* refusedKey) {
 }
 
 bool IsSafeSettingsText(const std::string& text) { return text.find_first_of("\r\n") == std::string::npos; }
+
+bool HibernateAtShutdown(const Settings& settings) { return settings.OsShutdown == "hibernate"; }
 
 bool IsJapaneseLang(const std::string& lang) { return lang == "jp"; }
 

@@ -24,11 +24,24 @@ struct Settings {
     // rest, and only when one of them differs from its default.
     int32_t BatteryLowShutdown = 1;  // BATTERY_LOW_SHUTDOWN: 1 = a low battery starts the shutdown at once
     int32_t ShutdownCharge = 0;      // SHUTDOWN_CHARGE: 1..99 = start it at this charge (%) or below; 0 = off
+    // What the sequence's last step asks of Windows, and how long a power-off that
+    // Windows accepted may leave the computer running before the service takes it as
+    // cancelled and watches the UPS again. Written last, and only when one of them
+    // differs from its default.
+    std::string OsShutdown = "poweroff";  // OS_SHUTDOWN: "poweroff" or "hibernate"
+    int32_t RearmTime = 300;              // REARM_TIME: seconds, kMinRearmTime..kMaxRearmTime
     // A command told of every power event (notify/notifier.h). Written after the rest, and
     // only when one of them differs from its default.
     std::string NotifyCmd;    // NOTIFY_CMD: command line, empty for none
     int32_t NotifyTime = 30;  // NOTIFY_TIME: seconds one notification may run
 };
+
+// The bounds of REARM_TIME that the settings console accepts.
+constexpr int32_t kMinRearmTime = 10;
+constexpr int32_t kMaxRearmTime = 86400;
+
+// True when OS_SHUTDOWN asks for hibernation; any other value powers off.
+bool HibernateAtShutdown(const Settings& settings);
 
 // ExeDirectory() + "Setting.ini"; never depends on the current directory.
 std::string SettingsFilePath();
@@ -40,8 +53,8 @@ int32_t ReadSettings(Settings& settings);
 
 // Replaces Setting.ini with the eight lines of `settings`, followed by the four NUT_
 // lines when one of them differs from its default, by BATTERY_LOW_SHUTDOWN and
-// SHUTDOWN_CHARGE when one of those does and by NOTIFY_CMD and NOTIFY_TIME likewise,
-// atomically. Every text is written
+// SHUTDOWN_CHARGE when one of those does, by OS_SHUTDOWN and REARM_TIME likewise and
+// by NOTIFY_CMD and NOTIFY_TIME likewise, atomically. Every text is written
 // so that it reads back exactly as it stands, a lone CR kept by a hand edit included.
 // A text holding an LF cannot be written that way (no read ever yields one): the
 // record is refused, `refusedKey` (when given) names its key, and nothing is written.

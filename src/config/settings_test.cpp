@@ -250,7 +250,7 @@ TEST(WriteSettings, ATextHoldingAnLfIsRefusedAndNamed) {
         {&Settings::DataLogPath, "DATALOGPATH"}, {&Settings::ExCmd, "EXCMD"},
         {&Settings::Lang, "LANG"},              {&Settings::NutListen, "NUT_LISTEN"},
         {&Settings::NutUpsName, "NUT_UPSNAME"},  {&Settings::NutUser, "NUT_USER"},
-        {&Settings::NutPassword, "NUT_PASSWORD"},
+        {&Settings::NutPassword, "NUT_PASSWORD"}, {&Settings::OsShutdown, "OS_SHUTDOWN"},
     };
     const char* const breaks[] = {"run.cmd\r\nWAIT_TIME=0", "a\nWAIT_TIME=0", "\n"};
     for (const auto& [field, key] : fields) {
@@ -317,6 +317,39 @@ TEST(WriteSettings, WritesTheFourNutLinesOnlyWhenOneDiffersFromItsDefault) {
         ASSERT_EQ(ReadSettings(back), 1);
         EXPECT_EQ(back.*c.field, c.value);
     }
+}
+
+// What the sequence's last step asks for and when a power-off counts as cancelled: two
+// lines after the rest, only when one of them differs from its default, so an untouched
+// installation keeps its file byte for byte.
+TEST(WriteSettings, WritesTheOsShutdownLinesOnlyWhenOneDiffersFromItsDefault) {
+    struct Case {
+        const char* osShutdown;
+        int32_t rearmTime;
+        const char* lines;
+    };
+    const Case cases[] = {
+        {"poweroff", 300, ""},
+        {"hibernate", 300, "OS_SHUTDOWN=hibernate\r\nREARM_TIME=300\r\n"},
+        {"poweroff", 10, "OS_SHUTDOWN=poweroff\r\nREARM_TIME=10\r\n"},
+    };
+    ScratchDirectory scratch;
+    for (const Case& c : cases) {
+        Settings s;
+        s.OsShutdown = c.osShutdown;
+        s.RearmTime = c.rearmTime;
+        ASSERT_TRUE(WriteSettings(s)) << c.lines;
+        EXPECT_EQ(scratch.ReadFile("Setting.ini"), SettingsText(s) + c.lines);
+        Settings back;
+        ASSERT_EQ(ReadSettings(back), 1);
+        EXPECT_EQ(back.OsShutdown, c.osShutdown);
+        EXPECT_EQ(back.RearmTime, c.rearmTime);
+        EXPECT_EQ(HibernateAtShutdown(back), std::string(c.osShutdown) == "hibernate");
+    }
+    Settings fresh;
+    EXPECT_EQ(fresh.OsShutdown, "poweroff");
+    EXPECT_EQ(fresh.RearmTime, 300);
+    EXPECT_FALSE(HibernateAtShutdown(fresh));
 }
 
 // The notification keys come last, and only when one of them is set: an untouched file

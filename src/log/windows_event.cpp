@@ -47,6 +47,7 @@ void FillTableLocked() {
         {kEventBatteryLow, "Battery_low_event_occurred"},
         {kEventOsShutdown, "OS_Shutdown_is_started"},
         {kEventBatteryChargeUnreadable, "Battery_charge_unreadable"},
+        {kEventOsShutdownNotDone, "OS_Shutdown_did_not_happen"},
     };
     for (const auto& row : kRows) Table().rows.push_back({row.identifier, MessageText(row.key)});
 }

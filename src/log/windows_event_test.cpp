@@ -25,6 +25,7 @@
 #include <atomic>
 #include <mutex>
 #include <thread>
+#include <iterator>
 #include <vector>
 
 #include "common/win32.h"
@@ -45,6 +46,7 @@ static_assert(VW_MSG_UPS_DISCONNECTED == kEventUpsDisconnected, "2010, warning, 
 static_assert(VW_MSG_BATTERY_LOW == kEventBatteryLow, "2012, warning, in event_messages.mc");
 static_assert(VW_MSG_OS_SHUTDOWN == kEventOsShutdown, "2014, warning, in event_messages.mc");
 static_assert(VW_MSG_BATTERY_CHARGE_UNREADABLE == kEventBatteryChargeUnreadable, "2016, warning, in event_messages.mc");
+static_assert(VW_MSG_OS_SHUTDOWN_NOT_DONE == kEventOsShutdownNotDone, "2018, warning, in event_messages.mc");
 
 struct Reported {
     uint16_t type;
@@ -108,6 +110,7 @@ TEST_F(WindowsEventTest, KnownEventsCarryTheirMessageTexts) {
         {2, 0x800007DC, "Battery_low_event_occurred"},  // key missing from the table
         {2, 0x800007DE, "Shutting Windows down"},
         {2, 0x800007E0, "Charge unseen"},
+        {2, 0x800007E2, "OS_Shutdown_did_not_happen"},  // key missing from the table
         {1, 1001, "Mains power is back"},  // the type is passed through as given
     };
     for (const Reported& c : cases) {
@@ -115,14 +118,14 @@ TEST_F(WindowsEventTest, KnownEventsCarryTheirMessageTexts) {
         ReportWindowsEvent(c.type, c.identifier);
         EXPECT_EQ(reported, std::vector<Reported>{c});
     }
-    EXPECT_EQ(WindowsEventTableSizeForTest(), 9u);
+    EXPECT_EQ(WindowsEventTableSizeForTest(), 10u);
 }
 
 TEST_F(WindowsEventTest, UnknownIdentifiersReportNothing) {
-    const uint32_t unknown[] = {0, 1000, 1005, 2001, 2010, 0x000007D1, 0x800007D0, 0x800007DF, 0x800007E1, 0xFFFFFFFF};
+    const uint32_t unknown[] = {0, 1000, 1005, 2001, 2010, 0x000007D1, 0x800007D0, 0x800007DF, 0x800007E1, 0x800007E3, 0xFFFFFFFF};
     for (uint32_t identifier : unknown) ReportWindowsEvent(kEventTypeWarning, identifier);
     EXPECT_TRUE(reported.empty()) << reported.size() << " reports";
-    EXPECT_EQ(WindowsEventTableSizeForTest(), 9u);  // filled on the first call all the same
+    EXPECT_EQ(WindowsEventTableSizeForTest(), 10u);  // filled on the first call all the same
 }
 
 TEST_F(WindowsEventTest, TextsComeFromTheTableLoadedAtTheFirstReport) {
@@ -137,7 +140,8 @@ TEST_F(WindowsEventTest, TextsComeFromTheTableLoadedAtTheFirstReport) {
 TEST_F(WindowsEventTest, ConcurrentFirstReportsFillOneTable) {
     const uint32_t identifiers[] = {kEventPowerRecovery,    kEventUpsConnected, kEventServiceStart,
                                     kEventServiceStop,      kEventAcFail,       kEventUpsDisconnected,
-                                    kEventBatteryLow,       kEventOsShutdown,   kEventBatteryChargeUnreadable};
+                                    kEventBatteryLow,       kEventOsShutdown,   kEventBatteryChargeUnreadable,
+                                    kEventOsShutdownNotDone};
     for (int round = 0; round < 25; ++round) {
         ResetWindowsEventTableForTest();
         reported.clear();
@@ -151,8 +155,8 @@ TEST_F(WindowsEventTest, ConcurrentFirstReportsFillOneTable) {
         }
         go.store(true);
         for (std::thread& t : threads) t.join();
-        ASSERT_EQ(WindowsEventTableSizeForTest(), 9u) << "round " << round;
-        ASSERT_EQ(reported.size(), 9u) << "round " << round;
+        ASSERT_EQ(WindowsEventTableSizeForTest(), 10u) << "round " << round;
+        ASSERT_EQ(reported.size(), std::size(identifiers)) << "round " << round;
         for (uint32_t identifier : identifiers) {
             int seen = 0;
             for (const Reported& r : reported) seen += r.identifier == identifier ? 1 : 0;

@@ -38,6 +38,9 @@ const char* const kMessageKeys[] = {
     "Report_peak_load", "Report_peak_temperature", "Report_minutes_without_data", "Report_degrees",
     "Report_voltage", "Report_time_of_day", "Report_power_state", "Report_on_mains", "Report_on_battery",
     "Report_ups_lost", "Report_external_command", "Report_os_shutdown",
+    "Os_shutdown", "Os_shutdown_poweroff", "Os_shutdown_hibernate", "Rearm_time", "OS_Hibernate_is_started",
+    "Hibernation_did_not_happen", "OS_Shutdown_did_not_happen", "Monitoring_again_after_wake",
+    "Notify_command", "Notify_time", "Shutdown_by_wait_time", "External_command_failed", "OS_shutdown_refused",
 };
 
 // The table is process-wide: every test starts from an empty one.

@@ -26,6 +26,7 @@ namespace monitor_test {
 FakeWorld* world = nullptr;
 std::atomic<int64_t> fakeNow{kStartTicks};
 std::atomic<int64_t> wallClockStep{0};
+std::atomic<int64_t> unbiasedStep{0};
 
 namespace {
 
@@ -39,6 +40,7 @@ void RecordEvent(uint16_t type, uint32_t identifier, const std::string&) {
 
 int64_t FakeClock() { return fakeNow.load(); }
 int64_t FakeWallClock() { return fakeNow.load() + wallClockStep.load(); }
+int64_t FakeUnbiasedClock() { return fakeNow.load() + unbiasedStep.load(); }
 
 bool MainsChangeSignalled() { return WaitForSingleObject(MonitorMainsChangeEvent(), 0) == WAIT_OBJECT_0; }
 
@@ -217,6 +219,14 @@ int32_t FakeOsShutdown() {
     return result;
 }
 
+int32_t FakeHibernate() {
+    world->hibernateAt.push_back(MonotonicNow());
+    if (world->hibernateResults.empty()) return 1;
+    int32_t result = world->hibernateResults.front();
+    world->hibernateResults.erase(world->hibernateResults.begin());
+    return result;
+}
+
 // The waits that a stop ends; the wait between passes also ends on a mains change.
 bool FakeStoppableWait(uint32_t milliseconds, bool endsOnMainsChange) {
     world->calls.push_back("Wait(" + std::to_string(milliseconds) + ")");
@@ -351,6 +361,7 @@ MonitorSeams FakeSeams() {
     seams.EnterUpsLibraryFolder = &FakeEnterFolder;
     seams.RunExternalCommand = &FakeRunCommand;
     seams.ShutdownOperatingSystem = &FakeOsShutdown;
+    seams.HibernateOperatingSystem = &FakeHibernate;
     seams.Wait = &FakeWait;
     seams.WaitBetweenPasses = &FakeWaitBetweenPasses;
     seams.SequenceWait = &FakeSequenceWait;
@@ -365,6 +376,8 @@ void MonitorTest::SetUp() {
     wallClockStep = 0;
     SetMonotonicClockForTest(&FakeClock);
     SetWallClockForTest(&FakeWallClock);
+    unbiasedStep = 0;
+    SetUnbiasedClockForTest(&FakeUnbiasedClock);
     scratch = std::make_unique<ScratchDirectory>();
     LoadMessageTable("no-such-message-table.json");  // every text is its own key
     scratch->WriteFile("EventList_test.csv",
@@ -427,7 +440,9 @@ void MonitorTest::TearDown() {
     scratch.reset();
     SetWallClockForTest(nullptr);
     SetMonotonicClockForTest(nullptr);
+    SetUnbiasedClockForTest(nullptr);
     wallClockStep = 0;
+    unbiasedStep = 0;
     for (void* memory : fake.outstanding) std::free(memory);
     fake.outstanding.clear();
     world = nullptr;
@@ -464,6 +479,12 @@ void MonitorTest::Connect() {
     ASSERT_EQ(0, MonitorPass());
     ASSERT_NE(-1, TheMonitorState().DeviceHandle.load());
     ASSERT_EQ(0, TheMonitorState().Disconnected.load());
+}
+
+void Hibernation(int64_t ticks) {
+    fakeNow += ticks;
+    unbiasedStep -= ticks;
+    if (world != nullptr && world->openDevice != -1) world->nextRecordAt = fakeNow.load() + world->recordPeriodMs * kMs;
 }
 
 void MonitorTest::RunThreadUntil(int64_t until) {

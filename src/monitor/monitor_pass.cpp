@@ -17,6 +17,7 @@
 #include "monitor/monitor_seams.h"
 #include "monitor/monitor_state.h"
 #include "monitor/monitor_thread.h"
+#include "monitor/rearm.h"
 #include "monitor/shutdown_sequence.h"
 #include "monitor/ups_connection.h"
 #include "monitor/ups_data_freshness.h"
@@ -114,8 +115,11 @@ int32_t MonitorPass() {
     MonitorState& state = TheMonitorState();
     const MonitorSeams& seams = ActiveMonitorSeams();
 
-    // The operating system is already going down: a later pass (the final one of a
-    // service stop) must not run the external command and the UPS output-off again.
+    // The computer came back without having been switched off (a wake, a power-off that
+    // did not happen): the UPS is watched anew. Not in a stop's final pass.
+    if (!MonitorStopRequested()) RearmIfDue(state);
+    // The operating system is going down: a later pass (the final one of a service
+    // stop) must not run the external command and the UPS output-off again.
     if (state.ShutdownStarted.load() == 1) return 1;
     // A sequence that has begun goes on where it stopped (Windows refused the shutdown,
     // say), whatever mains does now: the UPS may be switching its output off.
@@ -126,6 +130,7 @@ int32_t MonitorPass() {
     NoteSteadyReporting(state, checked);
     GiveUpOverdueBatteryQuery(checked);
     WatchChargeRule(state, ProcessSettings(), checked);
+    NoteOutageEnded(state);
 
     // The deadline is looked at before anything that may wait on the UPS library: a
     // countdown that has started runs on the last state the UPS reported, UPS or no UPS.
@@ -145,6 +150,16 @@ int32_t MonitorPass() {
 uint32_t MonitorNextPassDelayMs() {
     if (TheMonitorState().ShutdownStarted.load() == 1) return kPassIntervalMs;
     return MsUntilDeadlineAtMost(TheMonitorState(), kPassIntervalMs);
+}
+
+bool MonitorOsRequestAccepted() {
+    const MonitorState& state = TheMonitorState();
+    return state.ShutdownStarted.load() == 1 || state.HibernateUnderWay.load() == 1;
+}
+
+void MonitorRequestRearm() {
+    TheMonitorState().RearmRequested = 1;
+    MonitorSignalMainsChange();
 }
 
 bool MonitorShutdownSequenceRunning() { return TheMonitorState().ShutdownSequenceRunning.load() == 1; }

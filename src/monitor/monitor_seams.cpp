@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "monitor/external_command.h"
+#include "monitor/os_hibernate.h"
 #include "monitor/os_shutdown.h"
 #include "ups/ups_loader.h"
 
@@ -29,7 +30,7 @@ const MonitorSeams kDefaultSeams = {
     &LoadUpsLibrary,          &EnterUpsLibraryFolder,       &RunExternalCommandThroughSeam,
     &ShutdownOperatingSystem, &MonitorWaitForStopOrTimeout, &MonitorWaitBetweenPasses,
     &MonitorSequenceWait,     &MonitorHoldWhilePaused,      &ReleaseWithFree,
-    &WaitForHandedNetworkClients,
+    &WaitForHandedNetworkClients, &HibernateOperatingSystem,
 };
 
 MonitorSeams testSeams;

@@ -40,6 +40,9 @@ struct MonitorSeams {
     // (the service: its network UPS server's); null (the monitor's own tests) waits for nothing.
     using WaitForNetworkClientsFn = int32_t (*)(int64_t deadlineMonotonicTicks, HANDLE wakeEvent);
     WaitForNetworkClientsFn WaitForNetworkClients;
+    // monitor/os_hibernate.h: the request made instead of the power-off when OS_SHUTDOWN
+    // is "hibernate".
+    int32_t (*HibernateOperatingSystem)();
 };
 
 // The program that serves network UPS clients hands its wait for them to the monitor,

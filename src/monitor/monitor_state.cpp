@@ -7,6 +7,21 @@ MonitorState state;
 
 MonitorState& TheMonitorState() { return state; }
 
+void ForgetShutdownSequence(MonitorState& target) {
+    target.ShutdownStarted = 0;
+    target.ClientsWaitDeadline = 0;
+    target.OutputOffNotBefore = 0;
+    target.OutputOffDone = 0;
+    target.OsStepReached = 0;
+    target.OsRequestedAt = 0;
+    target.HibernateUnderWay = 0;
+    target.HibernateFailed = 0;
+    target.SequenceOutageStart = 0;
+    // Last: whoever shows the point of no return (the network server's FSD) sees it
+    // gone only once everything else is cleared.
+    target.ShutdownSequenceStarted = 0;
+}
+
 void ResetMonitorStateForTest() {
     state.DeviceHandle = -1;
     state.Disconnected = 1;
@@ -23,12 +38,10 @@ void ResetMonitorStateForTest() {
     state.LastHeard = 0;
     state.LastDataLogTime = 0;
     state.ConnectedAt = 0;
-    state.ShutdownStarted = 0;
-    state.ShutdownSequenceStarted = 0;
+    ForgetShutdownSequence(state);
     state.ShutdownSequenceRunning = 0;
-    state.ClientsWaitDeadline = 0;
-    state.OutputOffNotBefore = 0;
-    state.OutputOffDone = 0;
     state.AwaitingStateSince = 0;
     state.AwaitingStateFor = 0;
+    state.RearmRequested = 0;
+    state.OutageStepsDone = 0;
 }

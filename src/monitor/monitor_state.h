@@ -32,9 +32,9 @@ struct MonitorState {
     std::atomic<int64_t> LastDataLogTime{0};       // last data-log line; 0 = none yet
     std::atomic<int64_t> ConnectedAt{0};           // when the current device was opened (monitor only)
     std::atomic<uint8_t> ShutdownStarted{0};       // 1 once the operating system accepted the shutdown
-    // 1 from the very start of the first shutdown sequence (before the external
-    // command) for the rest of the process's life: the point of no return that other
-    // parts show (the network server tells its clients "FSD").
+    // 1 from the very start of a shutdown sequence (before the external command) until
+    // the monitor watches the UPS again (monitor/rearm.h): the point of no return that
+    // other parts show (the network server tells its clients "FSD").
     std::atomic<uint8_t> ShutdownSequenceStarted{0};
     // 1 while the monitor thread is inside a shutdown sequence; the service's stop
     // waits for it instead of cutting it short.
@@ -49,6 +49,16 @@ struct MonitorState {
     // (0 = not waiting), and for which countdown (its AcFailStart). Monitor only.
     std::atomic<int64_t> AwaitingStateSince{0};
     std::atomic<int64_t> AwaitingStateFor{0};
+    // The sequence's request to Windows and watching again when the computer comes back
+    // without having been switched off (monitor/os_step.h, monitor/rearm.h). Monitor
+    // only, but RearmRequested, which the service's resume notification sets.
+    std::atomic<uint8_t> RearmRequested{0};     // the computer woke; the next pass watches anew
+    std::atomic<uint8_t> OsStepReached{0};      // the sequence has come to its request to Windows
+    std::atomic<int64_t> OsRequestedAt{0};      // UnbiasedNow() when Windows accepted it; 0 = not yet
+    std::atomic<uint8_t> HibernateUnderWay{0};  // the accepted request was a hibernation
+    std::atomic<uint8_t> HibernateFailed{0};    // refused, or never came: the power-off follows
+    std::atomic<int64_t> SequenceOutageStart{0};  // AcFailStart of the outage the sequence began in
+    std::atomic<uint8_t> OutageStepsDone{0};      // the command and output-off of the outage have been done
 };
 
 // A hidden lock inside an atomic could be held by a thread that a debugger or the
@@ -59,6 +69,10 @@ static_assert(std::atomic<uint8_t>::is_always_lock_free, "8-bit atomics must be 
 
 // The one record of the process, alive from start to end.
 MonitorState& TheMonitorState();
+
+// Forgets the shutdown sequence and its request to Windows (ShutdownStarted,
+// ShutdownSequenceStarted last, the progress fields, the hibernation's). Monitor only.
+void ForgetShutdownSequence(MonitorState& state);
 
 // Puts every field back to its value at process start.
 void ResetMonitorStateForTest();

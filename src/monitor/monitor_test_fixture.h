@@ -87,6 +87,8 @@ struct FakeWorld {
     int commandThrows = 0;                  // so many runs throw std::bad_alloc
     std::vector<int32_t> osShutdownResults;  // consumed in order; 1 once empty
     std::vector<int64_t> osShutdownAt;
+    std::vector<int32_t> hibernateResults;  // consumed in order; 1 once empty
+    std::vector<int64_t> hibernateAt;
 
     // Memory handed out by the library and given back through the seam.
     std::set<void*> outstanding;
@@ -104,6 +106,9 @@ std::mutex& CallersLock();
 // The fake monotonic clock. The fake wall clock reads fakeNow + wallClockStep.
 extern std::atomic<int64_t> fakeNow;
 extern std::atomic<int64_t> wallClockStep;
+// The fake unbiased clock reads fakeNow + unbiasedStep: it stands still while the
+// computer sleeps (Hibernation).
+extern std::atomic<int64_t> unbiasedStep;
 
 // Moves the fake clock, delivering the device's records and the script on the way.
 void Advance(int64_t ticks);
@@ -113,6 +118,9 @@ bool AdvanceUntilMainsChange(int64_t ticks);
 // Sets the wall clock forward (or back, for a negative step), as time synchronisation
 // would; the monotonic clock does not move.
 void StepWallClock(int64_t ticks);
+// The computer hibernates for `ticks`: the monotonic and wall clocks move on, the
+// unbiased clock does not, and the UPS's reports meanwhile are lost.
+void Hibernation(int64_t ticks);
 // A malloc'd record as the library hands it over.
 StatusRecord* NewRecord(int32_t mainsFailed, const char* field2 = "60.0", const char* field4 = "60.0");
 UpsLibrary FakeUpsTable();

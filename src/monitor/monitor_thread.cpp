@@ -147,7 +147,7 @@ DWORD WINAPI MonitorThreadMain(LPVOID runFlag) {
         // monitoring: the line says so, and the next pass follows after the usual wait.
         uint32_t waitMs = 1000;
         try {
-            if (MonitorPass() == 1) flag->store(0);
+            MonitorPass();
             waitMs = MonitorNextPassDelayMs();
         } catch (...) {
             RecordEscapedException();

@@ -11,13 +11,16 @@
 extern std::atomic<int32_t> MonitorRunFlag;
 
 // The thread routine; `runFlag` is &MonitorRunFlag. Calls MonitorPass and waits
-// MonitorNextPassDelayMs, over and over, while the flag is nonzero; a pass that
-// returns 1 clears it. The wait also ends when the UPS reports a mains change. An
-// exception out of a pass is written to the event log and the passes go on.
+// MonitorNextPassDelayMs, over and over, while the flag is nonzero. The passes go on
+// after Windows accepted the shutdown, so that the monitor watches again if the
+// computer comes back without having been switched off. The wait also ends when the
+// UPS reports a mains change or a resume is reported. An exception out of a pass is
+// written to the event log and the passes go on.
 DWORD WINAPI MonitorThreadMain(LPVOID runFlag);
 
-// One pass: silence check, connect attempt, mains-failure check, shutdown sequence.
-// 1 when the operating-system shutdown has been started, else 0. A pass run after a
+// One pass: re-arm check, silence check, connect attempt, mains-failure check,
+// shutdown sequence. 1 while Windows has accepted the power-off or the hibernation,
+// else 0. A pass run after a
 // stop was requested (the final pass of a service stop) never starts the sequence.
 int32_t MonitorPass();
 
@@ -25,6 +28,14 @@ int32_t MonitorPass();
 // passes WAIT_TIME sooner, so the decision falls due on time rather than on the
 // next whole-second tick.
 uint32_t MonitorNextPassDelayMs();
+
+// True while Windows has accepted the sequence's power-off or hibernation and the
+// monitor has not re-armed since.
+bool MonitorOsRequestAccepted();
+
+// The computer has resumed from sleep or hibernation (the service's power event): the
+// next pass, which follows at once, watches the UPS anew (monitor/rearm.h).
+void MonitorRequestRearm();
 
 // True while a shutdown sequence is under way on the monitor thread.
 bool MonitorShutdownSequenceRunning();

@@ -176,6 +176,30 @@ TEST_F(MonitorThreadTest, AMainsChangeEndsTheWaitBetweenPassesAtOnce) {
     EXPECT_EQ(1u, fake.osShutdownAt.size());
 }
 
+// A resume reported after the shutdown was accepted ends the wait between passes at
+// once, as a mains change does: the UPS is watched anew without waiting out a tick.
+TEST_F(MonitorThreadTest, AResumeAfterTheShutdownWakesTheMonitorToWatchAgain) {
+    waitPercent = 6000;  // a tick would take a minute
+    Connected();
+    TheMonitorState().InitialStatusPending = 0;
+    TheMonitorState().AcFail = 1;
+    TheMonitorState().AcFailStart = MonotonicNow() - 10 * kTicksPerSecond;
+    WriteSettingsFile(0);
+    StartThread();
+    ASSERT_TRUE(WaitUntil([] { return MonitorOsRequestAccepted(); }, 20000));
+    ASSERT_TRUE(WaitUntil([] { return waitsStarted.load() >= 1; }, 10000));
+    Sleep(50);
+    const ULONGLONG resumedAt = GetTickCount64();
+    MonitorRequestRearm();
+    ASSERT_TRUE(WaitUntil([] { return !MonitorOsRequestAccepted(); }, 20000));
+    EXPECT_LT(GetTickCount64() - resumedAt, 20000u);
+    MonitorRequestStop();
+    ASSERT_TRUE(ThreadEndsWithin(10000));
+    thread.Close();
+    EXPECT_EQ(1u, fake.osShutdownAt.size()) << "the re-arm asks for nothing itself";
+    EXPECT_EQ(0, TheMonitorState().ShutdownSequenceStarted.load());
+}
+
 // --- Stop and pause during the shutdown sequence ---
 
 enum class SequencePlace { Command, ExcmdtimeWait, BeforeOutputOff };
@@ -249,7 +273,13 @@ TEST_P(ControlDuringTheSequence, NeverShortensItNorLetsAPausedServiceSwitchOff) 
             MonitorRequestContinue();
         }
     }
-    // Once started, the sequence completes as configured and the thread ends.
+    // Once started, the sequence completes as configured; the thread then keeps
+    // watching until it is stopped.
+    ASSERT_TRUE(WaitUntil([] { return MonitorOsRequestAccepted(); }, 30000));
+    if (c.control != Control::Stop && c.control != Control::PauseThenStop) {
+        EXPECT_FALSE(ThreadEndsWithin(1500)) << "the monitor goes on after the shutdown was accepted";
+        MonitorRequestStop();
+    }
     ASSERT_TRUE(ThreadEndsWithin(30000));
     thread.Close();
     ASSERT_EQ(1u, fake.commandStartedAt.size());

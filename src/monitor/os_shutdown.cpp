@@ -58,7 +58,7 @@ private:
 };
 
 // Steps 1 to 3: true when the privilege is enabled; otherwise `error` is the failing call's.
-bool EnableShutdownPrivilege(const ShutdownApi& api, DWORD& error) {
+bool EnablePrivilegeThrough(const ShutdownApi& api, DWORD& error) {
     TokenHolder token(api);
     if (!api.openProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, token.Receive())) {
         error = GetLastError();
@@ -86,10 +86,12 @@ const ShutdownApi& SystemShutdownApi() { return kSystemApi; }
 
 void SetShutdownApiForTest(const ShutdownApi* api) { activeApi.store(api != nullptr ? api : &kSystemApi); }
 
+bool EnableShutdownPrivilege(DWORD& error) { return EnablePrivilegeThrough(*activeApi.load(), error); }
+
 int32_t ShutdownOperatingSystem() {
     const ShutdownApi& api = *activeApi.load();
     DWORD error = 0;
-    if (!EnableShutdownPrivilege(api, error)) {
+    if (!EnablePrivilegeThrough(api, error)) {
         ShutdownFailureLog().Failed("ShutdownAdjust():ER=" + std::to_string(error));
         return 0;
     }

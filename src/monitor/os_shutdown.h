@@ -17,6 +17,11 @@
 // line the same as the last is written at most once an hour until a request succeeds.
 int32_t ShutdownOperatingSystem();
 
+// Enables SeShutdownPrivilege in the process's token through the active ShutdownApi,
+// as both the power-off and the hibernation need it. False with the failing call's
+// error in `error`.
+bool EnableShutdownPrivilege(DWORD& error);
+
 // Forgets the failure lines written so far, so that a test's first refusal is written.
 void ResetShutdownFailureLogForTest();
 

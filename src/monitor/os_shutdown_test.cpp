@@ -1,9 +1,11 @@
 // The operating-system shutdown through its seam: which calls it makes, with which
 // arguments, and what it logs when a step is refused. No test touches the real machine.
 #include "monitor/os_shutdown.h"
+#include "monitor/os_hibernate.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -293,6 +295,72 @@ TEST(ShutdownApi, SystemCallsReachTheSystem) {
     EXPECT_EQ(luid.HighPart, 0);
     EXPECT_TRUE(api.closeHandle(token));
     EXPECT_NE(api.abortSystemShutdown, nullptr);
+}
+
+// --- The hibernation, which shares the privilege step ---
+
+struct FakePowrprof {
+    BOOLEAN allowed = TRUE;
+    BOOLEAN accepted = TRUE;
+    DWORD refusal = 0;
+    std::vector<std::string> calls;
+};
+FakePowrprof* powrprof = nullptr;
+
+BOOLEAN WINAPI FakeIsPwrHibernateAllowed() {
+    powrprof->calls.push_back("IsPwrHibernateAllowed");
+    return powrprof->allowed;
+}
+
+BOOLEAN WINAPI FakeSetSuspendState(BOOLEAN hibernate, BOOLEAN forceCritical, BOOLEAN disableWakeEvent) {
+    powrprof->calls.push_back("SetSuspendState(" + std::to_string(hibernate) + "," + std::to_string(forceCritical) +
+                              "," + std::to_string(disableWakeEvent) + ")");
+    if (!powrprof->accepted) SetLastError(powrprof->refusal);
+    return powrprof->accepted;
+}
+
+struct HibernateCase {
+    const char* name;
+    bool privilegeFails;
+    bool entryMissing;
+    BOOLEAN allowed;
+    BOOLEAN accepted;
+    int32_t result;
+    std::vector<std::string> calls;
+    std::vector<std::string> lines;
+};
+
+TEST_F(ShutdownTest, HibernationIsAskedForOnlyWhenAllowedAndEveryRefusalSaysWhy) {
+    const std::string request = "SetSuspendState(1,0,0)";  // hibernate, no forced suspension, wake events kept
+    const HibernateCase cases[] = {
+        {"accepted", false, false, TRUE, TRUE, 1, {"IsPwrHibernateAllowed", request}, {}},
+        {"switched off", false, false, FALSE, TRUE, 0, {"IsPwrHibernateAllowed"}, {"Hibernate:Disabled"}},
+        {"refused", false, false, TRUE, FALSE, 0, {"IsPwrHibernateAllowed", request}, {"SetSuspendState():ER=5"}},
+        {"entry point missing", false, true, TRUE, TRUE, 0, {}, {"LoadLibrary():ER=127"}},
+        {"privilege not enabled", true, false, TRUE, TRUE, 0, {}, {"ShutdownAdjust():ER=1300"}},
+    };
+    for (const HibernateCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        StartCase();
+        system_.adjustResult = c.privilegeFails ? FALSE : TRUE;
+        system_.adjustError = ERROR_NOT_ALL_ASSIGNED;
+        FakePowrprof fakePowrprof;
+        fakePowrprof.allowed = c.allowed;
+        fakePowrprof.accepted = c.accepted;
+        fakePowrprof.refusal = ERROR_ACCESS_DENIED;
+        powrprof = &fakePowrprof;
+        const HibernateApi api = {&FakeIsPwrHibernateAllowed, c.entryMissing ? nullptr : &FakeSetSuspendState};
+        SetHibernateApiForTest(&api);
+        EXPECT_EQ(HibernateOperatingSystem(), c.result);
+        SetHibernateApiForTest(nullptr);
+        powrprof = nullptr;
+        EXPECT_EQ(fakePowrprof.calls, c.calls);
+        EXPECT_EQ(EventLogTexts(scratch_), c.lines);
+        EXPECT_EQ(system_.tokenCloses, 1) << "the token is closed on every road";
+        EXPECT_TRUE(std::find(system_.calls.begin(), system_.calls.end(), "InitiateSystemShutdownExA") ==
+                    system_.calls.end())
+            << "the hibernation never asks for the power-off itself";
+    }
 }
 
 }  // namespace

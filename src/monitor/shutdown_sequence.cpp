@@ -9,9 +9,9 @@
 #include "common/clock.h"
 #include "config/settings.h"
 #include "log/event_log.h"
-#include "log/windows_event.h"
 #include "messages/message_table.h"
 #include "monitor/monitor_thread.h"
+#include "monitor/os_step.h"
 #include "monitor/ups_connection.h"
 #include "notify/notifier.h"
 
@@ -44,6 +44,7 @@ void WaitUntil(int64_t deadline, const MonitorSeams& seams) {
 // The point of no return, then the administrator's command with its EXCMDTIME: it
 // runs at most once in an outage, whatever happens to this pass.
 void BeginSequence(MonitorState& state, const MonitorSeams& seams, const std::string& reasonLine) {
+    state.SequenceOutageStart = state.AcFailStart.load();
     state.ShutdownSequenceStarted = 1;
     if (!reasonLine.empty()) TraceLog(reasonLine);
     // Told before the command starts; it runs on the notifier's thread, beside the command.
@@ -53,6 +54,12 @@ void BeginSequence(MonitorState& state, const MonitorSeams& seams, const std::st
     const int64_t exCmdTicks = static_cast<int64_t>(settings.ExCmdTime > 0 ? settings.ExCmdTime : 0) * kTicksPerSecond;
     state.ClientsWaitDeadline = MonotonicNow() + exCmdTicks;
     state.OutputOffNotBefore = 0;
+    // An outage that had its command and output-off before the monitor re-armed goes
+    // straight to the request to Windows.
+    if (state.OutageStepsDone.load() == 1) {
+        state.OutputOffDone = 1;
+        return;
+    }
     if (settings.ExCmd.empty()) return;
     TraceLog(MessageText("External_command_start") + ":(" + settings.ExCmd + ")");
     const int64_t commandStart = MonotonicNow();
@@ -94,12 +101,5 @@ int32_t RunShutdownSequence(MonitorState& state, const MonitorSeams& seams, cons
     }
 
     seams.HoldWhilePaused();
-    if (seams.ShutdownOperatingSystem() == 0) {
-        Notify(NotifyEvent::ShutdownFailed, MessageText("OS_shutdown_refused"), state.ChargeOnBattery.load());
-        return 0;
-    }
-    state.ShutdownStarted = 1;
-    TraceLog(MessageText("OS_Shutdown_is_started"));
-    ReportWindowsEvent(kEventTypeWarning, kEventOsShutdown);
-    return 1;
+    return RunOsStep(state, seams);
 }

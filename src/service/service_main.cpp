@@ -25,10 +25,10 @@ void StartNetworkServer() {
 }
 
 const ServiceHostApi kRealApi = {
-    RegisterServiceCtrlHandlerA,    SetServiceStatus,      MonitorThreadMain,      MonitorPass, MonitorPrepareRun,
+    RegisterServiceCtrlHandlerExA,  SetServiceStatus,      MonitorThreadMain,      MonitorPass, MonitorPrepareRun,
     MonitorRequestStop,             MonitorRequestPause,   MonitorRequestContinue, Sleep,
     MonitorShutdownSequenceRunning, MonitorWaitUntilParked,
-    StartNetworkServer,             StopNutServer,         WaitForSingleObject,
+    StartNetworkServer,             StopNutServer,         WaitForSingleObject,    MonitorRequestRearm,
 };
 
 const ServiceHostApi* activeApi = &kRealApi;
@@ -79,7 +79,8 @@ bool ReportStatus(DWORD state, DWORD acceptedControls, DWORD checkPoint, DWORD w
 }
 
 constexpr DWORD kAcceptStop = SERVICE_ACCEPT_STOP;
-constexpr DWORD kAcceptAll = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PAUSE_CONTINUE;
+// Running or paused, the service is told of a resume from sleep or hibernation.
+constexpr DWORD kAcceptAll = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PAUSE_CONTINUE | SERVICE_ACCEPT_POWEREVENT;
 
 void ReleaseSettingsTexts() {
     // clear() empties without touching the heap: after a forced thread end the heap
@@ -254,7 +255,7 @@ void HandleContinue() {
 }  // namespace
 
 void WINAPI ServiceMain(DWORD, LPSTR*) {
-    SERVICE_STATUS_HANDLE handle = Api().registerHandler(kServiceName, ServiceControlHandler);
+    SERVICE_STATUS_HANDLE handle = Api().registerHandler(kServiceName, ServiceControlHandlerEx, nullptr);
     if (handle == nullptr) {
         TraceLogError("RegisterServiceCtrlHandler():ER=", GetLastError());
         return;
@@ -298,6 +299,26 @@ void WINAPI ServiceControlHandler(DWORD control) {
         default:
             // Interrogate, shutdown and the rest change nothing and report nothing.
             break;
+    }
+}
+
+DWORD WINAPI ServiceControlHandlerEx(DWORD control, DWORD eventType, LPVOID, LPVOID) {
+    switch (control) {
+        case SERVICE_CONTROL_STOP:
+        case SERVICE_CONTROL_PAUSE:
+        case SERVICE_CONTROL_CONTINUE:
+            ServiceControlHandler(control);
+            return NO_ERROR;
+        case SERVICE_CONTROL_INTERROGATE:
+            return NO_ERROR;
+        case SERVICE_CONTROL_POWEREVENT:
+            // Only recorded here: the monitor's next pass, which this wakes, does the work.
+            if (eventType == PBT_APMRESUMEAUTOMATIC || eventType == PBT_APMRESUMESUSPEND) {
+                if (Api().requestRearm != nullptr) Api().requestRearm();
+            }
+            return NO_ERROR;
+        default:
+            return ERROR_CALL_NOT_IMPLEMENTED;
     }
 }
 

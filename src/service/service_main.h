@@ -10,9 +10,14 @@
 // reported running and the start is recorded, or at the first failure.
 void WINAPI ServiceMain(DWORD argc, LPSTR* argv);
 
-// Registered with RegisterServiceCtrlHandlerA. Acts on stop, pause and continue;
-// every other control is ignored without a report.
+// Acts on stop, pause and continue; every other control is ignored without a report.
 void WINAPI ServiceControlHandler(DWORD control);
+
+// Registered with RegisterServiceCtrlHandlerExA: the controls above, and the power
+// event of a resume from sleep or hibernation (PBT_APMRESUMEAUTOMATIC,
+// PBT_APMRESUMESUSPEND), which asks the monitor to watch the UPS anew. NO_ERROR for
+// what it handles, ERROR_CALL_NOT_IMPLEMENTED for the rest.
+DWORD WINAPI ServiceControlHandlerEx(DWORD control, DWORD eventType, LPVOID eventData, LPVOID context);
 
 // The stop, and a pause until the monitor has parked, run on worker threads so that
 // the handler returns at once; the entry point calls this after the dispatcher has
@@ -22,7 +27,7 @@ void WaitForServiceStopWork(DWORD timeoutMs);
 
 // What the service host calls outside itself; tests replace it.
 struct ServiceHostApi {
-    SERVICE_STATUS_HANDLE(WINAPI* registerHandler)(LPCSTR name, LPHANDLER_FUNCTION handler);
+    SERVICE_STATUS_HANDLE(WINAPI* registerHandler)(LPCSTR name, LPHANDLER_FUNCTION_EX handler, LPVOID context);
     BOOL(WINAPI* setStatus)(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status);
     LPTHREAD_START_ROUTINE threadMain;  // the monitor thread's routine
     int32_t (*finalPass)();             // the pass run once more after the thread has ended
@@ -40,6 +45,7 @@ struct ServiceHostApi {
     // Each wait of the stop for the monitor thread to end: returns as soon as it has
     // ended, or after `milliseconds` (WaitForSingleObject).
     DWORD(WINAPI* waitForThread)(HANDLE thread, DWORD milliseconds);
+    void (*requestRearm)();  // the computer has resumed: the monitor watches anew
 };
 
 // Replaces the host's outside calls for tests; nullptr restores the real ones.

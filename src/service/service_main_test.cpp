@@ -62,8 +62,8 @@ struct HostRecorder {
 
 HostRecorder* recorder = nullptr;
 
-SERVICE_STATUS_HANDLE WINAPI FakeRegister(LPCSTR name, LPHANDLER_FUNCTION handler) {
-    recorder->Add(std::string("register ") + name + (handler == ServiceControlHandler ? " handler" : " ?"));
+SERVICE_STATUS_HANDLE WINAPI FakeRegister(LPCSTR name, LPHANDLER_FUNCTION_EX handler, LPVOID) {
+    recorder->Add(std::string("register ") + name + (handler == ServiceControlHandlerEx ? " handler" : " ?"));
     if (recorder->failRegister) {
         SetLastError(ERROR_INVALID_NAME);
         return nullptr;
@@ -110,6 +110,7 @@ int32_t FakeFinalPass() {
     return 0;
 }
 void FakePrepareRun() { recorder->Add("prepare run"); }
+void FakeRequestRearm() { recorder->Add("request rearm"); }
 void FakeRequestStop() {
     recorder->Add("request stop");
     MonitorRunFlag = 0;
@@ -158,15 +159,15 @@ const ServiceHostApi kFakeApi = {
     FakeRequestStop, FakeRequestPause, FakeRequestContinue, FakeSleep,     FakeSequenceRunning,
     FakeWaitUntilParked,
     nullptr,         nullptr,  // no network UPS server
-    FakeWaitForThread,
+    FakeWaitForThread, FakeRequestRearm,
 };
 
 const char kStartPending[] = "status 2 accept=1 cp=1 hint=1000 type=0x10 exit=0/0";
-const char kRunningAll[] = "status 4 accept=3 cp=0 hint=0 type=0x10 exit=0/0";
+const char kRunningAll[] = "status 4 accept=67 cp=0 hint=0 type=0x10 exit=0/0";
 const char kStopPending[] = "status 3 accept=1 cp=1 hint=3000 type=0x10 exit=0/0";
 const char kStopped[] = "status 1 accept=1 cp=0 hint=0 type=0x10 exit=0/0";
 const char kPausePending[] = "status 6 accept=1 cp=1 hint=3000 type=0x10 exit=0/0";
-const char kPaused[] = "status 7 accept=3 cp=0 hint=0 type=0x10 exit=0/0";
+const char kPaused[] = "status 7 accept=67 cp=0 hint=0 type=0x10 exit=0/0";
 const char kContinuePending[] = "status 2 accept=1 cp=1 hint=3000 type=0x10 exit=0/0";
 // The start is logged before its event; the stop's event comes before its line.
 const char kStartEvent[] = "event 4/1003 after Service_start";
@@ -503,6 +504,37 @@ TEST_F(ServiceMainTest, OtherControlsChangeNothingAndReportNothing) {
     EXPECT_EQ(LogTexts(), (Lines{"Service_start"}));
     EXPECT_EQ(MonitorRunFlag.load(), 1);
     StopAndWait();
+}
+
+// A resume from sleep or hibernation only asks the monitor to watch again; the handler
+// does nothing else and answers at once.
+TEST_F(ServiceMainTest, AResumeAsksTheMonitorToWatchAgainAndNoOtherPowerEventDoes) {
+    struct Case {
+        DWORD control;
+        DWORD eventType;
+        DWORD answer;
+        Lines journal;
+    };
+    const Case cases[] = {
+        {SERVICE_CONTROL_POWEREVENT, PBT_APMRESUMEAUTOMATIC, NO_ERROR, {"request rearm"}},
+        {SERVICE_CONTROL_POWEREVENT, PBT_APMRESUMESUSPEND, NO_ERROR, {"request rearm"}},
+        {SERVICE_CONTROL_POWEREVENT, PBT_APMSUSPEND, NO_ERROR, {}},
+        {SERVICE_CONTROL_POWEREVENT, PBT_APMPOWERSTATUSCHANGE, NO_ERROR, {}},
+        {SERVICE_CONTROL_INTERROGATE, 0, NO_ERROR, {}},
+        {SERVICE_CONTROL_SESSIONCHANGE, 0, ERROR_CALL_NOT_IMPLEMENTED, {}},
+    };
+    ServiceMain(0, nullptr);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.control) + "/" + std::to_string(c.eventType));
+        ClearJournal();
+        EXPECT_EQ(ServiceControlHandlerEx(c.control, c.eventType, nullptr, nullptr), c.answer);
+        EXPECT_EQ(Journal(), c.journal);
+    }
+    // The stop comes through the same handler.
+    ClearJournal();
+    EXPECT_EQ(ServiceControlHandlerEx(SERVICE_CONTROL_STOP, 0, nullptr, nullptr), static_cast<DWORD>(NO_ERROR));
+    WaitForServiceStopWork(INFINITE);
+    EXPECT_EQ(Journal(), (Lines{kStopPending, "request stop", "wait 5000", "final pass", kStopped, kStopEvent}));
 }
 
 }  // namespace

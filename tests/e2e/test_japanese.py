@@ -106,6 +106,8 @@ def test_settings_screen_pads_japanese_labels_to_32_bytes_not_characters(japanes
         (b"\t", jp("Nut_password"), b""),
         (b"\t", jp("Battery_low_shutdown"), b"1"),
         (b"\t", f"{jp('Shutdown_charge')}({jp('Percent')})", b"0"),
+        (b"\t", jp("Os_shutdown"), sjis(jp("Os_shutdown_poweroff"))),
+        (b"\t", f"{jp('Rearm_time')}({sec})", b"300"),
         (b"\t", jp("Notify_command"), b""),
         (b"\t", f"{jp('Notify_time')}({sec})", b"30"),
     ]

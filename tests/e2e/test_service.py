@@ -27,6 +27,7 @@ WINDOWS_EVENTS = {
     0x000003EC: "Service_stop", 0x800007D1: "AC_fail", 0x800007DA: "UPS_disconnected",
     0x800007DC: "Battery_low_event_occurred", 0x800007DE: "OS_Shutdown_is_started",
     0x800007E0: "Battery_charge_unreadable",
+    0x800007E2: "OS_Shutdown_did_not_happen",
 }
 ERROR_MR_MID_NOT_FOUND = 317
 SIM_MODEL = "Nerva UPS Simulator"

@@ -1,0 +1,26 @@
+// The last step of the shutdown sequence when OS_SHUTDOWN is "hibernate": Windows is
+// asked to write memory to disk and switch off, so the user's session comes back.
+#pragma once
+
+#include <cstdint>
+
+#include "common/win32.h"
+
+// Enables SeShutdownPrivilege, makes sure hibernation is allowed (IsPwrHibernateAllowed)
+// and calls SetSuspendState(hibernate, no forced suspension, wake events kept). Both
+// calls come from powrprof.dll, loaded at the call, so the exe links no more system
+// libraries than it did. Nonzero when Windows accepted the request. On failure one
+// event-log line says why: "ShutdownAdjust():ER=<error>", "LoadLibrary():ER=<error>"
+// (powrprof.dll or one of its entry points missing), "Hibernate:Disabled" (switched
+// off, `powercfg /h off`) or "SetSuspendState():ER=<error>".
+int32_t HibernateOperatingSystem();
+
+// The powrprof.dll entry points the hibernation goes through; tests replace them. A
+// missing entry (nullptr) stands for a powrprof.dll without it.
+struct HibernateApi {
+    BOOLEAN(WINAPI* isPwrHibernateAllowed)();
+    BOOLEAN(WINAPI* setSuspendState)(BOOLEAN hibernate, BOOLEAN forceCritical, BOOLEAN disableWakeEvent);
+};
+
+// Replaces the entry points for tests; nullptr loads the real ones again at each call.
+void SetHibernateApiForTest(const HibernateApi* api);

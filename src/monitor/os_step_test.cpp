@@ -1,0 +1,235 @@
+// The sequence's last step and watching again afterwards, on the fake UPS world: what
+// is asked of Windows for each OS_SHUTDOWN and answer, that a wake always wins over the
+// hibernation's time limit, and the re-arming after a resume or a power-off that did
+// not happen.
+#include "monitor/os_step.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "config/settings.h"
+#include "log/windows_event.h"
+#include "monitor/monitor_state.h"
+#include "monitor/monitor_test_fixture.h"
+#include "monitor/monitor_thread.h"
+#include "monitor/ups_event_callback.h"
+
+namespace monitor_test {
+namespace {
+
+using Lines = std::vector<std::string>;
+using EventSeq = std::vector<WindowsEvent>;
+
+const WindowsEvent kOsShutdownEvent{kEventTypeWarning, kEventOsShutdown};
+const WindowsEvent kNotDoneEvent{kEventTypeWarning, kEventOsShutdownNotDone};
+
+void FailMains() {
+    world->mainsIndicator = 1;
+    UpsEventCallback(world->openDevice, kUpsEventMainsFailed, nullptr);
+}
+
+void RestoreMains() {
+    world->mainsIndicator = 0;
+    UpsEventCallback(world->openDevice, kUpsEventMainsRestored, nullptr);
+}
+
+class OsStepTest : public MonitorTest {
+protected:
+    void WriteChoice(const std::string& osShutdown, int32_t rearmTime = 300, const std::string& exCmd = "",
+                     int32_t waitTime = 0) {
+        Settings settings;
+        settings.WaitTime = waitTime;
+        settings.ExCmd = exCmd;
+        settings.ExCmdTime = exCmd.empty() ? 0 : 3;
+        settings.OsShutdown = osShutdown;
+        settings.RearmTime = rearmTime;
+        ASSERT_TRUE(WriteSettings(settings));
+    }
+    // A pass `seconds` after the last one, the computer awake all along.
+    int32_t PassAfter(int64_t seconds) {
+        Advance(seconds * kTicksPerSecond);
+        return MonitorPass();
+    }
+};
+
+// --- What the last step asks for ---
+
+struct EndCase {
+    const char* name;
+    const char* osShutdown;
+    std::vector<int32_t> hibernateAnswers;
+    std::vector<int64_t> passesAfterSeconds;  // the first pass runs the sequence
+    size_t hibernations;
+    size_t powerOffs;
+    Lines lines;
+    bool shutdownStarted;
+    size_t accepted;  // requests Windows accepted, each with its event
+};
+void PrintTo(const EndCase& c, std::ostream* out) { *out << c.name; }
+
+class EndOfSequence : public OsStepTest, public ::testing::WithParamInterface<EndCase> {};
+
+TEST_P(EndOfSequence, FollowsTheSettingAndNeverStaysUpOnBattery) {
+    const EndCase& c = GetParam();
+    fake.hibernateResults = c.hibernateAnswers;
+    WriteChoice(c.osShutdown);
+    ReadyForTheSequence();
+    for (int64_t seconds : c.passesAfterSeconds) EXPECT_EQ(1, PassAfter(seconds)) << seconds;
+    EXPECT_EQ(c.hibernations, fake.hibernateAt.size());
+    EXPECT_EQ(c.powerOffs, fake.osShutdownAt.size());
+    EXPECT_EQ(c.lines, TraceLines());
+    EXPECT_EQ(EventSeq(c.accepted, kOsShutdownEvent), Events()) << "an event for each request Windows accepted";
+    EXPECT_EQ(c.shutdownStarted, TheMonitorState().ShutdownStarted.load() == 1);
+    EXPECT_EQ(1u, fake.upsShutdownAt.size()) << "the output-off once, whatever the last step does";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, EndOfSequence,
+    ::testing::Values(
+        EndCase{"Poweroff", "poweroff", {}, {0, 30}, 0, 1, {"OS_Shutdown_is_started"}, true, 1},
+        EndCase{"AnUnknownWordPowersOff", "sleep", {}, {0}, 0, 1, {"OS_Shutdown_is_started"}, true, 1},
+        // Accepted: asked once, however many passes follow within the minute.
+        EndCase{"HibernateAccepted", "hibernate", {1}, {0, 1, 30, 29}, 1, 0, {"OS_Hibernate_is_started"}, false, 1},
+        EndCase{"HibernateRefused", "hibernate", {0}, {0, 1}, 1, 1,
+                {"Hibernation_did_not_happen", "OS_Shutdown_is_started"}, true, 1},
+        // Exactly the limit is still within it; a second more is not.
+        EndCase{"HibernateAcceptedButStillRunningAfterTheLimit", "hibernate", {1}, {0, 60, 1, 1}, 1, 1,
+                {"OS_Hibernate_is_started", "Hibernate:Timeout", "Hibernation_did_not_happen",
+                 "OS_Shutdown_is_started"},
+                true, 2}),
+    [](const ::testing::TestParamInfo<EndCase>& p) { return std::string(p.param.name); });
+
+TEST_F(OsStepTest, ARefusedPowerOffAfterARefusedHibernationAsksForThePowerOffAgainOnly) {
+    WriteChoice("hibernate");
+    fake.hibernateResults = {0};
+    fake.osShutdownResults = {0, 1};
+    ReadyForTheSequence();
+    EXPECT_EQ(0, PassAfter(0));
+    EXPECT_EQ(1, PassAfter(1));
+    EXPECT_EQ(1u, fake.hibernateAt.size()) << "a refused hibernation is not asked for again";
+    EXPECT_EQ(2u, fake.osShutdownAt.size());
+}
+
+// --- A wake always wins over the hibernation's time limit ---
+
+TEST_F(OsStepTest, AWakeFromTheHibernationWatchesAgainAndNeverPowersOff) {
+    WriteChoice("hibernate");
+    ReadyForTheSequence();
+    ASSERT_EQ(1, PassAfter(0));
+    // Two hours of hibernation: the monotonic and wall clocks jump, the unbiased one does not.
+    Hibernation(2 * 3600 * kTicksPerSecond);
+    EXPECT_EQ(1, PassAfter(5)) << "a jump across the hibernation is not the limit running out";
+    EXPECT_TRUE(fake.osShutdownAt.empty());
+    // The resume notification comes late, still within the minute the limit allows.
+    EXPECT_EQ(1, PassAfter(50));
+    MonitorRequestRearm();
+    EXPECT_EQ(0, PassAfter(1));
+    EXPECT_TRUE(fake.osShutdownAt.empty()) << "the wake was not taken for a hibernation that did not come";
+    EXPECT_EQ((Lines{"OS_Hibernate_is_started", "Monitoring_again_after_wake"}), TraceLines());
+    const MonitorState& state = TheMonitorState();
+    EXPECT_EQ(0, state.ShutdownSequenceStarted.load()) << "the network server shows no FSD any more";
+    EXPECT_EQ(0, state.HibernateUnderWay.load());
+    EXPECT_EQ(0, state.AcFail.load()) << "the countdown waits for the UPS's first report after the wake";
+    EXPECT_EQ(1, state.Disconnected.load()) << "the UPS connection is made anew";
+    EXPECT_EQ(1, state.OutageStepsDone.load());
+}
+
+// --- Watching again ---
+
+struct RearmCase {
+    const char* name;
+    const char* osShutdown;
+    bool resume;               // a resume is reported 30 s into the outage; else REARM_TIME runs out
+    int64_t restoreAfterSeconds;  // mains comes back this long after the first failure
+    int64_t secondFailAfterSeconds;
+    std::string rearmLine;
+    size_t rearms;
+    size_t requests;  // power-offs and hibernations asked for
+    EventSeq events;  // the shutdown events only
+};
+void PrintTo(const RearmCase& c, std::ostream* out) { *out << c.name; }
+
+class Rearm : public OsStepTest, public ::testing::WithParamInterface<RearmCase> {};
+
+// The whole road: an outage with its full sequence, the computer still running, the
+// re-arm, then mains back and a new outage with its whole sequence, once. With
+// REARM_TIME 20 s and mains off for 40 s, the cancelled power-off's outage is re-armed
+// once more and goes straight to the request to Windows in between (the third request).
+TEST_P(Rearm, TheNextOutageRunsTheWholeSequenceOnce) {
+    const RearmCase& c = GetParam();
+    WriteChoice(c.osShutdown, 20, "save.cmd", 5);
+    Connect();
+    Deliver(60, NewRecord(0));
+    fake.sendsRecords = true;
+    const int64_t failAt = fakeNow.load() + 2 * kTicksPerSecond;
+    fake.script.push_back({failAt, &FailMains});
+    if (c.resume) fake.script.push_back({failAt + 30 * kTicksPerSecond, &MonitorRequestRearm});
+    fake.script.push_back({failAt + c.restoreAfterSeconds * kTicksPerSecond, &RestoreMains});
+    const int64_t secondFailAt = failAt + c.secondFailAfterSeconds * kTicksPerSecond;
+    fake.script.push_back({secondFailAt, &FailMains});
+
+    RunThreadUntil(secondFailAt + 15 * kTicksPerSecond);
+
+    ASSERT_EQ(2u, fake.commands.size()) << "the command once in each outage";
+    EXPECT_GT(fake.commandStartedAt[1], secondFailAt);
+    ASSERT_EQ(2u, fake.upsShutdownAt.size()) << "the output-off once in each outage";
+    EXPECT_GT(fake.upsShutdownAt[1], secondFailAt);
+    EXPECT_EQ(c.requests, fake.osShutdownAt.size() + fake.hibernateAt.size());
+    const Lines lines = TraceLines();
+    EXPECT_EQ(c.rearms, static_cast<size_t>(std::count(lines.begin(), lines.end(), c.rearmLine)));
+    EXPECT_EQ(2, std::count(lines.begin(), lines.end(), "External_command_start:(save.cmd)"));
+    EventSeq shutdownEvents;
+    for (const WindowsEvent& event : Events()) {
+        if (event == kOsShutdownEvent || event == kNotDoneEvent) shutdownEvents.push_back(event);
+    }
+    EXPECT_EQ(c.events, shutdownEvents);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, Rearm,
+    ::testing::Values(
+        RearmCase{"CancelledPowerOff", "poweroff", false, 40, 90, "OS_Shutdown_did_not_happen", 2, 3,
+                  {kOsShutdownEvent, kNotDoneEvent, kOsShutdownEvent, kNotDoneEvent, kOsShutdownEvent}},
+        // Mains came back before the re-arm: that outage is over, and a failure that the
+        // reconnected UPS reports in its very first record is a new one.
+        RearmCase{"CancelledPowerOffAfterMainsCameBack", "poweroff", false, 15, 30, "OS_Shutdown_did_not_happen", 1,
+                  2, {kOsShutdownEvent, kNotDoneEvent, kOsShutdownEvent}},
+        RearmCase{"ResumeAfterTheHibernation", "hibernate", true, 33, 90, "Monitoring_again_after_wake", 1, 2,
+                  {kOsShutdownEvent, kOsShutdownEvent}}),
+    [](const ::testing::TestParamInfo<RearmCase>& p) { return std::string(p.param.name); });
+
+TEST_F(OsStepTest, AResumeDuringARunningSequenceChangesNothing) {
+    WriteChoice("poweroff", 300, "save.cmd");
+    ReadyForTheSequence();
+    // The resume arrives while the command runs.
+    fake.commandRunsMs = 2000;
+    fake.script.push_back({fakeNow.load() + kTicksPerSecond, &MonitorRequestRearm});
+    ASSERT_EQ(1, PassAfter(0));
+    EXPECT_EQ(1, PassAfter(1));
+    EXPECT_EQ(1, PassAfter(1));
+    EXPECT_EQ(1u, fake.commands.size());
+    EXPECT_EQ(1u, fake.upsShutdownAt.size());
+    EXPECT_EQ(1u, fake.osShutdownAt.size());
+    EXPECT_EQ(1, TheMonitorState().ShutdownSequenceStarted.load()) << "the network server still shows FSD";
+    EXPECT_EQ((Lines{"External_command_start:(save.cmd)", "OS_Shutdown_is_started"}), TraceLines());
+}
+
+TEST_F(OsStepTest, APowerOffIsTakenAsCancelledOnlyAfterRearmTimeOfTheComputerRunning) {
+    WriteChoice("poweroff", 10);
+    ReadyForTheSequence();
+    ASSERT_EQ(1, PassAfter(0));
+    Hibernation(3600 * kTicksPerSecond);  // time the computer did not run counts for nothing
+    EXPECT_EQ(1, PassAfter(10));
+    EXPECT_EQ((Lines{"OS_Shutdown_is_started"}), TraceLines());
+    // The same pass makes the UPS connection anew.
+    EXPECT_EQ(0, PassAfter(1));
+    EXPECT_EQ((Lines{"OS_Shutdown_is_started", "OS_Shutdown_did_not_happen", "UPS_connected:NV-1500"}),
+              TraceLines());
+    EXPECT_EQ((EventSeq{kOsShutdownEvent, kNotDoneEvent, {kEventTypeInformation, kEventUpsConnected}}), Events());
+    EXPECT_EQ(0, TheMonitorState().ShutdownStarted.load());
+    EXPECT_EQ(1u, fake.osShutdownAt.size());
+}
+
+}  // namespace
+}  // namespace monitor_test

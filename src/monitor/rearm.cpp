@@ -1,0 +1,66 @@
+// Watching again after a wake or a power-off that did not happen.
+#include "monitor/rearm.h"
+
+#include "common/clock.h"
+#include "config/settings.h"
+#include "log/event_log.h"
+#include "log/windows_event.h"
+#include "messages/message_table.h"
+#include "monitor/battery_reports.h"
+
+namespace {
+
+enum class RearmCause { None, Resume, PowerOffCancelled };
+
+RearmCause DueCause(MonitorState& state) {
+    if (state.RearmRequested.exchange(0) == 1 &&
+        (state.ShutdownSequenceStarted.load() == 0 || state.OsStepReached.load() == 1)) {
+        return RearmCause::Resume;
+    }
+    if (state.ShutdownStarted.load() == 1) {
+        const int64_t limit = static_cast<int64_t>(ProcessSettings().RearmTime) * kTicksPerSecond;
+        if (UnbiasedNow() - state.OsRequestedAt.load() > limit) return RearmCause::PowerOffCancelled;
+    }
+    return RearmCause::None;
+}
+
+}  // namespace
+
+bool RearmIfDue(MonitorState& state) {
+    const RearmCause cause = DueCause(state);
+    if (cause == RearmCause::None) return false;
+    if (cause == RearmCause::PowerOffCancelled) {
+        TraceLog(MessageText("OS_Shutdown_did_not_happen"));
+        ReportWindowsEvent(kEventTypeWarning, kEventOsShutdownNotDone);
+    } else {
+        TraceLog(MessageText("Monitoring_again_after_wake"));
+    }
+    // The outage whose sequence had its command and output-off is still under way only
+    // while mains is still off since then; a recovery reported meanwhile ended it.
+    if (state.ShutdownSequenceStarted.load() == 1) {
+        const bool sameOutage =
+            state.AcFail.load() == 1 && state.AcFailStart.load() == state.SequenceOutageStart.load();
+        state.OutageStepsDone = sameOutage ? 1 : 0;
+    } else if (state.AcFail.load() == 0) {
+        state.OutageStepsDone = 0;
+    }
+
+    // What the UPS said before is history: its connection does not survive a sleep,
+    // and the countdown starts again from its first report.
+    state.Disconnected = 1;
+    MarkMainsStateUnknown(state);
+    state.AcFail = 0;
+    state.AcFailStart = 0;
+    ForgetBatteryOnBattery(state);
+    state.AwaitingStateSince = 0;
+    state.AwaitingStateFor = 0;
+    ForgetShutdownSequence(state);
+    return true;
+}
+
+void NoteOutageEnded(MonitorState& state) {
+    if (state.OutageStepsDone.load() == 0) return;
+    const bool reported = state.DeviceHandle.load() != -1 && state.Disconnected.load() == 0 &&
+                          state.InitialStatusPending.load() == 0;
+    if (reported && state.AcFail.load() == 0) state.OutageStepsDone = 0;
+}
