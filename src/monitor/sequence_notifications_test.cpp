@@ -97,8 +97,11 @@ TEST_F(SequenceNotificationsTest, AHangingNotificationMovesNoStepOfTheSequence) 
         moments.push_back({fake.commandStartedAt[0], fake.upsShutdownAt[0], fake.osShutdownAt[0]});
     }
     EXPECT_EQ(moments[0], moments[1]);
-    // The sequence is over while the notification still hangs.
+    // The sequence is over, and its notification (started now or a moment later on the
+    // notifier's thread) still hangs: it never ends without the release below.
+    for (int waited = 0; record.started.load() == 0 && waited < 10000; waited += 10) Sleep(10);
     EXPECT_EQ(1, record.started.load());
+    EXPECT_FALSE(WaitUntilNotificationsIdleForTest(100)) << "the hanging notification ended by itself";
     SetEvent(release.Get());
     ASSERT_TRUE(WaitUntilNotificationsIdleForTest(60000));
     record.release = nullptr;
