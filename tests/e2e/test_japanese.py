@@ -20,6 +20,7 @@ from conftest import (
     read_messages,
     wait_until,
 )
+from test_service import wait_for_first_record
 
 CP = "cp932"
 MODEL = "NV-700J Sim"
@@ -133,6 +134,9 @@ def test_service_records_japanese_texts_as_code_page_932_bytes(japanese, jp_inst
         connected = sjis(jp("UPS_connected")) + b":" + MODEL.encode()
         wait_until(lambda: connected + b"\r\n" in event_log.read_bytes(), 30, "the Japanese UPS_connected line")
         assert b"," + sjis(jp("Service_start")) + b"\r\n" in event_log.read_bytes()
+        # Until the UPS's first record after the connect, a mains change is taken in silently:
+        # wait for that record (its data-log line) before the failure whose line is read.
+        assert wait_for_first_record(jp_installation), "no data-log line after the connect"
 
         # The event list is shipped in code page 932 and written byte for byte.
         ups.set(MAINS="OFF")
