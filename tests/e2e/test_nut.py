@@ -114,6 +114,21 @@ def installation_for_a_module(service_probe, folder):
     assert service_probe.remove() in gone
 
 
+@contextlib.contextmanager
+def installation_serving_ups(service_probe, folder, ups):
+    """An installed service whose network server answers on 127.0.0.1 for the UPS named `ups`, the
+    simulated UPS on mains at 90 %; yields (installation, port) once `upsc` reads OL."""
+    with installation_for_a_module(service_probe, folder) as installation:
+        SimulatedUps(installation.folder, PRESENT_ON="USB", MODEL=MODEL, MAINS="ON", BATTERY=90,
+                     MEASUREMENT_PERIOD_MS=500)
+        port = free_tcp_port()
+        write_settings(installation, WAIT_TIME=3600, NUT_LISTEN=f"127.0.0.1:{port}", NUT_UPSNAME=ups,
+                       NUT_USER=USER, NUT_PASSWORD=PASSWORD)
+        install_and_wait_for_the_ups(installation)
+        wait_until(lambda: upsc_status(port) == "OL", 30, "the server to answer OL")
+        yield installation, port
+
+
 @pytest.fixture(scope="module")
 def story(tmp_path_factory, service_probe):
     tmp = tmp_path_factory.mktemp("nut")

@@ -6,10 +6,8 @@ import re
 
 import pytest
 
-from conftest import SimulatedUps, wait_until
-from nut_clients import RawClient, cgi_folder, free_tcp_port, pynut_session, run_cgi, upsc_status
-from test_nut import (MODEL, PASSWORD, USER, install_and_wait_for_the_ups, installation_for_a_module,
-                      write_settings)
+from nut_clients import RawClient, cgi_folder, free_tcp_port, pynut_session, run_cgi
+from test_nut import MODEL, PASSWORD, USER, installation_serving_ups
 
 UPS = "ups"
 NUMBER = re.compile(r"-?\d+(\.\d+)?")
@@ -24,14 +22,7 @@ class Server:
 @pytest.fixture(scope="module")
 def server(tmp_path_factory, service_probe):
     tmp = tmp_path_factory.mktemp("nut-clients")
-    with installation_for_a_module(service_probe, tmp / "Voltwarden Nut Clients") as installation:
-        SimulatedUps(installation.folder, PRESENT_ON="USB", MODEL=MODEL, MAINS="ON", BATTERY=90,
-                     MEASUREMENT_PERIOD_MS=500)
-        port = free_tcp_port()
-        write_settings(installation, WAIT_TIME=3600, NUT_LISTEN=f"127.0.0.1:{port}", NUT_UPSNAME=UPS,
-                       NUT_USER=USER, NUT_PASSWORD=PASSWORD)
-        install_and_wait_for_the_ups(installation)
-        wait_until(lambda: upsc_status(port) == "OL", 30, "the server to answer OL")
+    with installation_serving_ups(service_probe, tmp / "Voltwarden Nut Clients", UPS) as (_, port):
         yield Server(port, tmp)
 
 

@@ -13,11 +13,9 @@ import time
 
 import pytest
 
-from conftest import ProgramLogs, SimulatedUps, wait_until
-from nut_clients import (RawClient, cpu_seconds, flood_without_reading, free_tcp_port, pynut_session,
-                         service_processes, upsc_status, wineserver_of)
-from test_nut import (ENCODING, MODEL, PASSWORD, USER, install_and_wait_for_the_ups, installation_for_a_module,
-                      write_settings)
+from conftest import ProgramLogs, wait_until
+from nut_clients import RawClient, cpu_seconds, flood_without_reading, pynut_session, service_processes, wineserver_of
+from test_nut import ENCODING, PASSWORD, USER, installation_serving_ups
 
 UPS = "ups"
 SPACING = 1.0  # the server's refusal spacing per address, in seconds
@@ -37,14 +35,7 @@ class Server:
 @pytest.fixture(scope="module")
 def server(tmp_path_factory, service_probe):
     tmp = tmp_path_factory.mktemp("nut-hostile")
-    with installation_for_a_module(service_probe, tmp / "Voltwarden Nut Hostile") as installation:
-        SimulatedUps(installation.folder, PRESENT_ON="USB", MODEL=MODEL, MAINS="ON", BATTERY=90,
-                     MEASUREMENT_PERIOD_MS=500)
-        port = free_tcp_port()
-        write_settings(installation, WAIT_TIME=3600, NUT_LISTEN=f"127.0.0.1:{port}", NUT_UPSNAME=UPS,
-                       NUT_USER=USER, NUT_PASSWORD=PASSWORD)
-        install_and_wait_for_the_ups(installation)
-        wait_until(lambda: upsc_status(port) == "OL", 30, "the server to answer OL")
+    with installation_serving_ups(service_probe, tmp / "Voltwarden Nut Hostile", UPS) as (installation, port):
         yield Server(installation, port)
 
 
