@@ -45,7 +45,7 @@ public:
     // `bufferBytes`, when given, sizes the socket's buffers (small: a client that does not
     // read fills them soon).
     explicit Client(uint16_t port, int bufferBytes = 0) : socket_(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP)) {
-        DWORD timeoutMs = 10000;
+        DWORD timeoutMs = 30000;  // generous: a loaded machine may stall Wine for seconds
         setsockopt(socket_.Get(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeoutMs), sizeof(timeoutMs));
         if (bufferBytes > 0) {
             for (int option : {SO_RCVBUF, SO_SNDBUF}) {
