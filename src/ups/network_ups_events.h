@@ -1,0 +1,32 @@
+// What a UPS served by another machine reports through the event callback beside the
+// library's own codes (ups/ups_library.h). The network UPS source (network_ups/) fills
+// the same table of entry points as the maker's library and sends codes 1 to 5 as the
+// library does; these two codes carry what only a network UPS says. The maker's
+// library never sends them.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// The UPS's readings, taken by the source once a second at most. `data` is a
+// NetworkUpsReadings made with new; the callee deletes it. The first one after a
+// connection says what holds now, as the library's first record does.
+constexpr int32_t kUpsEventNetworkReadings = 1060;
+// The serving machine has begun its shutdown (FSD in ups.status): no data. Sent once
+// when the word appears.
+constexpr int32_t kUpsEventForcedShutdown = 1061;
+
+// A measurement the UPS does not have, or gave as anything but a plain decimal number,
+// is empty.
+struct NetworkUpsReadings {
+    bool MainsFailed = false;  // ups.status holds the word OB
+    std::string InputVoltage;     // input.voltage
+    std::string InputFrequency;   // input.frequency
+    std::string OutputVoltage;    // output.voltage
+    std::string OutputFrequency;  // output.frequency
+    std::string Load;             // ups.load
+    std::string BatteryVoltage;   // battery.voltage
+    std::string Temperature;      // ups.temperature
+    bool ChargeKnown = false;     // battery.charge
+    int32_t Charge = 0;           // its whole percent, 0..100
+};
