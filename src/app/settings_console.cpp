@@ -165,6 +165,9 @@ void ShowSettings(Session& s) {
     out << "\t" << PadLabel(withUnit("Rearm_time", "Sec")) << ":" << v.RearmTime << std::endl;
     out << "\t" << PadLabel(MessageText("Notify_command")) << ":" << v.NotifyCmd << std::endl;
     out << "\t" << PadLabel(withUnit("Notify_time", "Sec")) << ":" << v.NotifyTime << std::endl;
+    out << "\t" << PadLabel(MessageText("Remote_user")) << ":" << v.RemoteUser << std::endl;
+    out << "\t" << PadLabel(MessageText("Remote_password")) << ":" << (v.RemotePassword.empty() ? "" : "********")
+        << std::endl;
     s.KeyWait();
 }
 
@@ -396,6 +399,21 @@ Next RunEntry(Session& s) {
             s.Report("Number_is_not_on_the_menu", false);
         } else {
             SetNutText(s, kNutSettings[number - 1003]);
+        }
+        break;
+    }
+    case 1009:
+    case 1010: {
+        // One-shot only: the login to a UPS that another machine serves, by the same
+        // character rules as the network server's own user and password.
+        static const NutTextSetting kRemoteSettings[] = {
+            {&Settings::RemoteUser, &IsValidNutCredential},
+            {&Settings::RemotePassword, &IsValidNutCredential},
+        };
+        if (s.interactive) {
+            s.Report("Number_is_not_on_the_menu", false);
+        } else {
+            SetNutText(s, kRemoteSettings[number - 1009]);
         }
         break;
     }

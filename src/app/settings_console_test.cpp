@@ -64,6 +64,11 @@ std::string NotifyLines(const std::string& command, int32_t time) {
     return "NOTIFY_CMD=" + command + "\r\nNOTIFY_TIME=" + std::to_string(time) + "\r\n";
 }
 
+// The two lines of the login to a UPS on another machine, as the writer appends them.
+std::string RemoteLines(const std::string& user, const std::string& password) {
+    return "REMOTE_USER=" + user + "\r\nREMOTE_PASSWORD=" + password + "\r\n";
+}
+
 // What stands in the way of Setting.ini during the command.
 enum class FileState { Normal, Locked, Folder };
 
@@ -188,6 +193,7 @@ TEST_F(SettingsConsoleTest, OneShotEntriesSaveCheckedValuesAndReportRefusals) {
         // Entry 3: the given text is stored without looking at any port list.
         {{"3", "COM7"}, N, "", "", "", 1, Ini(60, 3, "COM7", "old.cmd", 0, "jp")},
         {{"3", "COM_AUTO"}, N, "", "", "", 1, Ini(60, 3, "COM_AUTO", "old.cmd", 0, "jp")},
+        {{"3", "ups@nas.example:3493"}, N, "", "", "", 1, Ini(60, 3, "ups@nas.example:3493", "old.cmd", 0, "jp")},
         {{"3", ""}, N, "", "", "", 1, ""},
         {{"3", "COM7\r\nWAIT_TIME=0"}, N, "", "", "Input_value_is_abnormal\n", 1, ""},
         {{"3", "COM7\n"}, N, "", "", "Input_value_is_abnormal\n", 1, ""},
@@ -277,6 +283,17 @@ TEST_F(SettingsConsoleTest, OneShotEntriesSaveCheckedValuesAndReportRefusals) {
         {{"1013", "601"}, N, "", "", "Input_value_is_abnormal\n", 1, ""},
         {{"1013", "-1"}, N, "", "", "Input_value_is_abnormal\n", 1, ""},
         {{"1013"}, N, "", "", "Invalid_argument\n", 0, ""},
+        // Entries 1009 and 1010: the login to a UPS on another machine, one-shot only, by the
+        // network server's character rules; their two lines come after everything else.
+        {{"1009", "follower"}, N, "", "", "", 1, kOnDisk + RemoteLines("follower", "")},
+        {{"1009", ""}, N, "", "", "", 1, kOnDisk},
+        {{"1009", "fol lower"}, N, "", "", "Input_value_is_abnormal\n", 0, ""},
+        {{"1009"}, N, "", "", "Invalid_argument\n", 0, ""},
+        {{"1009", "a", "b"}, N, "", "", "Invalid_argument\n", 0, ""},
+        {{"1010", "p@ss:w0rd!"}, N, "", "", "", 1, kOnDisk + RemoteLines("", "p@ss:w0rd!")},
+        {{"1010", "pass\"word"}, N, "", "", "Input_value_is_abnormal\n", 0, ""},
+        {{"1010", "pass\nword"}, N, "", "", "Input_value_is_abnormal\n", 0, ""},
+        {{"1010", "x"}, FileState::Locked, "", "", "File_read_abnormality\n", 0, ""},
         // Entry 1001 prints LANG as read at start.
         {{"1001"}, N, "", "", "jp\n", 1, ""},
         {{"1001", "ignored"}, N, "", "", "jp\n", 1, ""},
@@ -286,7 +303,7 @@ TEST_F(SettingsConsoleTest, OneShotEntriesSaveCheckedValuesAndReportRefusals) {
         {{"8"}, N, "", "", "Number_is_not_on_the_menu\n", 1, ""},
         {{"9"}, N, "", "", "Number_is_not_on_the_menu\n", 1, ""},
         {{"1000"}, N, "", "", "Number_is_not_on_the_menu\n", 1, ""},
-        {{"1009"}, N, "", "", "Number_is_not_on_the_menu\n", 1, ""},
+        {{"1015"}, N, "", "", "Number_is_not_on_the_menu\n", 1, ""},
         {{"-1"}, N, "", "", "Number_is_not_on_the_menu\n", 1, ""},
         {{"abc"}, N, "", "", "Invalid_argument\n", 1, ""},
         {{""}, N, "", "", "Invalid_argument\n", 1, ""},
@@ -504,6 +521,7 @@ TEST_F(SettingsConsoleTest, InteractiveMenuRunsEntriesUntilZeroOrEndOfInput) {
         {"1002 is one-shot only", "1002 en\n0\n", "", notOnMenu + invalid, 1, ""},
         {"1003 is one-shot only", "1003\n0\n", "", notOnMenu, 1, ""},
         {"1006 is one-shot only", "1006\n0\n", "", notOnMenu, 1, ""},
+        {"1010 is one-shot only", "1010\n0\n", "", notOnMenu, 1, ""},
         {"minus one", "-1\n0\n", "", notOnMenu, 1, ""},
         {"letters", "abc\n0\n", "", invalid, 1, ""},
         {"beyond 32 bits", "99999999999\n0\n", "", invalid, 1, ""},
@@ -678,7 +696,9 @@ TEST_F(SettingsConsoleTest, InteractiveSettingsScreenAlignsLabelsTo32Bytes) {
                             "\tOs_shutdown                     :Os_shutdown_poweroff\n"
                             "\tRearm_time(Sec)                 :300\n"
                             "\tNotify_command                  :\n"
-                            "\tNotify_time(Sec)                :30\n" +
+                            "\tNotify_time(Sec)                :30\n"
+                            "\tRemote_user                     :\n"
+                            "\tRemote_password                 :\n" +
                             kKeyWait + kMenu);
     EXPECT_EQ(o.result, 1);
 }
@@ -699,6 +719,16 @@ TEST_F(SettingsConsoleTest, InteractiveSettingsScreenShowsTheNetworkServerKeysBu
                             "\tNut_ups_name                    :rack\n"
                             "\tNut_user                        :monuser\n"
                             "\tNut_password                    :********\n"),
+              std::string::npos)
+        << o.output;
+    EXPECT_EQ(o.output.find("s3cret"), std::string::npos);
+}
+
+TEST_F(SettingsConsoleTest, InteractiveSettingsScreenShowsTheRemoteUserButNotItsPassword) {
+    scratch_.WriteFile("Setting.ini", kOnDisk + RemoteLines("follower", "s3cret"));
+    Outcome o = Run({}, "2\n0\n", "k");
+    EXPECT_NE(o.output.find("\tRemote_user                     :follower\n"
+                            "\tRemote_password                 :********\n"),
               std::string::npos)
         << o.output;
     EXPECT_EQ(o.output.find("s3cret"), std::string::npos);

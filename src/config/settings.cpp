@@ -51,6 +51,10 @@ void ApplySetting(Settings& settings, const std::string& key, const std::string&
         text = &settings.NotifyCmd;
     } else if (key == "NOTIFY_TIME") {
         number = &settings.NotifyTime;
+    } else if (key == "REMOTE_USER") {
+        text = &settings.RemoteUser;
+    } else if (key == "REMOTE_PASSWORD") {
+        text = &settings.RemotePassword;
     }
     if (number != nullptr) {
         ParseInt32(value, *number);
@@ -79,6 +83,11 @@ bool OsShutdownKeysAreDefault(const Settings& settings) {
 bool NotifyKeysAreDefault(const Settings& settings) {
     const Settings defaults;
     return settings.NotifyCmd == defaults.NotifyCmd && settings.NotifyTime == defaults.NotifyTime;
+}
+
+bool RemoteKeysAreDefault(const Settings& settings) {
+    const Settings defaults;
+    return settings.RemoteUser == defaults.RemoteUser && settings.RemotePassword == defaults.RemotePassword;
 }
 
 bool IsMissingFileError(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
@@ -120,7 +129,8 @@ bool WriteSettings(const Settings& settings, std::string* refusedKey) {
         {"LANG", &settings.Lang},            {"NUT_LISTEN", &settings.NutListen},
         {"NUT_UPSNAME", &settings.NutUpsName}, {"NUT_USER", &settings.NutUser},
         {"NUT_PASSWORD", &settings.NutPassword}, {"OS_SHUTDOWN", &settings.OsShutdown},
-        {"NOTIFY_CMD", &settings.NotifyCmd},
+        {"NOTIFY_CMD", &settings.NotifyCmd}, {"REMOTE_USER", &settings.RemoteUser},
+        {"REMOTE_PASSWORD", &settings.RemotePassword},
     };
     for (const auto& [key, text] : texts) {
         if (text->find('\n') != std::string::npos) {
@@ -155,6 +165,10 @@ bool WriteSettings(const Settings& settings, std::string* refusedKey) {
     if (!NotifyKeysAreDefault(settings)) {
         content += "NOTIFY_CMD=" + settings.NotifyCmd + "\r\n";
         content += "NOTIFY_TIME=" + std::to_string(settings.NotifyTime) + "\r\n";
+    }
+    if (!RemoteKeysAreDefault(settings)) {
+        content += "REMOTE_USER=" + settings.RemoteUser + "\r\n";
+        content += "REMOTE_PASSWORD=" + settings.RemotePassword + "\r\n";
     }
     return WriteFileAtomically(SettingsFilePath(), content);
 }

@@ -7,7 +7,7 @@
 struct Settings {
     int32_t WaitTime = 60;    // WAIT_TIME: seconds of mains failure tolerated
     int32_t BackupTime = 3;   // BACKUP_TIME: passed to the UPS output-off command
-    std::string Device = "USB";  // DEVICE: "USB", "COM_AUTO"/"AUTO" or a port name
+    std::string Device = "USB";  // DEVICE: "USB", "COM_AUTO"/"AUTO", a port name or <ups>@<host>[:<port>]
     std::string EventLogPath;    // EVENTLOGPATH: kept, not used
     std::string DataLogPath;     // DATALOGPATH: kept, not used
     std::string ExCmd;           // EXCMD: external command line, empty for none
@@ -34,6 +34,10 @@ struct Settings {
     // only when one of them differs from its default.
     std::string NotifyCmd;    // NOTIFY_CMD: command line, empty for none
     int32_t NotifyTime = 30;  // NOTIFY_TIME: seconds one notification may run
+    // The login to a UPS that another machine serves (DEVICE <ups>@<host>). Written
+    // after the rest, and only when one of them differs from its default.
+    std::string RemoteUser;      // REMOTE_USER: empty = watch without logging in
+    std::string RemotePassword;  // REMOTE_PASSWORD: its password
 };
 
 // The bounds of REARM_TIME that the settings console accepts.
@@ -54,7 +58,8 @@ int32_t ReadSettings(Settings& settings);
 // Replaces Setting.ini with the eight lines of `settings`, followed by the four NUT_
 // lines when one of them differs from its default, by BATTERY_LOW_SHUTDOWN and
 // SHUTDOWN_CHARGE when one of those does, by OS_SHUTDOWN and REARM_TIME likewise and
-// by NOTIFY_CMD and NOTIFY_TIME likewise, atomically. Every text is written
+// by NOTIFY_CMD and NOTIFY_TIME likewise and by REMOTE_USER and REMOTE_PASSWORD
+// likewise, atomically. Every text is written
 // so that it reads back exactly as it stands, a lone CR kept by a hand edit included.
 // A text holding an LF cannot be written that way (no read ever yields one): the
 // record is refused, `refusedKey` (when given) names its key, and nothing is written.

@@ -387,6 +387,45 @@ TEST(WriteSettings, WritesTheNotifyLinesOnlyWhenOneDiffersFromItsDefault) {
     EXPECT_EQ("NOTIFY_CMD", refused);
 }
 
+// The login to a UPS on another machine comes after everything else, and only when one
+// of its keys is set; the notification keys, set too, stay before it.
+TEST(WriteSettings, WritesTheRemoteLoginLinesLastAndOnlyWhenOneIsSet) {
+    struct Case {
+        const char* user;
+        const char* password;
+        const char* notify;
+        bool written;
+    };
+    const Case cases[] = {
+        {"", "", "", false},
+        {"follower", "s3cret pass", "", true},
+        {"", "only-a-password", "", true},
+        {"follower", "", "notify.cmd", true},
+    };
+    ScratchDirectory scratch;
+    for (const Case& c : cases) {
+        Settings s;
+        s.RemoteUser = c.user;
+        s.RemotePassword = c.password;
+        s.NotifyCmd = c.notify;
+        ASSERT_TRUE(WriteSettings(s)) << c.user;
+        const std::string notifyLines =
+            s.NotifyCmd.empty() ? "" : "NOTIFY_CMD=" + s.NotifyCmd + "\r\nNOTIFY_TIME=30\r\n";
+        const std::string remoteLines =
+            c.written ? std::string("REMOTE_USER=") + c.user + "\r\nREMOTE_PASSWORD=" + c.password + "\r\n" : "";
+        EXPECT_EQ(scratch.ReadFile("Setting.ini"), SettingsText(s) + notifyLines + remoteLines) << c.user;
+        Settings back;
+        ASSERT_EQ(ReadSettings(back), 1);
+        EXPECT_EQ(back.RemoteUser, c.user);
+        EXPECT_EQ(back.RemotePassword, c.password);
+    }
+    Settings broken;
+    broken.RemotePassword = "pass\nLANG=en";
+    std::string refused;
+    EXPECT_FALSE(WriteSettings(broken, &refused));
+    EXPECT_EQ("REMOTE_PASSWORD", refused);
+}
+
 TEST(ReadSettings, AFileOfEightKeysGivesTheNutDefaults) {
     ScratchDirectory scratch;
     scratch.WriteFile("Setting.ini", SettingsText(Sentinel()));
