@@ -70,13 +70,20 @@ bool MayDecideOnLastKnownState(MonitorState& state, int64_t now) {
     return now - state.AwaitingStateSince.load() > kFirstRecordGraceTicks;
 }
 
-// On battery power the sequence starts now when the battery says so (a low-battery
+// The sequence starts at once when the machine that serves the UPS says FSD. On battery
+// power it starts now when the battery says so (a low-battery
 // report, a charge at SHUTDOWN_CHARGE or below; `reasonLine` then says which), or when
 // mains has failed for more than WAIT_TIME and the last known state may be acted on.
 // The battery is heard only while the mains state is known: after a reconnection its
 // reports wait for the UPS to say what holds now (monitor/battery_reports.h), and so
 // does this rule. The settings are re-read from Setting.ini on every look.
 bool SequenceDue(MonitorState& state, std::string& reasonLine) {
+    // The machine that serves the UPS has begun its shutdown and will cut the power:
+    // whatever WAIT_TIME and the mains state say, as every follower of a served UPS does.
+    if (state.ServerForcedShutdown.load() == 1) {
+        reasonLine = MessageText("Shutdown_by_remote_fsd");
+        return true;
+    }
     if (state.AcFail.load() == 0) return false;
     ReadSettings(ProcessSettings());
     if (state.MainsStateKnown.load() == 1) {

@@ -17,6 +17,8 @@ void ForgetShutdownSequence(MonitorState& target) {
     target.HibernateUnderWay = 0;
     target.HibernateFailed = 0;
     target.SequenceOutageStart = 0;
+    // A serving machine that still says FSD says it again to the next connection.
+    target.ServerForcedShutdown = 0;
     // Last: whoever shows the point of no return (the network server's FSD) sees it
     // gone only once everything else is cleared.
     target.ShutdownSequenceStarted = 0;
@@ -26,6 +28,7 @@ void ResetMonitorStateForTest() {
     state.DeviceHandle = -1;
     state.Disconnected = 1;
     state.OpenedByCom = 0;
+    state.NetworkUps = 0;
     state.InitialStatusPending = 0;
     state.AcFail = 0;
     state.AcFailStart = 0;

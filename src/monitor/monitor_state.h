@@ -13,6 +13,10 @@ struct MonitorState {
     std::atomic<int64_t> DeviceHandle{-1};         // connected UPS; -1 = none
     std::atomic<int32_t> Disconnected{1};          // 1 while no live UPS is known
     std::atomic<uint8_t> OpenedByCom{0};           // opened by OpenCOM: close with CloseCOM when dropped
+    // 1 while the UPS is one that another machine serves (DEVICE <ups>@<host>): its
+    // output-off is that machine's, and the sequence logs out of it instead. Set at
+    // every connect attempt, for the source DEVICE names then.
+    std::atomic<uint8_t> NetworkUps{0};
     std::atomic<uint8_t> InitialStatusPending{0};  // 1 from InitNervaUPSLib to the first record
     std::atomic<int32_t> AcFail{0};                // 1 while mains power has failed
     std::atomic<int64_t> AcFailStart{0};           // when AcFail last became 1
@@ -39,6 +43,9 @@ struct MonitorState {
     // 1 while the monitor thread is inside a shutdown sequence; the service's stop
     // waits for it instead of cutting it short.
     std::atomic<uint8_t> ShutdownSequenceRunning{0};
+    // 1 once the machine that serves the UPS said FSD: it has begun its shutdown, and the
+    // sequence starts at once. Forgotten with the sequence.
+    std::atomic<uint8_t> ServerForcedShutdown{0};
     // How far the sequence has come, so that a pass after an interrupted sequence (a
     // refused OS shutdown, an exception) goes on where it stopped and never runs the
     // command or sends the UPS output-off twice. Monitor only.

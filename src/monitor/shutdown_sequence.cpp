@@ -97,7 +97,14 @@ int32_t RunShutdownSequence(MonitorState& state, const MonitorSeams& seams, cons
         seams.HoldWhilePaused();
         // Marked first: an output-off that went wrong is not sent again.
         state.OutputOffDone = 1;
-        SwitchUpsOutputOff(ProcessSettings().BackupTime);
+        if (state.NetworkUps.load() == 1) {
+            // The machine that serves the UPS switches its output off once its followers
+            // are done: this computer tells it so by ending its login.
+            TraceLog(MessageText("Output_off_left_to_server"));
+            EndNetworkUpsLogin();
+        } else {
+            SwitchUpsOutputOff(ProcessSettings().BackupTime);
+        }
     }
 
     seams.HoldWhilePaused();

@@ -166,22 +166,34 @@ bool WaitForUpsReconnect(uint32_t limitMs) {
     return WaitForUpsLink(limitMs, MonitorStopEvent(), MonitorMainsChangeEvent());
 }
 
-void SwitchUpsOutputOff(int32_t backupTime) {
-    // The output-off goes only to a UPS that is connected now: a dropped handle may
-    // have been handed to another device, or to none.
+namespace {
+
+// The output-off call of the table in use, on the link with its time limit; every case
+// but success leaves its "<failureName>ER=" line.
+void RunOutputOffCall(const char* failureName, int32_t backupTime) {
+    // Only to a UPS that is connected now: a dropped handle may have been handed to
+    // another device, or to none.
     const MonitorState& state = TheMonitorState();
     const int64_t device = state.DeviceHandle.load();
     if (device == -1 || state.Disconnected.load() != 0) {
-        TraceLogError("UPSShutdown:ER=", kNoUpsToSwitchOffError);
+        TraceLogError(failureName, kNoUpsToSwitchOffError);
         return;
     }
+    const std::string name = failureName;
     const UpsLinkOutcome outcome = RunOnUpsLink(
-        [device, backupTime] {
+        [device, backupTime, name] {
             const int32_t refused = MonitorUpsLibrary().Shutdown(device, backupTime);
-            if (refused != 0) TraceLogError("UPSShutdown:ER=", static_cast<uint32_t>(refused));
+            if (refused != 0) TraceLogError(name, static_cast<uint32_t>(refused));
         },
         kOutputOffLimitMs);
-    if (outcome != UpsLinkOutcome::Completed) TraceLogError("UPSShutdown:ER=", kUpsCallTimedOutError);
+    if (outcome != UpsLinkOutcome::Completed) TraceLogError(failureName, kUpsCallTimedOutError);
 }
+
+}  // namespace
+
+void SwitchUpsOutputOff(int32_t backupTime) { RunOutputOffCall("UPSShutdown:ER=", backupTime); }
+
+// The network source's Shutdown entry point ends the login (network_ups/network_ups_library.h).
+void EndNetworkUpsLogin() { RunOutputOffCall("UPSLogout:ER=", 0); }
 
 void ResetUpsConnectionForTest() { ConnectFailureLog().Succeeded(); }

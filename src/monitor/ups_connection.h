@@ -30,5 +30,10 @@ bool WaitForUpsReconnect(uint32_t limitMs);
 // "UPSShutdown:ER=" line.
 void SwitchUpsOutputOff(int32_t backupTime);
 
+// In place of the output-off for a UPS that another machine serves: ends this computer's
+// login to that machine, so that it knows this computer is done (its own output-off waits
+// for that). Bounded as the output-off; every case but success leaves a "UPSLogout:ER=" line.
+void EndNetworkUpsLogin();
+
 // Forgets the failure lines of earlier connect attempts, for tests.
 void ResetUpsConnectionForTest();

@@ -2,10 +2,12 @@
 #include "monitor/ups_event_callback.h"
 
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "common/clock.h"
 #include "config/status_file.h"
+#include "log/data_log.h"
 #include "log/event_list.h"
 #include "log/event_log.h"
 #include "log/windows_event.h"
@@ -18,11 +20,14 @@
 #include "monitor/monitor_thread.h"
 #include "monitor/ups_reading.h"
 #include "notify/notifier.h"
+#include "ups/network_ups_events.h"
 #include "ups/ups_library.h"
 
 namespace {
 
 constexpr double kDataLogIntervalSeconds = 60.0;
+// What the data log shows for a measurement the UPS does not report.
+constexpr char kNoReadingMark[] = "--.-";
 
 // A text field of the record, never read past its own width: a library that fills
 // a field to the brim must not make us read the next field or beyond the record.
@@ -38,6 +43,45 @@ void NotifyUpsEvent(const MonitorState& state, NotifyEvent event, int32_t code, 
     std::string text = EventListText(code);
     if (text.empty()) text = MessageText(messageKey);
     Notify(event, text, state.ChargeOnBattery.load());
+}
+
+// A record's mains indicator: a change is taken in silently while the first record after a
+// connect is awaited, and reported from then on.
+void ApplyMainsIndicator(MonitorState& state, bool mainsFailed, int64_t now) {
+    const int32_t acFail = state.AcFail.load();
+    if (acFail == 0 && mainsFailed) {
+        state.AcFailStart = now;
+        state.AcFail = 1;
+        MonitorSignalMainsChange();
+        PublishAcFail(1);
+        if (state.InitialStatusPending.load() != 1) {
+            ReportWindowsEvent(kEventTypeWarning, kEventAcFail);
+            NotifyUpsEvent(state, NotifyEvent::OnBattery, kUpsEventMainsFailed, "AC_fail");
+        }
+    } else if (acFail == 1 && !mainsFailed) {
+        state.AcFail = 0;
+        ForgetBatteryOnBattery(state);
+        MonitorSignalMainsChange();
+        PublishAcFail(0);
+        if (state.InitialStatusPending.load() != 1) {
+            ReportWindowsEvent(kEventTypeInformation, kEventPowerRecovery);
+            NotifyUpsEvent(state, NotifyEvent::Online, kUpsEventMainsRestored, "Power_recovery");
+        }
+    }
+    // A record says what holds now, whatever its indicator: what the battery said before
+    // it is judged on that.
+    MarkMainsStateKnown(state);
+    state.InitialStatusPending = 0;
+}
+
+// True when this record makes the data log's line: the first record after the start, then
+// one at least a minute after the last line.
+bool DataLineDue(MonitorState& state, int64_t now) {
+    const int64_t lastLine = state.LastDataLogTime.load();
+    const double sinceLastLine = static_cast<double>(now - lastLine) / kTicksPerSecond;
+    if (lastLine != 0 && sinceLastLine < kDataLogIntervalSeconds) return false;
+    state.LastDataLogTime = now;
+    return true;
 }
 
 void HandleStatusRecord(MonitorState& state, int64_t device, void* data, int64_t now) {
@@ -56,45 +100,38 @@ void HandleStatusRecord(MonitorState& state, int64_t device, void* data, int64_t
     StoreUpsRecordKeepingCharge(device, record);
 
     // The mains flag first: nothing that the library may do to us later holds it up.
-    const int32_t mainsFailed = record.MainsFailed;
-    const int32_t acFail = state.AcFail.load();
-    if (acFail == 0 && mainsFailed == 1) {
-        state.AcFailStart = now;
-        state.AcFail = 1;
-        MonitorSignalMainsChange();
-        PublishAcFail(1);
-        if (state.InitialStatusPending.load() != 1) {
-            ReportWindowsEvent(kEventTypeWarning, kEventAcFail);
-            NotifyUpsEvent(state, NotifyEvent::OnBattery, kUpsEventMainsFailed, "AC_fail");
-        }
-    } else if (acFail == 1 && mainsFailed == 0) {
-        state.AcFail = 0;
-        ForgetBatteryOnBattery(state);
-        MonitorSignalMainsChange();
-        PublishAcFail(0);
-        if (state.InitialStatusPending.load() != 1) {
-            ReportWindowsEvent(kEventTypeInformation, kEventPowerRecovery);
-            NotifyUpsEvent(state, NotifyEvent::Online, kUpsEventMainsRestored, "Power_recovery");
-        }
-    }
-    // A record says what holds now, whatever its indicator: what the battery said before
-    // it is judged on that.
-    MarkMainsStateKnown(state);
-    state.InitialStatusPending = 0;
+    ApplyMainsIndicator(state, record.MainsFailed == 1, now);
 
     // The first record after the start always makes a line; its level comes with the
     // answer of the battery-level query, which runs on a thread of ours.
     std::string dueLine;
-    const int64_t lastLine = state.LastDataLogTime.load();
-    const double sinceLastLine = static_cast<double>(now - lastLine) / kTicksPerSecond;
-    if (lastLine == 0 || sinceLastLine >= kDataLogIntervalSeconds) {
-        state.LastDataLogTime = now;
+    if (DataLineDue(state, now)) {
         dueLine = field1 + "," + field2 + "," + field3 + "," + field4 + "," + field5 + "," + field6 + "," + field7;
     }
     AskBatteryLevel(device, dueLine);
 }
 
+// A measurement the UPS does not have: the data log's mark for no reading.
+std::string DataLogValue(const std::string& value) { return value.empty() ? kNoReadingMark : value; }
+
+// The readings of a UPS that another machine serves: a record whose charge came with it,
+// so nothing is asked afterwards. The columns are those of the library's records.
+void HandleNetworkReadings(MonitorState& state, int64_t device, const NetworkUpsReadings& readings, int64_t now) {
+    StoreNetworkUpsReadings(device, readings);
+    ApplyMainsIndicator(state, readings.MainsFailed, now);
+    NoteCharge(state, readings.ChargeKnown, readings.Charge);
+    if (!DataLineDue(state, now)) return;
+    WriteDataLog(DataLogValue(readings.InputVoltage) + "," + DataLogValue(readings.InputFrequency) + "," +
+                 DataLogValue(readings.OutputVoltage) + "," + DataLogValue(readings.OutputFrequency) + "," +
+                 DataLogValue(readings.Load) + "," + DataLogValue(readings.BatteryVoltage) + "," +
+                 DataLogValue(readings.Temperature) + "," +
+                 (readings.ChargeKnown ? std::to_string(readings.Charge) : std::string(kNoReadingMark)));
+}
+
 void HandleUpsEvent(int64_t device, int32_t code, void* data) {
+    // The network source's readings are ours from here on, whoever they came from.
+    std::unique_ptr<NetworkUpsReadings> readings(
+        code == kUpsEventNetworkReadings ? static_cast<NetworkUpsReadings*>(data) : nullptr);
     MonitorState& state = TheMonitorState();
     // -1 stands for "no device": while none is connected there is nobody to hear from,
     // even if the library reports for a handle of -1.
@@ -155,6 +192,14 @@ void HandleUpsEvent(int64_t device, int32_t code, void* data) {
         case kUpsEventMeasurement:
             // A library that sends code 60 without a record must not bring the service down.
             if (data != nullptr) HandleStatusRecord(state, current, data, now);
+            return;
+        case kUpsEventNetworkReadings:
+            if (readings != nullptr) HandleNetworkReadings(state, current, *readings, now);
+            return;
+        case kUpsEventForcedShutdown:
+            // The machine that serves the UPS has begun its shutdown: the monitor starts
+            // the sequence at once, whatever WAIT_TIME says.
+            if (state.ServerForcedShutdown.exchange(1) == 0) MonitorSignalMainsChange();
             return;
         default:
             break;

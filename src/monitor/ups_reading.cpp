@@ -21,11 +21,26 @@ LatestReading& Latest() {
 
 std::string Field(const char* field, size_t width) { return std::string(field, strnlen(field, width)); }
 
+// Makes `next` the latest reading: the battery-low flag carries over from the same
+// device until mains returns, and so does the charge when `keepCharge` is set.
+void StoreReading(UpsReading next, bool keepCharge) {
+    next.HasRecord = true;
+    next.RecordedAt = MonotonicNow();
+    std::lock_guard<std::mutex> guard(Latest().lock);
+    UpsReading& latest = Latest().reading;
+    const bool sameDevice = latest.Device == next.Device;
+    const bool mainsReturned = latest.HasRecord && latest.MainsFailed && !next.MainsFailed;
+    next.BatteryLow = sameDevice && latest.BatteryLow && !mainsReturned;
+    if (keepCharge) {
+        next.BatteryChargeKnown = sameDevice && latest.BatteryChargeKnown;
+        next.BatteryCharge = sameDevice ? latest.BatteryCharge : 0;
+    }
+    latest = std::move(next);
+}
+
 void Store(int64_t device, const StatusRecord& record, bool keepCharge, bool chargeKnown, int32_t charge) {
     UpsReading next;
-    next.HasRecord = true;
     next.Device = device;
-    next.RecordedAt = MonotonicNow();
     next.InputVoltage = Field(record.Field1, sizeof(record.Field1));
     next.InputFrequency = Field(record.Field2, sizeof(record.Field2));
     next.OutputVoltage = Field(record.Field3, sizeof(record.Field3));
@@ -36,17 +51,7 @@ void Store(int64_t device, const StatusRecord& record, bool keepCharge, bool cha
     next.BatteryChargeKnown = chargeKnown;
     next.BatteryCharge = charge;
     next.MainsFailed = record.MainsFailed == 1;
-
-    std::lock_guard<std::mutex> guard(Latest().lock);
-    UpsReading& latest = Latest().reading;
-    const bool sameDevice = latest.Device == device;
-    const bool mainsReturned = latest.HasRecord && latest.MainsFailed && !next.MainsFailed;
-    next.BatteryLow = sameDevice && latest.BatteryLow && !mainsReturned;
-    if (keepCharge) {
-        next.BatteryChargeKnown = sameDevice && latest.BatteryChargeKnown;
-        next.BatteryCharge = sameDevice ? latest.BatteryCharge : 0;
-    }
-    latest = std::move(next);
+    StoreReading(std::move(next), keepCharge);
 }
 
 }  // namespace
@@ -56,6 +61,22 @@ void StoreUpsRecord(int64_t device, const StatusRecord& record, bool chargeKnown
 }
 
 void StoreUpsRecordKeepingCharge(int64_t device, const StatusRecord& record) { Store(device, record, true, false, 0); }
+
+void StoreNetworkUpsReadings(int64_t device, const NetworkUpsReadings& readings) {
+    UpsReading next;
+    next.Device = device;
+    next.InputVoltage = readings.InputVoltage;
+    next.InputFrequency = readings.InputFrequency;
+    next.OutputVoltage = readings.OutputVoltage;
+    next.OutputFrequency = readings.OutputFrequency;
+    next.Load = readings.Load;
+    next.Temperature = readings.Temperature;
+    next.BatteryVoltage = readings.BatteryVoltage;
+    next.BatteryChargeKnown = readings.ChargeKnown;
+    next.BatteryCharge = readings.ChargeKnown ? readings.Charge : 0;
+    next.MainsFailed = readings.MainsFailed;
+    StoreReading(std::move(next), false);
+}
 
 void StoreUpsCharge(int64_t device, bool chargeKnown, int32_t charge) {
     std::lock_guard<std::mutex> guard(Latest().lock);

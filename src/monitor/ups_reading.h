@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "ups/network_ups_events.h"
 #include "ups/ups_library.h"
 
 struct UpsReading {
@@ -33,6 +34,8 @@ void StoreUpsRecord(int64_t device, const StatusRecord& record, bool chargeKnown
 // Called by the event callback for every record of the current device, before its charge
 // has been asked: the charge last answered for the same device stays until the answer.
 void StoreUpsRecordKeepingCharge(int64_t device, const StatusRecord& record);
+// The readings of a UPS that another machine serves, its charge with them.
+void StoreNetworkUpsReadings(int64_t device, const NetworkUpsReadings& readings);
 // The answer to the battery-level query of a record of `device`; nothing when a record
 // of another device has come since.
 void StoreUpsCharge(int64_t device, bool chargeKnown, int32_t charge);

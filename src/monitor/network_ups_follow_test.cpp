@@ -1,0 +1,168 @@
+// Following a UPS that another machine serves: its readings, its FSD and the end of the
+// login in place of the output-off, as the monitor sees them through the callback and
+// the table of entry points (the network source itself is tested in network_ups/).
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "config/status_file.h"
+#include "log/windows_event.h"
+#include "monitor/monitor_state.h"
+#include "monitor/monitor_test_fixture.h"
+#include "monitor/monitor_thread.h"
+#include "monitor/ups_event_callback.h"
+#include "monitor/ups_reading.h"
+#include "ups/network_ups_events.h"
+
+namespace monitor_test {
+namespace {
+
+using Lines = std::vector<std::string>;
+using EventSeq = std::vector<WindowsEvent>;
+
+const WindowsEvent kConnectedEvent{kEventTypeInformation, kEventUpsConnected};
+const WindowsEvent kAcFailEvent{kEventTypeWarning, kEventAcFail};
+const WindowsEvent kRecoveryEvent{kEventTypeInformation, kEventPowerRecovery};
+const WindowsEvent kOsShutdownEvent{kEventTypeWarning, kEventOsShutdown};
+
+NetworkUpsReadings* Readings(bool onBattery, bool chargeKnown = true, int32_t charge = 87) {
+    auto* readings = new NetworkUpsReadings;
+    readings->MainsFailed = onBattery;
+    readings->InputVoltage = onBattery ? "0.0" : "230.4";
+    readings->InputFrequency = onBattery ? "" : "50.0";  // not reported on battery
+    readings->OutputVoltage = "229.8";
+    readings->OutputFrequency = "50.0";
+    readings->Load = "23";
+    readings->BatteryVoltage = "27.10";
+    readings->Temperature = "";  // the UPS has no thermometer
+    readings->ChargeKnown = chargeKnown;
+    readings->Charge = charge;
+    return readings;
+}
+
+Lines Tail(const Lines& lines, size_t from) { return Lines(lines.begin() + static_cast<std::ptrdiff_t>(from), lines.end()); }
+
+class FollowedUpsTest : public MonitorTest {
+protected:
+    // Connected to device 7, which another machine serves.
+    void ConnectToTheServedUps() {
+        Connect();
+        TheMonitorState().NetworkUps = 1;
+    }
+};
+
+// The readings are a record that brings its own charge: the data log gets the columns of
+// the library's records with the no-reading mark where the UPS has no value, and the
+// charge is never asked of the table.
+TEST_F(FollowedUpsTest, ReadingsMakeTheDataLogLineAndTheLatestReadingWithTheirOwnCharge) {
+    WriteSettingsFile(60);
+    ConnectToTheServedUps();
+    const int callsBefore = fake.batteryLevelCalls;
+
+    Deliver(kUpsEventNetworkReadings, Readings(false));
+    Deliver(kUpsEventNetworkReadings, Readings(false, false));  // within the minute: no line
+
+    EXPECT_EQ(Lines({"230.4,50.0,229.8,50.0,23,27.10,--.-,87"}), DataLines());
+    EXPECT_EQ(callsBefore, fake.batteryLevelCalls);
+    const UpsReading latest = LatestUpsReading();
+    EXPECT_EQ("27.10", latest.BatteryVoltage);
+    EXPECT_EQ("", latest.Temperature);
+    EXPECT_FALSE(latest.BatteryChargeKnown) << "the latest readings had no charge";
+
+    Advance(60 * kTicksPerSecond);
+    Deliver(kUpsEventNetworkReadings, Readings(true, false));
+    EXPECT_EQ(Lines({"230.4,50.0,229.8,50.0,23,27.10,--.-,87", "0.0,--.-,229.8,50.0,23,27.10,--.-,--.-"}),
+              DataLines());
+}
+
+// The first readings after a connect say what holds now without a Windows event, as the
+// library's first record does; later changes are reported.
+TEST_F(FollowedUpsTest, TheFirstReadingsBringTheMainsStateInLineSilently) {
+    WriteSettingsFile(600);
+    ConnectToTheServedUps();
+    TheMonitorState().InitialStatusPending = 1;
+
+    Deliver(kUpsEventNetworkReadings, Readings(true));
+    EXPECT_EQ(1, TheMonitorState().AcFail.load());
+    EXPECT_EQ(1, TheMonitorState().MainsStateKnown.load());
+    EXPECT_EQ(87, TheMonitorState().ChargeOnBattery.load()) << "the charge is judged on battery power";
+    EXPECT_EQ(EventSeq({kConnectedEvent}), Events());
+
+    Deliver(kUpsEventNetworkReadings, Readings(false));
+    Deliver(kUpsEventNetworkReadings, Readings(true));
+    EXPECT_EQ(EventSeq({kConnectedEvent, kRecoveryEvent, kAcFailEvent}), Events());
+    EXPECT_EQ(1, CurrentStatus().AcFail);
+}
+
+// The serving machine's FSD starts the sequence at the next pass, on mains power or on
+// battery long before WAIT_TIME, with its own line before the command's; the output-off
+// is left to that machine and the login ends right before the request to Windows.
+class ForcedShutdown : public FollowedUpsTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(ForcedShutdown, StartsTheSequenceAtOnceAndEndsTheLoginInsteadOfTheOutputOff) {
+    const bool onBattery = GetParam();
+    WriteSettingsFile(3600, "backup.cmd", 2, "USB", 5);
+    ConnectToTheServedUps();
+    Deliver(kUpsEventNetworkReadings, Readings(onBattery));
+    EXPECT_EQ(0, MonitorPass()) << "nothing is due before the FSD";
+    const size_t before = TraceLines().size();
+
+    Deliver(kUpsEventForcedShutdown);
+    Deliver(kUpsEventForcedShutdown);  // said again: one sequence
+    EXPECT_EQ(1, MonitorPass());
+
+    EXPECT_EQ(Lines({"Shutdown_by_remote_fsd", "External_command_start:(backup.cmd)", "Output_off_left_to_server",
+                     "OS_Shutdown_is_started"}),
+              Tail(TraceLines(), before));
+    EXPECT_EQ(Lines({"backup.cmd"}), fake.commands);
+    Lines outputOffs;
+    for (const std::string& call : fake.calls) {
+        if (call.rfind("Shutdown(", 0) == 0) outputOffs.push_back(call);
+    }
+    EXPECT_EQ(Lines({"Shutdown(7,0)"}), outputOffs) << "the network source's Shutdown ends the login";
+    ASSERT_EQ(1u, fake.osShutdownAt.size());
+    EXPECT_EQ(fake.upsShutdownAt.back(), fake.osShutdownAt[0]) << "the logout comes right before the request";
+    EXPECT_EQ(kOsShutdownEvent, Events().back());
+}
+
+INSTANTIATE_TEST_SUITE_P(OnMainsOrBattery, ForcedShutdown, ::testing::Bool());
+
+// The login cannot be ended when the serving machine is gone or refuses: a line says so,
+// and the shutdown goes on.
+TEST_F(FollowedUpsTest, ALoginThatCannotBeEndedIsWrittenAndTheShutdownGoesOn) {
+    struct Case {
+        bool connected;
+        int32_t result;
+        const char* line;
+    };
+    for (const Case& c : {Case{false, 0, "UPSLogout:ER=1167"}, Case{true, 10054, "UPSLogout:ER=10054"}}) {
+        SCOPED_TRACE(c.line);
+        fake.upsShutdownResult = c.result;
+        fake.osShutdownAt.clear();
+        WriteSettingsFile(0);
+        ReadyForTheSequence();
+        TheMonitorState().NetworkUps = 1;
+        TheMonitorState().Disconnected = c.connected ? 0 : 1;
+        fakeNow = kStartTicks;
+        const size_t before = TraceLines().size();
+
+        EXPECT_EQ(1, MonitorPass());
+
+        EXPECT_EQ(Lines({"Output_off_left_to_server", c.line, "OS_Shutdown_is_started"}), Tail(TraceLines(), before));
+        EXPECT_EQ(1u, fake.osShutdownAt.size());
+    }
+}
+
+// Readings for a device that is no longer the current one change nothing.
+TEST_F(FollowedUpsTest, ReadingsOfAnotherDeviceChangeNothing) {
+    WriteSettingsFile(60);
+    ConnectToTheServedUps();
+    UpsEventCallback(TheMonitorState().DeviceHandle.load() + 1, kUpsEventNetworkReadings, Readings(true));
+    UpsEventCallback(TheMonitorState().DeviceHandle.load() + 1, kUpsEventForcedShutdown, nullptr);
+    EXPECT_EQ(0, TheMonitorState().AcFail.load());
+    EXPECT_EQ(0, TheMonitorState().ServerForcedShutdown.load());
+    EXPECT_TRUE(DataLines().empty());
+}
+
+}  // namespace
+}  // namespace monitor_test
