@@ -140,8 +140,8 @@ TEST(NutStatusWord, FollowsTheMonitorState) {
     };
     const Case cases[] = {
         {false, false, false, "OL"},      {true, false, false, "OB"},       {true, true, false, "OB LB"},
-        {true, false, true, "OB FSD"},    {true, true, true, "OB LB FSD"},  {false, true, false, "OL LB"},
-        {false, false, true, "OL FSD"},
+        {true, false, true, "FSD OB"},    {true, true, true, "FSD OB LB"},  {false, true, false, "OL LB"},
+        {false, false, true, "FSD OL"},   {false, true, true, "FSD OL LB"},
     };
     for (const Case& c : cases) {
         NutUpsView view = FreshView();
