@@ -7,7 +7,7 @@
 
 #include "common/clock.h"
 #include "monitor/battery_trigger.h"
-#include "monitor/monitor_seams.h"
+#include "monitor/monitor_signals.h"
 
 namespace {
 

@@ -17,6 +17,7 @@
 #include "monitor/monitor_test_fixture.h"
 #include "notify/notifier.h"
 #include "monitor/ups_link.h"
+#include "monitor/monitor_signals.h"
 #include "monitor/monitor_thread.h"
 #include "monitor/ups_event_callback.h"
 #include "testing/log_lines.h"

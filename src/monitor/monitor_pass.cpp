@@ -15,6 +15,7 @@
 #include "monitor/charge_rule_watch.h"
 #include "monitor/connection_cycle_log.h"
 #include "monitor/monitor_seams.h"
+#include "monitor/monitor_signals.h"
 #include "monitor/monitor_state.h"
 #include "monitor/monitor_thread.h"
 #include "monitor/rearm.h"

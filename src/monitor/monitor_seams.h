@@ -65,14 +65,5 @@ bool MonitorWaitBetweenPasses(uint32_t milliseconds);
 void MonitorSequenceWait(uint32_t milliseconds);
 void MonitorHoldWhilePaused();
 
-// Manual-reset event that is signalled from a stop request until the next MonitorPrepareRun.
-HANDLE MonitorStopEvent();
-bool MonitorStopRequested();
 // True while the monitor thread is parked by a pause.
 bool MonitorIsParked();
-
-// Auto-reset event the UPS event callback sets on every change of the mains state (and
-// on a battery report made on battery power that may start the shutdown), so that the
-// wait between passes ends and the monitor decides on time.
-HANDLE MonitorMainsChangeEvent();
-void MonitorSignalMainsChange();

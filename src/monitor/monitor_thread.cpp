@@ -9,25 +9,26 @@
 
 #include "log/event_log.h"
 #include "monitor/monitor_seams.h"
+#include "monitor/monitor_signals.h"
 
 std::atomic<int32_t> MonitorRunFlag{0};
 
 namespace {
 
+// The pause and park half of the run control; the stop event is one of the monitor's
+// signals (monitor/monitor_signals.h).
 struct RunControl {
-    HANDLE stop;          // set: a stop has been requested
+    HANDLE stop;          // set: a stop has been requested (MonitorStopEvent)
     HANDLE pause;         // set: a pause has been requested
     HANDLE resume;        // set: not paused
     HANDLE parkedEvent;   // set while the thread is parked
-    HANDLE mainsChange;   // auto-reset: the callback saw the mains state change
     std::atomic<bool> parked{false};
 
     RunControl()
-        : stop(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
+        : stop(MonitorStopEvent()),
           pause(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
           resume(CreateEventA(nullptr, TRUE, TRUE, nullptr)),
-          parkedEvent(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
-          mainsChange(CreateEventA(nullptr, FALSE, FALSE, nullptr)) {}
+          parkedEvent(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
     // The events live as long as the process: a thread may still wait on them at exit.
 };
 
@@ -98,10 +99,6 @@ void RecordEscapedException() {
 
 }  // namespace
 
-HANDLE MonitorStopEvent() { return Control().stop; }
-
-bool MonitorStopRequested() { return WaitForSingleObject(Control().stop, 0) == WAIT_OBJECT_0; }
-
 bool MonitorIsParked() { return Control().parked.load(); }
 
 bool MonitorWaitUntilParked(uint32_t milliseconds) {
@@ -113,19 +110,12 @@ bool MonitorWaitUntilParked(uint32_t milliseconds) {
     return WaitForSingleObject(parked, milliseconds) == WAIT_OBJECT_0;
 }
 
-HANDLE MonitorMainsChangeEvent() { return Control().mainsChange; }
-
-void MonitorSignalMainsChange() {
-    HANDLE event = Control().mainsChange;
-    if (event != nullptr) SetEvent(event);
-}
-
 bool MonitorWaitForStopOrTimeout(uint32_t milliseconds) {
     return WaitWatching(milliseconds, nullptr) != WaitEnd::Stopped;
 }
 
 bool MonitorWaitBetweenPasses(uint32_t milliseconds) {
-    return WaitWatching(milliseconds, Control().mainsChange) != WaitEnd::Stopped;
+    return WaitWatching(milliseconds, MonitorMainsChangeEvent()) != WaitEnd::Stopped;
 }
 
 void MonitorSequenceWait(uint32_t milliseconds) { Sleep(milliseconds); }
@@ -159,15 +149,14 @@ DWORD WINAPI MonitorThreadMain(LPVOID runFlag) {
 
 void MonitorPrepareRun() {
     RunControl& control = Control();
-    ResetEvent(control.stop);
+    MonitorClearSignals();
     ResetEvent(control.pause);
     SetEvent(control.resume);
-    ResetEvent(control.mainsChange);
 }
 
 void MonitorRequestStop() {
     MonitorRunFlag = 0;
-    SetEvent(Control().stop);
+    MonitorSignalStop();
 }
 
 void MonitorRequestPause() {

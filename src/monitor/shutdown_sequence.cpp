@@ -10,7 +10,7 @@
 #include "config/settings.h"
 #include "log/event_log.h"
 #include "messages/message_table.h"
-#include "monitor/monitor_thread.h"
+#include "monitor/monitor_signals.h"
 #include "monitor/os_step.h"
 #include "monitor/ups_connection.h"
 #include "notify/notifier.h"

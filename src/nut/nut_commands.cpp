@@ -60,6 +60,7 @@ public:
         }
         if (command == "GET") return Get();
         if (command == "LIST") return ListCommand();
+        if (command == "SET" && w_.size() >= 2 && Upper(w_[1]) == "TRACKING") return SetTracking();
         // The server is read-only: no client may change the UPS, command it or force a shutdown.
         if (command == "SET" || command == "INSTCMD" || command == "FSD" || command == "PRIMARY" ||
             command == "MASTER") {
@@ -90,7 +91,30 @@ private:
 
     NutAnswer Login() { return Line(NutLogin(session_, w_[1], c_.Config)); }
 
+    // Clients that want their writes and commands tracked (upsrw -w, upscmd -w) turn
+    // tracking on first, and give up at once when that is refused: so it is granted as
+    // the reference server grants it (a user and a password given, right or wrong, since
+    // it changes only what this connection is told), and the refusal of the write or the
+    // command itself is what they show.
+    NutAnswer SetTracking() {
+        if (!session_.HasUser) return Line("ERR USERNAME-REQUIRED");
+        if (!session_.HasPassword) return Line("ERR PASSWORD-REQUIRED");
+        if (!Args(2)) return Invalid();
+        const std::string value = Upper(w_[2]);
+        if (value != "ON" && value != "OFF") return Invalid();
+        session_.Tracking = value == "ON";
+        return Line("OK");
+    }
+
+    // GET TRACKING: ON or OFF for this connection. GET TRACKING <id>: no write or command
+    // is ever carried out here, so no id is known, answered as the reference server does.
+    NutAnswer GetTracking() const {
+        if (Args(1)) return Line(session_.Tracking ? "ON" : "OFF");
+        return Line(session_.Tracking ? "ERR UNKNOWN" : "ERR FEATURE-NOT-CONFIGURED");
+    }
+
     NutAnswer Get() {
+        if (w_.size() >= 2 && Upper(w_[1]) == "TRACKING") return GetTracking();
         if (w_.size() < 3) return Invalid();
         const std::string what = Upper(w_[1]);
         const std::string& ups = w_[2];

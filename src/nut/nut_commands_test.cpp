@@ -65,7 +65,7 @@ TEST(NutCommands, AnswersEachQueryAsTheProtocolWritesIt) {
         {"GET TYPE ups nothing.here", "ERR VAR-NOT-SUPPORTED\n"},
         {"GET DESC ups ups.load", "DESC ups ups.load \"Unavailable\"\n"},
         {"GET CMDDESC ups load.off", "ERR CMD-NOT-SUPPORTED\n"},
-        {"GET TRACKING", "ERR INVALID-ARGUMENT\n"},
+        {"GET TRACKING", "OFF\n"},
         {"LIST UPS", "BEGIN LIST UPS\nUPS ups \"NV-1500 \\\"Sim\\\"\"\nEND LIST UPS\n"},
         {"LIST RW ups", "BEGIN LIST RW ups\nEND LIST RW ups\n"},
         {"LIST CMD ups", "BEGIN LIST CMD ups\nEND LIST CMD ups\n"},
@@ -140,8 +140,8 @@ TEST(NutStatusWord, FollowsTheMonitorState) {
     };
     const Case cases[] = {
         {false, false, false, "OL"},      {true, false, false, "OB"},       {true, true, false, "OB LB"},
-        {true, false, true, "OB FSD"},    {true, true, true, "OB LB FSD"},  {false, true, false, "OL LB"},
-        {false, false, true, "OL FSD"},
+        {true, false, true, "FSD OB"},    {true, true, true, "FSD OB LB"},  {false, true, false, "OL LB"},
+        {false, false, true, "FSD OL"},   {false, true, true, "FSD OL LB"},
     };
     for (const Case& c : cases) {
         NutUpsView view = FreshView();
@@ -204,6 +204,55 @@ TEST(NutCommands, LoginRules) {
             EXPECT_FALSE(answer.Deferred) << "story " << i << ": " << step.line;
         }
     }
+}
+
+// Tracking is this connection's own switch, granted once a user and a password were given
+// (right or wrong), as the reference server grants it; the write or command it would track
+// is refused all the same, so that a client asking for tracking shows that refusal.
+TEST(NutCommands, TrackingIsSwitchedPerConnectionAndTheWriteStaysRefused) {
+    struct Step {
+        const char* line;
+        const char* answer;
+    };
+    const std::vector<std::vector<Step>> stories = {
+        {{"GET TRACKING", "OFF\n"},
+         {"GET TRACKING 1bd31808-cb49-4aec-9d75-d056e6f018d2", "ERR FEATURE-NOT-CONFIGURED\n"},
+         {"SET TRACKING ON", "ERR USERNAME-REQUIRED\n"},
+         {"USERNAME mon", "OK\n"},
+         {"SET TRACKING ON", "ERR PASSWORD-REQUIRED\n"},
+         {"GET TRACKING", "OFF\n"}},
+        {{"USERNAME mon", "OK\n"},
+         {"PASSWORD s3cret", "OK\n"},
+         {"SET TRACKING ON", "OK\n"},
+         {"GET TRACKING", "ON\n"},
+         {"GET TRACKING 1bd31808-cb49-4aec-9d75-d056e6f018d2", "ERR UNKNOWN\n"},
+         {"SET VAR ups ups.id \"x\"", "ERR ACCESS-DENIED\n"},
+         {"INSTCMD ups load.off", "ERR ACCESS-DENIED\n"},
+         {"set tracking off", "OK\n"},
+         {"get tracking", "OFF\n"}},
+        // A wrong password does not stop the switch: it tells nothing about the UPS.
+        {{"USERNAME mon", "OK\n"},
+         {"PASSWORD wrong", "OK\n"},
+         {"SET TRACKING \"on\"", "OK\n"},
+         {"GET TRACKING", "ON\n"},
+         {"LOGIN ups", "ERR ACCESS-DENIED\n"}},
+        {{"PASSWORD s3cret", "OK\n"},
+         {"USERNAME mon", "OK\n"},
+         {"SET TRACKING", "ERR INVALID-ARGUMENT\n"},
+         {"SET TRACKING MAYBE", "ERR INVALID-ARGUMENT\n"},
+         {"SET TRACKING 1", "ERR INVALID-ARGUMENT\n"},
+         {"SET TRACKING ON OFF", "ERR INVALID-ARGUMENT\n"},
+         {"GET TRACKING", "OFF\n"},
+         {"SET VAR ups ups.id \"x\"", "ERR ACCESS-DENIED\n"}},
+    };
+    for (size_t i = 0; i < stories.size(); ++i) {
+        NutSession session;
+        for (const Step& step : stories[i]) {
+            EXPECT_EQ(Ask(step.line, FreshView(), session), step.answer) << "story " << i << ": " << step.line;
+        }
+    }
+    NutSession other;
+    EXPECT_EQ(Ask("GET TRACKING", FreshView(), other), "OFF\n") << "a new connection starts without tracking";
 }
 
 // While the client's address may not be judged, only the line that would complete the

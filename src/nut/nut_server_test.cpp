@@ -163,10 +163,10 @@ TEST_F(NutServerTest, AnswersTheStatusAndFollowsTheShutdownSequence) {
     TheMonitorState().AcFail = 1;
     EXPECT_EQ(client.Ask("GET VAR ups ups.status"), "VAR ups ups.status \"OB\"");
     TheMonitorState().ShutdownSequenceStarted = 1;
-    EXPECT_EQ(client.Ask("GET VAR ups ups.status"), "VAR ups ups.status \"OB FSD\"");
+    EXPECT_EQ(client.Ask("GET VAR ups ups.status"), "VAR ups ups.status \"FSD OB\"");
     EXPECT_EQ(client.Ask("GET VAR ups input.voltage"), "VAR ups input.voltage \"100.4\"");
     TheMonitorState().Disconnected = 1;
-    EXPECT_EQ(client.Ask("GET VAR ups ups.status"), "VAR ups ups.status \"OB FSD\"") << "the last state stands";
+    EXPECT_EQ(client.Ask("GET VAR ups ups.status"), "VAR ups ups.status \"FSD OB\"") << "the last state stands";
     EXPECT_EQ(client.Ask("LOGOUT"), "OK Goodbye");
     EXPECT_EQ(client.Line(), "<closed>");
 }
@@ -225,7 +225,7 @@ TEST_F(NutServerTest, FsdIsAnsweredEvenWhenTheUpsIsLost) {
     ASSERT_TRUE(client.Connected());
     EXPECT_EQ(client.Ask("GET VAR ups ups.status"), "ERR DATA-STALE") << "before the sequence";
     state.ShutdownSequenceStarted = 1;
-    EXPECT_EQ(client.Ask("GET VAR ups ups.status"), "VAR ups ups.status \"OB FSD\"");
+    EXPECT_EQ(client.Ask("GET VAR ups ups.status"), "VAR ups ups.status \"FSD OB\"");
 }
 
 TEST_F(NutServerTest, HostileClientsAreCutOffAndANormalClientIsStillAnswered) {

@@ -13,6 +13,8 @@ struct NutSession {
     // password. Nothing but LOGIN reads it; it makes no client "proved" by itself.
     bool PairRight = false;
     bool LoggedIn = false;
+    // SET TRACKING ON|OFF, read back by GET TRACKING: what this connection asked for.
+    bool Tracking = false;
     std::string User;
     std::string Password;
 };

@@ -35,9 +35,10 @@ const char* const kNumericVariables[] = {
 }  // namespace
 
 std::string NutStatusWord(const NutUpsView& view) {
-    std::string word = view.OnBattery ? "OB" : "OL";
+    // FSD leads, as the reference server puts it: scripts compare the first word.
+    std::string word = view.ShutdownSequenceStarted ? "FSD " : "";
+    word += view.OnBattery ? "OB" : "OL";
     if (view.BatteryLow) word += " LB";
-    if (view.ShutdownSequenceStarted) word += " FSD";
     return word;
 }
 

@@ -17,8 +17,8 @@ struct NutUpsView {
     UpsReading Reading;
 };
 
-// "OL" or "OB", then "LB" while the battery is low, then "FSD" once the shutdown
-// sequence has started: "OB LB FSD".
+// "FSD" once the shutdown sequence has started, then "OL" or "OB", then "LB" while
+// the battery is low: "FSD OB LB".
 std::string NutStatusWord(const NutUpsView& view);
 
 // The variables of the UPS by name, in name order. A measurement the UPS did not

@@ -17,6 +17,8 @@ import subprocess
 import time
 
 UPSC = "/usr/bin/upsc"
+UPSRW = "/usr/bin/upsrw"
+UPSCMD = "/usr/bin/upscmd"
 UPSMON = "/lib/nut/upsmon"  # Debian's /sbin/upsmon is a wrapper that wants /etc/nut/nut.conf
 SYSTEM_PYTHON = "/usr/bin/python3"  # the interpreter python3-nut installs PyNUT for
 CGI_DIR = pathlib.Path("/usr/lib/cgi-bin/nut")
@@ -31,10 +33,17 @@ def free_tcp_port():
         return s.getsockname()[1]
 
 
+def run_client(program, *args, timeout=20):
+    """Runs one of nut-client's programs with these arguments and no input (so it never waits for a
+    typed user or password); returns (exit code, stdout text, stderr text)."""
+    proc = subprocess.run([program, *args], stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout,
+                          text=True)
+    return proc.returncode, proc.stdout, proc.stderr
+
+
 def upsc(*args, timeout=20):
     """Runs upsc with these arguments; returns (exit code, stdout text, stderr text)."""
-    proc = subprocess.run([UPSC, *args], capture_output=True, timeout=timeout, text=True)
-    return proc.returncode, proc.stdout, proc.stderr
+    return run_client(UPSC, *args, timeout=timeout)
 
 
 def upsc_variables(port):

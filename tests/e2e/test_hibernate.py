@@ -74,7 +74,7 @@ def test_a_power_off_that_did_not_happen_is_followed_by_watching_again(program, 
     power_off = running_service.text("OS_Shutdown_is_started")
     assert wait_for_log(installation, lambda t: t == power_off, timeout=30), running_service.log()
     assert len(output_offs(installation)) == 1
-    wait_until(lambda: upsc_status(port) == "OB FSD", 20, "FSD shown while the shutdown is under way")
+    wait_until(lambda: upsc_status(port) == "FSD OB", 20, "FSD shown while the shutdown is under way")
     # Mains comes back while Windows, which accepted the power-off, stays up.
     set_mains(installation, "OL")
 

@@ -248,10 +248,10 @@ class TestNetworkClients:
             wait_until(lambda: story.ups.calls("Shutdown"), EXCMDTIME + 30, "the UPS output-off")
             output_off_at = local_to_unix(story.ups.calls("Shutdown")[0][0])
             assert shutdown_at < output_off_at, upsmon.output()
-            assert upsc_status(story.port) == "OB FSD"
+            assert upsc_status(story.port) == "FSD OB"
             # Written before the output-off: the secondary had logged out by then.
             assert "NutClients:LoggedIn=0" in story.logs.event_texts(), story.logs.event_texts()
             # The UPS lost now: the other machines still learn of the shutdown.
             story.ups.set(MAINS="OFF", LOST=1)
             time.sleep(3)
-            assert upsc_status(story.port) == "OB FSD"
+            assert upsc_status(story.port) == "FSD OB"

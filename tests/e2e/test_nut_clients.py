@@ -6,7 +6,7 @@ import re
 
 import pytest
 
-from nut_clients import RawClient, cgi_folder, free_tcp_port, pynut_session, run_cgi
+from nut_clients import UPSCMD, UPSRW, RawClient, cgi_folder, free_tcp_port, pynut_session, run_cgi, run_client
 from test_nut import MODEL, PASSWORD, USER, installation_serving_ups
 
 UPS = "ups"
@@ -59,6 +59,25 @@ def test_pynut_with_a_wrong_password_still_reads_but_cannot_log_in(server):
                          (f"LOGIN {UPS}", "ERR ACCESS-DENIED")):
         assert client.ask(line) == answer, line
     client.close()
+
+
+# The argument lists, given the UPS's address: upsrw writes a variable, upscmd runs a command.
+REFUSED_CLIENTS = {"upsrw": (UPSRW, lambda target: ["-s", "ups.id=x", target]),
+                   "upscmd": (UPSCMD, lambda target: [target, "load.off"])}
+
+
+@pytest.mark.parametrize("client", sorted(REFUSED_CLIENTS))
+@pytest.mark.parametrize("tracking", [[], ["-w"]], ids=["plain", "tracked"])
+def test_upsrw_and_upscmd_show_the_refusal_itself_with_or_without_tracking(server, client, tracking):
+    # With -w they first turn tracking on and give up before the write or command when that is
+    # refused ("Enabling ... status tracking failed"); the server grants it, so what they print is the
+    # refusal of the write or command itself.
+    program, action = REFUSED_CLIENTS[client]
+    code, out, err = run_client(program, *tracking, "-u", USER, "-p", PASSWORD,
+                                *action(f"{UPS}@127.0.0.1:{server.port}"))
+    shown = (out + err).strip()
+    assert code != 0, shown
+    assert shown == "Unexpected response from upsd: ERR ACCESS-DENIED", shown
 
 
 def page_text(output):
