@@ -1,4 +1,4 @@
-// Reports the service's nine important events to the Windows application event log,
+// Reports the service's important events to the Windows application event log,
 // each with its message-table text as the one insertion string.
 #include "log/windows_event.h"
 
@@ -48,6 +48,7 @@ void FillTableLocked() {
         {kEventOsShutdown, "OS_Shutdown_is_started"},
         {kEventBatteryChargeUnreadable, "Battery_charge_unreadable"},
         {kEventOsShutdownNotDone, "OS_Shutdown_did_not_happen"},
+        {kEventRemoteLoginRefused, "Remote_login_refused"},
     };
     for (const auto& row : kRows) Table().rows.push_back({row.identifier, MessageText(row.key)});
 }

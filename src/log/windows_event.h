@@ -1,4 +1,4 @@
-// The service's nine events in the Windows application event log.
+// The service's events in the Windows application event log.
 #pragma once
 
 #include <cstddef>
@@ -22,6 +22,7 @@ constexpr uint32_t kEventBatteryLow = 0x800007DC;       // shown as 2012
 constexpr uint32_t kEventOsShutdown = 0x800007DE;       // shown as 2014
 constexpr uint32_t kEventBatteryChargeUnreadable = 0x800007E0;  // shown as 2016
 constexpr uint32_t kEventOsShutdownNotDone = 0x800007E2;  // shown as 2018
+constexpr uint32_t kEventRemoteLoginRefused = 0x800007E3;  // shown as 2019
 
 // Reports one event with its message-table text as the single insertion string,
 // under kWindowsEventSourceName. Unknown identifiers report nothing.

@@ -1,4 +1,4 @@
-// The Windows event reporter, observed through its test sink: the nine known events
+// The Windows event reporter, observed through its test sink: the known events
 // with their message-table texts, nothing for any other identifier, and one table
 // however many threads report first.
 //
@@ -47,6 +47,7 @@ static_assert(VW_MSG_BATTERY_LOW == kEventBatteryLow, "2012, warning, in event_m
 static_assert(VW_MSG_OS_SHUTDOWN == kEventOsShutdown, "2014, warning, in event_messages.mc");
 static_assert(VW_MSG_BATTERY_CHARGE_UNREADABLE == kEventBatteryChargeUnreadable, "2016, warning, in event_messages.mc");
 static_assert(VW_MSG_OS_SHUTDOWN_NOT_DONE == kEventOsShutdownNotDone, "2018, warning, in event_messages.mc");
+static_assert(VW_MSG_REMOTE_LOGIN_REFUSED == kEventRemoteLoginRefused, "2019, warning, in event_messages.mc");
 
 struct Reported {
     uint16_t type;
@@ -78,7 +79,8 @@ const char* const kMessageTable = R"({
     "AC_fail": "Mains power failed",
     "UPS_disconnected": "UPS lost",
     "OS_Shutdown_is_started": "Shutting Windows down",
-    "Battery_charge_unreadable": "Charge unseen"
+    "Battery_charge_unreadable": "Charge unseen",
+    "Remote_login_refused": "Login refused"
 })";
 
 class WindowsEventTest : public ::testing::Test {
@@ -111,6 +113,7 @@ TEST_F(WindowsEventTest, KnownEventsCarryTheirMessageTexts) {
         {2, 0x800007DE, "Shutting Windows down"},
         {2, 0x800007E0, "Charge unseen"},
         {2, 0x800007E2, "OS_Shutdown_did_not_happen"},  // key missing from the table
+        {2, 0x800007E3, "Login refused"},
         {1, 1001, "Mains power is back"},  // the type is passed through as given
     };
     for (const Reported& c : cases) {
@@ -118,14 +121,14 @@ TEST_F(WindowsEventTest, KnownEventsCarryTheirMessageTexts) {
         ReportWindowsEvent(c.type, c.identifier);
         EXPECT_EQ(reported, std::vector<Reported>{c});
     }
-    EXPECT_EQ(WindowsEventTableSizeForTest(), 10u);
+    EXPECT_EQ(WindowsEventTableSizeForTest(), 11u);
 }
 
 TEST_F(WindowsEventTest, UnknownIdentifiersReportNothing) {
-    const uint32_t unknown[] = {0, 1000, 1005, 2001, 2010, 0x000007D1, 0x800007D0, 0x800007DF, 0x800007E1, 0x800007E3, 0xFFFFFFFF};
+    const uint32_t unknown[] = {0, 1000, 1005, 2001, 2010, 0x000007D1, 0x800007D0, 0x800007DF, 0x800007E1, 0x800007E4, 0xFFFFFFFF};
     for (uint32_t identifier : unknown) ReportWindowsEvent(kEventTypeWarning, identifier);
     EXPECT_TRUE(reported.empty()) << reported.size() << " reports";
-    EXPECT_EQ(WindowsEventTableSizeForTest(), 10u);  // filled on the first call all the same
+    EXPECT_EQ(WindowsEventTableSizeForTest(), 11u);  // filled on the first call all the same
 }
 
 TEST_F(WindowsEventTest, TextsComeFromTheTableLoadedAtTheFirstReport) {
@@ -141,7 +144,7 @@ TEST_F(WindowsEventTest, ConcurrentFirstReportsFillOneTable) {
     const uint32_t identifiers[] = {kEventPowerRecovery,    kEventUpsConnected, kEventServiceStart,
                                     kEventServiceStop,      kEventAcFail,       kEventUpsDisconnected,
                                     kEventBatteryLow,       kEventOsShutdown,   kEventBatteryChargeUnreadable,
-                                    kEventOsShutdownNotDone};
+                                    kEventOsShutdownNotDone, kEventRemoteLoginRefused};
     for (int round = 0; round < 25; ++round) {
         ResetWindowsEventTableForTest();
         reported.clear();
@@ -155,7 +158,7 @@ TEST_F(WindowsEventTest, ConcurrentFirstReportsFillOneTable) {
         }
         go.store(true);
         for (std::thread& t : threads) t.join();
-        ASSERT_EQ(WindowsEventTableSizeForTest(), 10u) << "round " << round;
+        ASSERT_EQ(WindowsEventTableSizeForTest(), 11u) << "round " << round;
         ASSERT_EQ(reported.size(), std::size(identifiers)) << "round " << round;
         for (uint32_t identifier : identifiers) {
             int seen = 0;

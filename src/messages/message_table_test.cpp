@@ -41,7 +41,7 @@ const char* const kMessageKeys[] = {
     "Os_shutdown", "Os_shutdown_poweroff", "Os_shutdown_hibernate", "Rearm_time", "OS_Hibernate_is_started",
     "Hibernation_did_not_happen", "OS_Shutdown_did_not_happen", "Monitoring_again_after_wake",
     "Notify_command", "Notify_time", "Shutdown_by_wait_time", "External_command_failed", "OS_shutdown_refused",
-    "Remote_user", "Remote_password", "Shutdown_by_remote_fsd", "Output_off_left_to_server",
+    "Remote_user", "Remote_password", "Shutdown_by_remote_fsd", "Output_off_left_to_server", "Remote_login_refused",
 };
 
 // The table is process-wide: every test starts from an empty one.

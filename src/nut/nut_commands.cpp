@@ -185,19 +185,12 @@ private:
     const NutContext& c_;
 };
 
-bool HasControlBytes(const std::string& line) {
-    return std::any_of(line.begin(), line.end(), [](char c) {
-        const unsigned char u = static_cast<unsigned char>(c);
-        return (u < 0x20 && c != '\t') || u == 0x7f;
-    });
-}
-
 }  // namespace
 
 NutAnswer AnswerNutLine(NutSession& session, const std::string& line, const NutContext& context) {
     std::vector<std::string> words;
     // Binary junk is refused as a whole, before any word of it can reach a comparison.
-    if (HasControlBytes(line) || !SplitNutWords(line, words)) return NutAnswer{"ERR INVALID-ARGUMENT\n"};
+    if (HasNutControlBytes(line) || !SplitNutWords(line, words)) return NutAnswer{"ERR INVALID-ARGUMENT\n"};
     if (words.empty()) return NutAnswer{};
     return Answering(session, words, context).Run();
 }

@@ -19,6 +19,7 @@
 #include "log/event_log.h"
 #include "log/repeated_failure_log.h"
 #include "nut/nut_commands.h"
+#include "nut/nut_line_buffer.h"
 #include "nut/nut_server_rules.h"
 #include "nut/nut_session.h"
 #include "nut/nut_socket.h"
@@ -57,6 +58,7 @@ struct Server {
 };
 
 std::unique_ptr<Server> server;  // touched only by Start/Stop and the thread they own
+std::unique_ptr<WinsockUse> serverWinsock;  // held while the server runs
 ScopedKernelHandle serverThread;
 std::atomic<bool> stopRequested{false};
 std::atomic<bool> running{false};
@@ -198,19 +200,15 @@ void AnswerLines(Server& srv, Client& client, int64_t now) {
     if (client.AnswerNotBefore <= now) client.AnswerNotBefore = 0;  // passed: it counts no more
     while (!client.Closed && !client.closeWhenSent && client.output.size() < srv.limits.MaxPendingOutput &&
            client.AnswerNotBefore == 0) {
-        const size_t end = client.input.find('\n');
-        if (end == std::string::npos ? client.input.size() > srv.limits.MaxLineBytes
-                                     : end > srv.limits.MaxLineBytes) {
+        const NutLine next = NextNutLine(client.input, srv.limits.MaxLineBytes);
+        if (next.Status == NutLineStatus::TooLong) {
             client.output += "ERR INVALID-ARGUMENT\n";
             client.input.clear();
             client.closeWhenSent = true;
             return;
         }
-        if (end == std::string::npos) return;
-        std::string line = client.input.substr(0, end);
-        // LF, CR LF and CR CR LF (a Windows tray client's WriteLine of a line ending in CR)
-        // all end the same command.
-        while (!line.empty() && line.back() == '\r') line.pop_back();
+        if (next.Status == NutLineStatus::Incomplete) return;
+        const std::string& line = next.Text;
 
         const NutUpsView view = CurrentNutUpsView();
         const std::vector<std::string> addresses = LoggedInAddresses(srv);
@@ -222,7 +220,7 @@ void AnswerLines(Server& srv, Client& client, int64_t now) {
             client.AnswerNotBefore = judgeAt;
             return;
         }
-        client.input.erase(0, end + 1);
+        client.input.erase(0, next.Length);
         if (answer.WrongPair) {
             FailedLoginLog().Failed("NutLogin:NG");
             srv.lastRefusal[client.Address] = now;
@@ -362,10 +360,9 @@ DWORD WINAPI ServerThread(LPVOID) {
 
 bool StartNutServer(const NutServerConfig& config, const NutServerLimits& limits) {
     if (running.load() || config.Endpoints.empty()) return false;
-    WSADATA data;
-    const int started = WSAStartup(MAKEWORD(2, 2), &data);
-    if (started != 0) {
-        TraceLogError("WSAStartup():ER=", static_cast<uint32_t>(started));
+    auto winsock = std::make_unique<WinsockUse>();
+    if (!winsock->Started()) {
+        TraceLogError("WSAStartup():ER=", winsock->Error());
         return false;
     }
     auto srv = std::make_unique<Server>();
@@ -373,7 +370,6 @@ bool StartNutServer(const NutServerConfig& config, const NutServerLimits& limits
     srv->limits = limits;
     if (!OpenWakeSocket(*srv)) {
         TraceLogError("NutWake():ER=", static_cast<uint32_t>(WSAGetLastError()));
-        WSACleanup();
         return false;
     }
     srv->unbound = config.Endpoints;
@@ -386,10 +382,10 @@ bool StartNutServer(const NutServerConfig& config, const NutServerLimits& limits
     if (thread == nullptr) {
         TraceLogError("CreateThread():ER=", GetLastError());
         server.reset();
-        WSACleanup();
         return false;
     }
     serverThread.Reset(thread);
+    serverWinsock = std::move(winsock);
     running = true;
     return true;
 }
@@ -420,7 +416,7 @@ void StopNutServer() {
         server.release();
     }
     loggedIn = 0;
-    WSACleanup();
+    serverWinsock.reset();
 }
 
 bool NutServerRunning() { return running.load(); }

@@ -20,14 +20,6 @@ namespace {
 
 constexpr int64_t kDevice = 7;
 
-struct WinsockUser {
-    WinsockUser() {
-        WSADATA data;
-        WSAStartup(MAKEWORD(2, 2), &data);
-    }
-    ~WinsockUser() { WSACleanup(); }
-};
-
 // A port nobody listens on now: the system's choice for a socket bound to port 0.
 uint16_t FreePort() {
     ScopedSocket s(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
@@ -149,7 +141,7 @@ protected:
         return false;
     }
 
-    WinsockUser winsock;
+    WinsockUse winsock;
     ScratchDirectory scratch;
     uint16_t port = 0;
     NutServerConfig config;

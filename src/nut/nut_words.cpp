@@ -1,5 +1,7 @@
 #include "nut/nut_words.h"
 
+#include <algorithm>
+
 bool SplitNutWords(const std::string& line, std::vector<std::string>& words) {
     words.clear();
     std::string word;
@@ -36,4 +38,11 @@ std::string QuoteNutValue(const std::string& text) {
         quoted += (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) ? ' ' : c;
     }
     return quoted + "\"";
+}
+
+bool HasNutControlBytes(const std::string& line) {
+    return std::any_of(line.begin(), line.end(), [](char c) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        return (u < 0x20 && c != '\t') || u == 0x7f;
+    });
 }

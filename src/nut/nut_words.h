@@ -11,3 +11,7 @@ bool SplitNutWords(const std::string& line, std::vector<std::string>& words);
 // `text` in double quotes, with its quotes and backslashes escaped and control bytes
 // turned into blanks.
 std::string QuoteNutValue(const std::string& text);
+
+// True for a line holding a byte that no line of the protocol holds: a control byte other
+// than the tab (NUL among them) or DEL. Such a line is binary junk, refused as a whole.
+bool HasNutControlBytes(const std::string& line);

@@ -21,13 +21,13 @@ from conftest import (EVENT_SOURCE_KEY, SERVICE_NAME, ProgramLogs, console_text,
                       wait_until, windows_path)
 
 RUNNING, STOPPED, STOP_PENDING, PAUSE_PENDING, PAUSED = 4, 1, 3, 6, 7
-# The nine Windows event identifiers as the service reports them, with the keys of their texts.
+# The Windows event identifiers as the service reports them, with the keys of their texts.
 WINDOWS_EVENTS = {
     0x000003E9: "Power_recovery", 0x000003EA: "UPS_connected", 0x000003EB: "Service_start",
     0x000003EC: "Service_stop", 0x800007D1: "AC_fail", 0x800007DA: "UPS_disconnected",
     0x800007DC: "Battery_low_event_occurred", 0x800007DE: "OS_Shutdown_is_started",
     0x800007E0: "Battery_charge_unreadable",
-    0x800007E2: "OS_Shutdown_did_not_happen",
+    0x800007E2: "OS_Shutdown_did_not_happen", 0x800007E3: "Remote_login_refused",
 }
 ERROR_MR_MID_NOT_FOUND = 317
 SIM_MODEL = "Nerva UPS Simulator"
