@@ -129,6 +129,11 @@ bool NetworkUpsConnection::Connect(const std::string& host, uint16_t port) {
         error_ = winsock_.Error();
         return false;
     }
+    // A connect on the same machine may complete at once, with no wait to see the stop in.
+    if (StopRequested()) {
+        error_ = kNetworkUpsStoppedError;
+        return false;
+    }
     const int64_t deadline = DeadlineAfterMs(limits_.ConnectMs);
     std::vector<in_addr> addresses;
     if (!Resolve(host, deadline, stop_, addresses, error_)) return false;
@@ -216,6 +221,21 @@ void NetworkUpsConnection::Lose(uint32_t error) {
     input_.clear();
 }
 
+bool NetworkUpsConnection::AwaitSocket(int64_t deadline) {
+    const int failed = WSAGetLastError();
+    if (failed != WSAEWOULDBLOCK) {
+        Lose(static_cast<uint32_t>(failed));
+        return false;
+    }
+    WSANETWORKEVENTS events = {};
+    const Wait wait = WaitForSocket(deadline, events);
+    if (wait != Wait::Ready) {
+        Lose(WaitError(wait));
+        return false;
+    }
+    return true;
+}
+
 bool NetworkUpsConnection::Send(const std::string& bytes, int64_t deadline) {
     size_t sent = 0;
     while (sent < bytes.size()) {
@@ -224,17 +244,7 @@ bool NetworkUpsConnection::Send(const std::string& bytes, int64_t deadline) {
             sent += static_cast<size_t>(n);
             continue;
         }
-        const int failed = WSAGetLastError();
-        if (failed != WSAEWOULDBLOCK) {
-            Lose(static_cast<uint32_t>(failed));
-            return false;
-        }
-        WSANETWORKEVENTS events = {};
-        const Wait wait = WaitForSocket(deadline, events);
-        if (wait != Wait::Ready) {
-            Lose(WaitError(wait));
-            return false;
-        }
+        if (!AwaitSocket(deadline)) return false;
     }
     return true;
 }
@@ -261,22 +271,21 @@ bool NetworkUpsConnection::ReceiveLine(std::string& line, int64_t deadline) {
             Lose(kNetworkUpsClosedError);
             return false;
         }
-        const int failed = WSAGetLastError();
-        if (failed != WSAEWOULDBLOCK) {
-            Lose(static_cast<uint32_t>(failed));
-            return false;
-        }
-        WSANETWORKEVENTS events = {};
-        const Wait wait = WaitForSocket(deadline, events);
-        if (wait != Wait::Ready) {
-            Lose(WaitError(wait));
-            return false;
-        }
+        if (!AwaitSocket(deadline)) return false;
     }
+}
+
+bool NetworkUpsConnection::StopRequested() const {
+    return stop_ != nullptr && WaitForSingleObject(stop_, 0) == WAIT_OBJECT_0;
 }
 
 bool NetworkUpsConnection::Exchange(const std::string& request, std::vector<std::string>& answer) {
     if (lost_) return false;
+    // An answer already received must not let a stopped caller go on.
+    if (StopRequested()) {
+        Lose(kNetworkUpsStoppedError);
+        return false;
+    }
     const int64_t deadline = DeadlineAfterMs(limits_.AnswerMs);
     std::string line;
     if (!Send(request + "\n", deadline) || !ReceiveLine(line, deadline)) return false;

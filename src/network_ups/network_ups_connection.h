@@ -70,12 +70,16 @@ private:
 
     bool ConnectTo(const sockaddr_in& address, int64_t deadline);
     Wait WaitForSocket(int64_t deadline, WSANETWORKEVENTS& events);
+    // After a send or recv that failed: true when it would only have blocked and the
+    // socket has signalled since; false, the connection lost, otherwise.
+    bool AwaitSocket(int64_t deadline);
     bool Send(const std::string& bytes, int64_t deadline);
     bool ReceiveLine(std::string& line, int64_t deadline);
     // Sends one request line and takes its answer, split into words; false (lost) for
     // an answer that is binary or cannot be split.
     bool Exchange(const std::string& request, std::vector<std::string>& answer);
     void Lose(uint32_t error);
+    bool StopRequested() const;
     uint32_t WaitError(Wait wait) const;
 
     WinsockUse winsock_;

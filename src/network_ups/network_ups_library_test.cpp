@@ -46,6 +46,11 @@ void RecordEvent(int64_t device, int32_t code, void* data) {
     heardChanged.notify_all();
 }
 
+void ForgetHeard() {
+    std::lock_guard<std::mutex> guard(heardLock);
+    heard.clear();
+}
+
 std::vector<Heard> HeardSoFar() {
     std::lock_guard<std::mutex> guard(heardLock);
     return heard;
@@ -83,10 +88,7 @@ protected:
         ResetNetworkUpsLibraryForTest();
         SetWindowsEventSinkForTest(&RecordWindowsEvent);
         reportedEvents.clear();
-        {
-            std::lock_guard<std::mutex> guard(heardLock);
-            heard.clear();
-        }
+        ForgetHeard();
         uint32_t error = 0;
         ASSERT_EQ(LoadNetworkUpsLibrary(table, error), 1);
         table.InitNervaUPSLib(&RecordEvent);
@@ -301,10 +303,7 @@ TEST_F(NetworkUpsLibraryTest, TheLoginIsMadeRefusedOrNotOfferedAndTheUpsIsWatche
         });
         FakeNutServer server(served.Script());
         SetNetworkUpsCredentials(c.user, "pw");
-        {
-            std::lock_guard<std::mutex> guard(heardLock);
-            heard.clear();
-        }
+        ForgetHeard();
         const int64_t handle = OpenAndStart(server);
         ASSERT_GE(WaitForCode(kUpsEventNetworkReadings), 0) << c.name << ": watched all the same";
 
@@ -404,10 +403,7 @@ TEST_F(NetworkUpsLibraryTest, AMisbehavingServerIsALostUpsReportedOnce) {
     limits.AnswerMs = 1000;
     SetNetworkUpsLimitsForTest(limits);
     for (const HostileCase& c : cases) {
-        {
-            std::lock_guard<std::mutex> guard(heardLock);
-            heard.clear();
-        }
+        ForgetHeard();
         FakeUps served;
         served.Set("ups.status", "OB");
         std::atomic<bool> hostile{false};
@@ -444,10 +440,7 @@ TEST_F(NetworkUpsLibraryTest, CloseAndFinishEndAStalledExchangeWithoutReportingA
     SetNetworkUpsLimitsForTest(limits);
     for (size_t i = 0; i < std::size(stops); ++i) {
         table.InitNervaUPSLib(&RecordEvent);
-        {
-            std::lock_guard<std::mutex> guard(heardLock);
-            heard.clear();
-        }
+        ForgetHeard();
         FakeUps served;
         served.Set("ups.status", "OL");
         std::atomic<bool> stall{false};
@@ -486,10 +479,7 @@ TEST_F(NetworkUpsLibraryTest, ShutdownEndsTheLoginAndNeverReportsALoss) {
     SetNetworkUpsLimitsForTest(limits);
     SetNetworkUpsCredentials("mon", "pw");
     for (const auto& c : cases) {
-        {
-            std::lock_guard<std::mutex> guard(heardLock);
-            heard.clear();
-        }
+        ForgetHeard();
         FakeUps served;
         served.Set("ups.status", "OB");
         served.Override([&c](const std::string& line, FakeNutReply& reply) {

@@ -17,12 +17,28 @@ bool Readable(SOCKET s) {
     return select(0, &set, nullptr, nullptr, &timeout) > 0;
 }
 
-void SendAll(SOCKET s, const std::string& bytes) {
+// Waits up to one poll for `s` to take more bytes.
+void Writable(SOCKET s) {
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(s, &set);
+    timeval timeout = {0, kPollMicroseconds};
+    select(0, nullptr, &set, nullptr, &timeout);
+}
+
+// Non-blocking, so that a client that stops reading (it has given up on a flood) never
+// holds the server's thread beyond its stop: a blocked send may not see the client close.
+void SendAll(SOCKET s, const std::string& bytes, const std::atomic<bool>& stop) {
     size_t sent = 0;
-    while (sent < bytes.size()) {
+    while (sent < bytes.size() && !stop.load()) {
         const int n = send(s, bytes.data() + sent, static_cast<int>(bytes.size() - sent), 0);
-        if (n <= 0) return;
-        sent += static_cast<size_t>(n);
+        if (n > 0) {
+            sent += static_cast<size_t>(n);
+        } else if (WSAGetLastError() == WSAEWOULDBLOCK) {
+            Writable(s);
+        } else {
+            return;
+        }
     }
 }
 
@@ -56,6 +72,8 @@ void FakeNutServer::Serve() {
         if (!Readable(listener_.Get())) continue;
         ScopedSocket client(accept(listener_.Get(), nullptr, nullptr));
         if (!client) continue;
+        u_long nonBlocking = 1;
+        ioctlsocket(client.Get(), FIONBIO, &nonBlocking);
         ++connections_;
         ServeClient(client);
     }
@@ -72,7 +90,7 @@ void FakeNutServer::ServeClient(ScopedSocket& client) {
                 requests_.push_back(line.Text);
             }
             const FakeNutReply reply = script_(line.Text);
-            SendAll(client.Get(), reply.Bytes);
+            SendAll(client.Get(), reply.Bytes, stop_);
             if (reply.Close) return;
             continue;
         }
@@ -80,6 +98,7 @@ void FakeNutServer::ServeClient(ScopedSocket& client) {
         if (!Readable(client.Get())) continue;
         char buffer[512];
         const int got = recv(client.Get(), buffer, sizeof(buffer), 0);
+        if (got < 0 && WSAGetLastError() == WSAEWOULDBLOCK) continue;
         if (got <= 0) return;  // the client went
         input.append(buffer, static_cast<size_t>(got));
     }
