@@ -111,68 +111,66 @@ void Tell(const Session& session, int32_t code) {
     if (callback != nullptr && !session.stopping.load()) callback(session.handle, code, nullptr);
 }
 
-void TellReadings(const Session& session, std::unique_ptr<NetworkUpsReadings> readings) {
-    const NervaEventCallback callback = eventCallback.load();
-    if (callback == nullptr || session.stopping.load()) return;
-    callback(session.handle, kUpsEventNetworkReadings, readings.release());  // the callee deletes it
-}
-
-// Reads the measurement variables and sends the record. False when the UPS is lost.
-bool ReadAndTellReadings(Session& session, bool mainsFailed) {
-    std::map<std::string, std::string> values;
-    for (const char* name : kNetworkUpsMeasurementVariables) {
-        if (session.stopping.load()) return true;
-        std::string value;
-        const NetworkUpsVarResult result = session.connection->GetVar(session.device.Ups, name, value);
-        if (result == NetworkUpsVarResult::Lost) return false;
-        if (result == NetworkUpsVarResult::Value) values[name] = value;
-    }
+// The record of this poll: the status's mains flag with the measurements last read. The
+// charge is kept for GetCurrentBatteryLevel.
+void TellReadings(Session& session, bool mainsFailed, const std::map<std::string, std::string>& values) {
     auto readings = std::make_unique<NetworkUpsReadings>(MakeNetworkUpsReadings(mainsFailed, values));
     if (readings->ChargeKnown) {
         session.charge = readings->Charge;
         session.chargeKnown = true;
     }
-    TellReadings(session, std::move(readings));
+    const NervaEventCallback callback = eventCallback.load();
+    if (callback == nullptr || session.stopping.load()) return;
+    callback(session.handle, kUpsEventNetworkReadings, readings.release());  // the callee deletes it
+}
+
+// Reads the measurement variables into `values` (a variable the UPS lacks is left out).
+// False when the UPS is lost.
+bool ReadMeasurements(Session& session, std::map<std::string, std::string>& values) {
+    std::map<std::string, std::string> read;
+    for (const char* name : kNetworkUpsMeasurementVariables) {
+        if (session.stopping.load()) return true;
+        std::string value;
+        const NetworkUpsVarResult result = session.connection->GetVar(session.device.Ups, name, value);
+        if (result == NetworkUpsVarResult::Lost) return false;
+        if (result == NetworkUpsVarResult::Value) read[name] = value;
+    }
+    values = std::move(read);
     return true;
 }
 
-// Once a second until the UPS is lost or the session is stopped. What the first poll
+// Once a second until the UPS is lost or the session is stopped, a record each time, as
+// the maker's library sends one a second: what the monitor and its network server show
+// stays fresh. The measurements are read with the first poll, after every change between
+// OB and OL, and at least every kNetworkUpsReadingsIntervalSeconds. What the first poll
 // finds counts as appearing: a UPS already low or in its forced shutdown when we connect
 // is reported as such.
 void Poll(Session& session) {
     NetworkUpsConnection& connection = *session.connection;
     NetworkUpsStatus previous;
     bool first = true;
-    int64_t lastReadings = 0;
+    std::map<std::string, std::string> values;
+    int64_t lastMeasured = 0;
     int64_t nextPoll = MonotonicNow();
     while (!session.stopping.load()) {
         std::string text;
         if (connection.GetVar(session.device.Ups, "ups.status", text) != NetworkUpsVarResult::Value) break;
         const NetworkUpsStatus status = ParseNetworkUpsStatus(text);
         const int64_t now = MonotonicNow();
-        bool told = false;
-        bool readingsDue = first || now - lastReadings >= kNetworkUpsReadingsIntervalSeconds * kTicksPerSecond;
+        bool measure = first || now - lastMeasured >= kNetworkUpsReadingsIntervalSeconds * kTicksPerSecond;
         if (!first && status.OnBattery != previous.OnBattery) {
             // The code first, then a record of what the charge is now (the battery rules weigh it).
             Tell(session, status.OnBattery ? kUpsEventMainsFailed : kUpsEventMainsRestored);
-            told = true;
-            readingsDue = true;
+            measure = true;
         }
-        if (readingsDue) {
-            if (!ReadAndTellReadings(session, status.OnBattery)) break;
-            lastReadings = now;
-            told = true;
+        if (measure) {
+            if (!ReadMeasurements(session, values)) break;
+            lastMeasured = now;
         }
+        TellReadings(session, status.OnBattery, values);
         // After the record, so that the monitor knows whether mains holds when it hears them.
-        if (status.BatteryLow && !previous.BatteryLow) {
-            Tell(session, kUpsEventBatteryLow);
-            told = true;
-        }
-        if (status.ForcedShutdown && !previous.ForcedShutdown) {
-            Tell(session, kUpsEventForcedShutdown);
-            told = true;
-        }
-        if (!told) Tell(session, kUpsEventAlive);
+        if (status.BatteryLow && !previous.BatteryLow) Tell(session, kUpsEventBatteryLow);
+        if (status.ForcedShutdown && !previous.ForcedShutdown) Tell(session, kUpsEventForcedShutdown);
         previous = status;
         first = false;
         // Once a second from the start of the last poll; a poll that took longer is followed at once.

@@ -12,10 +12,11 @@
 #include "network_ups/network_ups_connection.h"
 #include "ups/ups_library.h"
 
-// The status is read this often; the readings record is sent with the first poll, after
-// every change between OB and OL, and at least this often in between.
+// The status is read this often, and a readings record sent after each reading; the
+// measurement variables are read with the first poll, after every change between OB and
+// OL, and at least this often in between.
 constexpr uint32_t kNetworkUpsPollIntervalMs = 1000;
-constexpr int64_t kNetworkUpsReadingsIntervalSeconds = 15;
+constexpr int64_t kNetworkUpsReadingsIntervalSeconds = 5;
 // How long a stop (CloseCOM, FinishNervaUPSLib, Shutdown) waits for the poller to end.
 constexpr uint32_t kNetworkUpsStopWaitMs = 1000;
 

@@ -172,7 +172,8 @@ TEST_F(NetworkUpsLibraryTest, ThePollerReportsEachStatusChangeOnce) {
     const int64_t handle = OpenAndStart(server);
     EXPECT_EQ(Model(handle), "Smart 1500");
 
-    // The first poll says what holds now, then quiet polls say the UPS is alive.
+    // The first poll says what holds now, and every poll after it sends a record again,
+    // with the measurements last read.
     ASSERT_EQ(WaitForCode(kUpsEventNetworkReadings), 0);
     std::vector<Heard> events = HeardSoFar();
     EXPECT_FALSE(events[0].readings->MainsFailed);
@@ -180,7 +181,10 @@ TEST_F(NetworkUpsLibraryTest, ThePollerReportsEachStatusChangeOnce) {
     EXPECT_EQ(events[0].readings->OutputVoltage, "") << "a variable the UPS lacks";
     EXPECT_TRUE(events[0].readings->ChargeKnown);
     EXPECT_EQ(events[0].readings->Charge, 100);
-    ASSERT_GT(WaitForCode(kUpsEventAlive), 0);
+    const int second = WaitForCode(kUpsEventNetworkReadings, 1);
+    ASSERT_GT(second, 0);
+    EXPECT_EQ(HeardSoFar()[static_cast<size_t>(second)].readings->InputVoltage, "230.5");
+    EXPECT_EQ(CountOf(HeardSoFar(), kUpsEventAlive), 0) << "a record says it is alive";
     int32_t level = -1;
     EXPECT_EQ(table.GetCurrentBatteryLevel(handle, &level), 0);
     EXPECT_EQ(level, 100);
@@ -214,7 +218,7 @@ TEST_F(NetworkUpsLibraryTest, ThePollerReportsEachStatusChangeOnce) {
             EXPECT_EQ(level, std::atoi(step.charge)) << step.status;
         }
     }
-    ASSERT_GT(WaitForCode(kUpsEventAlive, HeardSoFar().size()), 0);
+    ASSERT_GT(WaitForCode(kUpsEventNetworkReadings, HeardSoFar().size()), 0);
     events = HeardSoFar();
     EXPECT_EQ(CountOf(events, kUpsEventMainsFailed), 1);
     EXPECT_EQ(CountOf(events, kUpsEventBatteryLow), 1);
