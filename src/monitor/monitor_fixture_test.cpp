@@ -191,6 +191,13 @@ int32_t FakeLoadUpsLibrary(UpsLibrary& table, uint32_t& error) {
     return 1;
 }
 
+// The network source's table is the same fake library; the call is noted.
+int32_t FakeLoadNetworkUps(UpsLibrary& table, uint32_t&) {
+    world->calls.push_back("LoadNetworkUps");
+    table = FakeUpsTable();
+    return 1;
+}
+
 bool FakeEnterFolder() { return world->enterFolderOk; }
 
 int32_t FakeRunCommand(const std::string& commandLine, std::string& output, int32_t limitSeconds, HANDLE wake) {
@@ -360,6 +367,7 @@ MonitorSeams FakeSeams() {
     MonitorSeams seams{};
     seams.LoadUpsLibrary = &FakeLoadUpsLibrary;
     seams.EnterUpsLibraryFolder = &FakeEnterFolder;
+    seams.LoadNetworkUps = &FakeLoadNetworkUps;
     seams.RunExternalCommand = &FakeRunCommand;
     seams.ShutdownOperatingSystem = &FakeOsShutdown;
     seams.HibernateOperatingSystem = &FakeHibernate;

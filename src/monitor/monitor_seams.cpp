@@ -4,9 +4,11 @@
 #include <atomic>
 #include <cstdlib>
 
+#include "common/exe_path.h"
 #include "monitor/external_command.h"
 #include "monitor/os_hibernate.h"
 #include "monitor/os_shutdown.h"
+#include "network_ups/network_ups_library.h"
 #include "ups/ups_loader.h"
 
 namespace {
@@ -27,16 +29,18 @@ int32_t WaitForHandedNetworkClients(int64_t deadlineMonotonicTicks, HANDLE wakeE
 }
 
 const MonitorSeams kDefaultSeams = {
-    &LoadUpsLibrary,          &EnterUpsLibraryFolder,       &RunExternalCommandThroughSeam,
-    &ShutdownOperatingSystem, &MonitorWaitForStopOrTimeout, &MonitorWaitBetweenPasses,
-    &MonitorSequenceWait,     &MonitorHoldWhilePaused,      &ReleaseWithFree,
-    &WaitForHandedNetworkClients, &HibernateOperatingSystem,
+    &LoadUpsLibrary,          &EnterUpsLibraryFolder,       &LoadNetworkUpsLibrary,
+    &RunExternalCommandThroughSeam, &ShutdownOperatingSystem, &MonitorWaitForStopOrTimeout,
+    &MonitorWaitBetweenPasses, &MonitorSequenceWait,        &MonitorHoldWhilePaused,
+    &ReleaseWithFree,         &WaitForHandedNetworkClients, &HibernateOperatingSystem,
 };
 
 MonitorSeams testSeams;
 std::atomic<const MonitorSeams*> activeSeams{&kDefaultSeams};
 
-UpsLibrary processUpsLibrary;
+UpsLibrary makerLibraryTable;
+UpsLibrary networkUpsTable;
+std::atomic<UpsLibrary*> tableInUse{&makerLibraryTable};
 
 }  // namespace
 
@@ -45,6 +49,7 @@ const MonitorSeams& ActiveMonitorSeams() { return *activeSeams.load(); }
 MonitorSeams DefaultMonitorSeams() { return kDefaultSeams; }
 
 void SetMonitorSeamsForTest(const MonitorSeams* seams) {
+    tableInUse = &makerLibraryTable;
     if (seams == nullptr) {
         activeSeams = &kDefaultSeams;
         return;
@@ -54,13 +59,20 @@ void SetMonitorSeamsForTest(const MonitorSeams* seams) {
     activeSeams = &testSeams;
 }
 
-UpsLibrary& MonitorUpsLibrary() { return processUpsLibrary; }
+UpsLibrary& MonitorUpsLibrary() { return *tableInUse.load(); }
+
+UpsLibrary& UseMonitorUpsSource(bool network) {
+    tableInUse = network ? &networkUpsTable : &makerLibraryTable;
+    return MonitorUpsLibrary();
+}
 
 void SetMonitorNetworkClientsWait(MonitorSeams::WaitForNetworkClientsFn wait) { networkClientsWait = wait; }
 
 bool EnterUpsLibraryFolder() {
     HMODULE library = GetModuleHandleA("NervaUPSLib.dll");
-    if (library == nullptr) return false;
+    // A UPS that another machine serves needs no library: the executable's folder, where
+    // the library would stand.
+    if (library == nullptr) return SetCurrentDirectoryA(ExeDirectory().c_str()) != 0;
     char path[260] = {};
     DWORD length = GetModuleFileNameA(library, path, sizeof(path));
     // A full buffer means the path was cut short: no folder we could trust.

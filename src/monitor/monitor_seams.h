@@ -12,8 +12,12 @@
 struct MonitorSeams {
     // Loads NervaUPSLib.dll once and fills the table (ups/ups_loader.h).
     int32_t (*LoadUpsLibrary)(UpsLibrary& table, uint32_t& error);
-    // Makes the folder of the loaded NervaUPSLib.dll the current directory.
+    // Makes the folder of the loaded NervaUPSLib.dll the current directory (with none
+    // loaded, the executable's folder).
     bool (*EnterUpsLibraryFolder)();
+    // For a DEVICE that names a UPS another machine serves (<ups>@<host>): fills the table
+    // with the network source's entry points instead (network_ups/network_ups_library.h).
+    int32_t (*LoadNetworkUps)(UpsLibrary& table, uint32_t& error);
     // monitor/external_command.h. The shutdown sequence passes no wake event: once
     // started, the command keeps its whole EXCMDTIME, whatever the service is told.
     using RunExternalCommandFn = int32_t (*)(const std::string& commandLine, std::string& output,
@@ -55,8 +59,13 @@ MonitorSeams DefaultMonitorSeams();
 // Tests install their own table before any monitor thread runs; nullptr restores the real one.
 void SetMonitorSeamsForTest(const MonitorSeams* seams);
 
-// The process-wide entry-point table the monitor and the event callback call through.
+// The process-wide entry-point table the monitor and the event callback call through:
+// the maker's library's, or the network source's once a connect attempt chose it.
 UpsLibrary& MonitorUpsLibrary();
+// Makes the maker's library's table (false) or the network source's (true) the one in
+// use, and returns it. Each has its own, so that a change of DEVICE between the two
+// never finds the other's entry points, and the library, once loaded, stays filled in.
+UpsLibrary& UseMonitorUpsSource(bool network);
 
 // The real implementations behind the defaults, for tests that wrap them.
 bool EnterUpsLibraryFolder();

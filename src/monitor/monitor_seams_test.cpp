@@ -1,6 +1,8 @@
-// The real folder seam: the current directory follows the loaded NervaUPSLib.dll.
+// The real folder seam: the current directory follows the loaded NervaUPSLib.dll, or the
+// executable when none is loaded.
 #include <gtest/gtest.h>
 
+#include "common/exe_path.h"
 #include "common/scoped_handle.h"
 #include "monitor/monitor_seams.h"
 #include "testing/scratch_directory.h"
@@ -22,12 +24,22 @@ private:
     std::string saved_;
 };
 
-TEST(EnterUpsLibraryFolder, FailsWhileTheLibraryIsNotLoaded) {
+// A UPS that another machine serves needs no library: the executable's folder, where
+// Setting.ini and the logs are, becomes current all the same.
+TEST(EnterUpsLibraryFolder, WithoutTheLibraryMakesTheExecutablesFolderCurrent) {
     ASSERT_EQ(nullptr, GetModuleHandleA("NervaUPSLib.dll"));
+    ScratchDirectory scratch;
+    const std::string folder = scratch.Path() + "Program folder";
+    ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));
     CurrentDirectoryKeeper keep;
-    std::string before = CurrentDirectory();
-    EXPECT_FALSE(EnterUpsLibraryFolder());
-    EXPECT_EQ(before, CurrentDirectory());
+    SetExeDirectoryForTest(folder + "\\");
+    EXPECT_TRUE(EnterUpsLibraryFolder());
+    EXPECT_EQ(0, lstrcmpiA(folder.c_str(), CurrentDirectory().c_str())) << CurrentDirectory();
+
+    SetExeDirectoryForTest(folder + "\\missing\\");
+    EXPECT_FALSE(EnterUpsLibraryFolder()) << "a folder that is not there";
+    SetExeDirectoryForTest("");
+    SetCurrentDirectoryA(scratch.Path().c_str());
 }
 
 TEST(EnterUpsLibraryFolder, MakesTheLibraryFolderCurrent) {

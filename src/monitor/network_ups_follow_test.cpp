@@ -51,6 +51,31 @@ protected:
     }
 };
 
+// A DEVICE with an @ is opened through the network source, which needs none of the
+// maker's library; back on USB, the library's own table is used again.
+TEST_F(FollowedUpsTest, ADeviceWithAnAtIsOpenedThroughTheNetworkSourceWithoutTheLibrary) {
+    fake.loadError = 126;  // no NervaUPSLib.dll on this computer
+    WriteSettingsFile(60, "", 0, "ups@nas.example:3493");
+
+    EXPECT_EQ(0, MonitorPass());
+
+    EXPECT_EQ(Lines({"LoadNetworkUps", "InitNervaUPSLib", "Wait(1000)", "OpenCOM(ups@nas.example:3493)",
+                     "StartEventThreadForCOM(100)", "GetModelName(100)"}),
+              fake.calls);
+    EXPECT_EQ(1, TheMonitorState().NetworkUps.load());
+    EXPECT_EQ(100, TheMonitorState().DeviceHandle.load());
+    EXPECT_EQ(Lines({"UPS_connected:NV-1500"}), TraceLines());
+
+    // The UPS is lost and DEVICE now says USB: the library is needed again.
+    fake.calls.clear();
+    WriteSettingsFile(60, "", 0, "USB");
+    Deliver(kUpsEventDeviceLost);
+    EXPECT_EQ(0, MonitorPass());
+    EXPECT_EQ(Lines({"CloseCOM(100)", "FinishNervaUPSLib"}), fake.calls) << "dropped through the table it came from";
+    EXPECT_EQ(0, TheMonitorState().NetworkUps.load());
+    EXPECT_EQ("DllLoad:ER=126", TraceLines().back());
+}
+
 // The readings are a record that brings its own charge: the data log gets the columns of
 // the library's records with the no-reading mark where the UPS has no value, and the
 // charge is never asked of the table.

@@ -20,6 +20,8 @@
 #include "notify/notifier.h"
 #include "monitor/ups_event_callback.h"
 #include "monitor/ups_link.h"
+#include "network_ups/network_ups_device.h"
+#include "network_ups/network_ups_library.h"
 #include "ups/ups_library.h"
 
 namespace {
@@ -101,10 +103,20 @@ RepeatedFailureLog& ConnectFailureLog() {
     return *log;
 }
 
+// Whether DEVICE, as Setting.ini says it now, names a UPS that another machine serves.
+// Looked at before anything is loaded: such a UPS needs none of the maker's library.
+bool DeviceIsOnTheNetwork() {
+    Settings current = ProcessSettings();
+    ReadSettings(current);  // a file that cannot be read keeps the values last read
+    return IsNetworkUpsDevice(current.Device);
+}
+
 void ConnectAttempt(MonitorState& state, const MonitorSeams& seams) {
-    UpsLibrary& ups = MonitorUpsLibrary();
+    const bool network = DeviceIsOnTheNetwork();
+    UpsLibrary& ups = UseMonitorUpsSource(network);
+    state.NetworkUps = network ? 1 : 0;
     uint32_t error = 0;
-    if (seams.LoadUpsLibrary(ups, error) == 0) {
+    if ((network ? seams.LoadNetworkUps(ups, error) : seams.LoadUpsLibrary(ups, error)) == 0) {
         ConnectFailureLog().Failed("DllLoad:ER=" + std::to_string(error));
         return;
     }
@@ -126,7 +138,11 @@ void ConnectAttempt(MonitorState& state, const MonitorSeams& seams) {
     seams.Wait(kWaitAfterInitMs);
 
     const std::string device = ProcessSettings().Device;
-    if (device == "USB") {
+    if (network) SetNetworkUpsCredentials(ProcessSettings().RemoteUser, ProcessSettings().RemotePassword);
+    if (network != IsNetworkUpsDevice(device)) {
+        // DEVICE changed between the two readings: the next attempt follows the new value.
+        return;
+    } else if (device == "USB") {
         OpenUsbDevice(state, ups, seams);
     } else if (device == "COM_AUTO" || device == "AUTO") {
         OpenAnyComDevice(state, ups);
