@@ -20,11 +20,6 @@ namespace {
 using Lines = std::vector<std::string>;
 using EventSeq = std::vector<WindowsEvent>;
 
-const WindowsEvent kConnectedEvent{kEventTypeInformation, kEventUpsConnected};
-const WindowsEvent kLostEvent{kEventTypeWarning, kEventUpsDisconnected};
-const WindowsEvent kAcFailEvent{kEventTypeWarning, kEventAcFail};
-const WindowsEvent kOsShutdownEvent{kEventTypeWarning, kEventOsShutdown};
-
 Lines Without(const Lines& calls, const std::string& prefix) {
     Lines kept;
     for (const std::string& call : calls) {

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "common/clock.h"
+#include "log/windows_event.h"
 #include "monitor/monitor_seams.h"
 #include "testing/scratch_directory.h"
 #include "ups/ups_library.h"
@@ -33,6 +34,15 @@ struct WindowsEvent {
     bool operator==(const WindowsEvent& other) const { return type == other.type && identifier == other.identifier; }
 };
 std::ostream& operator<<(std::ostream& out, const WindowsEvent& event);
+
+// The Windows events the monitor reports, as the tests expect them.
+inline const WindowsEvent kConnectedEvent{kEventTypeInformation, kEventUpsConnected};
+inline const WindowsEvent kLostEvent{kEventTypeWarning, kEventUpsDisconnected};
+inline const WindowsEvent kAcFailEvent{kEventTypeWarning, kEventAcFail};
+inline const WindowsEvent kRecoveryEvent{kEventTypeInformation, kEventPowerRecovery};
+inline const WindowsEvent kBatteryLowEvent{kEventTypeWarning, kEventBatteryLow};
+inline const WindowsEvent kOsShutdownEvent{kEventTypeWarning, kEventOsShutdown};
+inline const WindowsEvent kNotDoneEvent{kEventTypeWarning, kEventOsShutdownNotDone};
 
 // One scripted happening at the UPS, at a moment of the fake clock.
 struct Happening {

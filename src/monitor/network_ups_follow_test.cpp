@@ -20,11 +20,6 @@ namespace {
 using Lines = std::vector<std::string>;
 using EventSeq = std::vector<WindowsEvent>;
 
-const WindowsEvent kConnectedEvent{kEventTypeInformation, kEventUpsConnected};
-const WindowsEvent kAcFailEvent{kEventTypeWarning, kEventAcFail};
-const WindowsEvent kRecoveryEvent{kEventTypeInformation, kEventPowerRecovery};
-const WindowsEvent kOsShutdownEvent{kEventTypeWarning, kEventOsShutdown};
-
 NetworkUpsReadings* Readings(bool onBattery, bool chargeKnown = true, int32_t charge = 87) {
     auto* readings = new NetworkUpsReadings;
     readings->MainsFailed = onBattery;

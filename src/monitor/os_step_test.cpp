@@ -21,9 +21,6 @@ namespace {
 using Lines = std::vector<std::string>;
 using EventSeq = std::vector<WindowsEvent>;
 
-const WindowsEvent kOsShutdownEvent{kEventTypeWarning, kEventOsShutdown};
-const WindowsEvent kNotDoneEvent{kEventTypeWarning, kEventOsShutdownNotDone};
-
 void FailMains() {
     world->mainsIndicator = 1;
     UpsEventCallback(world->openDevice, kUpsEventMainsFailed, nullptr);

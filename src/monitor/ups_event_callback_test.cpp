@@ -71,11 +71,6 @@ TEST_P(CallbackCodes, ChangeStateReportAndWriteAsTheCodeSays) {
     EXPECT_EQ(c.disconnectedAfter == 1 ? 0 : 1, written.Connection);
 }
 
-const WindowsEvent kAcFailEvent{kEventTypeWarning, kEventAcFail};
-const WindowsEvent kRecoveryEvent{kEventTypeInformation, kEventPowerRecovery};
-const WindowsEvent kLostEvent{kEventTypeWarning, kEventUpsDisconnected};
-const WindowsEvent kBatteryLowEvent{kEventTypeWarning, kEventBatteryLow};
-
 INSTANTIATE_TEST_SUITE_P(
     Table, CallbackCodes,
     ::testing::Values(
