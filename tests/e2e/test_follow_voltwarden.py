@@ -1,7 +1,8 @@
 """One UPS, two Windows computers: a primary (the simulated UPS on its cable, its network server on) and a
 secondary in a Wine prefix of its own that follows the primary's UPS over the network UPS protocol, with no
-UPS library beside it. The primary's outage reaches the secondary, which shuts down on the primary's FSD and
-logs out before the primary switches the UPS output off."""
+UPS library beside it, and serves it on with its own network server. The primary's outage reaches the
+secondary (and its own clients), which shuts down on the primary's FSD and logs out before the primary
+switches the UPS output off."""
 import shutil
 import time
 
@@ -51,8 +52,9 @@ def test_the_primarys_outage_reaches_the_secondary_which_logs_out_before_the_out
         shutil.copytree(DIST_DIR, secondary_folder)
         assert not (secondary_folder / "NervaUPSLib.dll").exists()
         secondary = Installation(secondary_folder)
+        relay_port = free_tcp_port()
         write_settings(secondary, WAIT_TIME=3600, DEVICE=f"ups@127.0.0.1:{port}", REMOTE_USER=USER,
-                       REMOTE_PASSWORD=PASSWORD)
+                       REMOTE_PASSWORD=PASSWORD, NUT_LISTEN=f"127.0.0.1:{relay_port}")
         code, out, err = secondary_session.run(secondary, "INSTALL", timeout=180)
         assert code == 0, (out, err)
         try:
@@ -64,11 +66,16 @@ def test_the_primarys_outage_reaches_the_secondary_which_logs_out_before_the_out
             client.close()
             wait_until(lambda: logs.status().get("CONNECTION") == "1", 30, "the secondary's status")
             assert logs.status().get("ACFAIL") == "0"
+            # The secondary serves the followed UPS on, and keeps it fresh.
+            wait_until(lambda: upsc_status(relay_port) == "OL", 30, "the secondary's server to answer OL")
+            time.sleep(12)  # beyond the 10 s after which a UPS's data counts as stale
+            assert upsc_status(relay_port) == "OL"
 
             failed_at = ups.set(MAINS="OFF")
             wait_until(lambda: logs.status().get("ACFAIL") == "1", 10, "the secondary to see the outage")
             seen_at = time.time()
             assert seen_at - failed_at < 10
+            wait_until(lambda: upsc_status(relay_port) in ("OB", "FSD OB"), 10, "the relay to show OB")
 
             messages = read_messages(secondary_folder, "en")
             wait_until(lambda: messages["OS_Shutdown_is_started"] in logs.event_texts(), WAIT_TIME + 30,
@@ -80,6 +87,7 @@ def test_the_primarys_outage_reaches_the_secondary_which_logs_out_before_the_out
             assert fsd < left < started, texts
             assert not any(t.startswith("UPSLogout:ER=") for t in texts), texts
             assert not any(t.startswith("UPSShutdown:ER=") for t in texts), texts
+            assert upsc_status(relay_port) == "FSD OB", "the relay shows the shutdown, FSD first"
 
             # The primary waited for its follower before switching the UPS off.
             wait_until(lambda: ups.calls("Shutdown"), EXCMDTIME + 30, "the primary's output-off")
