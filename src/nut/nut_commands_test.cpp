@@ -2,17 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include "nut/nut_test_config.h"
 #include "nut/nut_words.h"
 
 namespace {
-
-NutServerConfig Config() {
-    NutServerConfig config;
-    config.UpsName = "ups";
-    config.User = "mon";
-    config.Password = "s3cret";
-    return config;
-}
 
 NutUpsView FreshView() {
     NutUpsView view;

@@ -8,15 +8,9 @@
 #include <string>
 #include <vector>
 
-namespace {
+#include "nut/nut_test_config.h"
 
-NutServerConfig Config() {
-    NutServerConfig config;
-    config.UpsName = "ups";
-    config.User = "mon";
-    config.Password = "s3cret";
-    return config;
-}
+namespace {
 
 // The sessions a connection can be in, as the commands leave them.
 enum class Given { Nothing, UserOnly, WrongPassword, RightPasswordNoLogin, WrongPasswordThenLogin, LoggedIn };
