@@ -33,8 +33,8 @@ def keyed(installation):
     """An installation whose message tables are empty and whose Setting.ini holds the defaults."""
     for name in ("msgtbl_jp.json", "msgtbl_en.json"):
         installation.file(name).write_bytes(b"{}")
-    code, out, _ = installation.run("SET", "0")
-    assert (code, out) == (0, b"")
+    code, out, err = installation.run("SET", "0")
+    assert (code, out) == (0, b""), err.decode("latin-1", "replace")
     assert installation.read_bytes("Setting.ini") == settings_text(installation.folder)
     return installation
 
