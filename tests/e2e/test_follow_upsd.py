@@ -35,6 +35,12 @@ VARIABLES = {**{k: v for k, v in DEFAULT_VARIABLES.items() if k != "ups.temperat
 DATA_COLUMNS = ["229.4", "49.9", "231.2", "50.1", "37", "26.8", "--.-", "87"]
 
 
+def lost_texts(folder):
+    """The texts of a lost UPS: the connection's end (the event list's code 2) or, when the server just
+    stops answering, the monitor's silence rule, whichever comes first."""
+    return {read_event_list(folder, "en")[2].decode(ENCODING), read_messages(folder, "en")["UPS_disconnected"]}
+
+
 @pytest.fixture(scope="module")
 def session():
     wine = WineSession("follow-upsd", WINEDEBUG="fixme+advapi,+eventlog").start()
@@ -55,6 +61,7 @@ class Follower:
         self.text = read_messages(folder, "en")
         self.event_list = {code: text.decode(ENCODING) for code, text in read_event_list(folder, "en").items()}
         self.events0 = len(session.windows_events())
+        self.lost = lost_texts(folder)
 
     def install(self, **settings):
         write_settings(self.inst, DEVICE=self.upsd.address, **settings)
@@ -176,7 +183,10 @@ def test_the_sequence_starts_when_due_and_logs_out_before_the_os_shutdown(follow
     expected = ([follower.text[reason]] if reason else []) + [
         follower.text["Output_off_left_to_server"], follower.text["OS_Shutdown_is_started"]]
     assert follower.sequence_lines() == expected
-    # The LOGOUT reached upsd: the follower is no longer counted while it still runs.
+    # The LOGOUT reached upsd (which writes it, and nothing of the kind for a connection merely closed):
+    # the follower is no longer counted while it still runs.
+    logged_out = f"User {USER}@127.0.0.1 logged out from UPS [{follower.upsd.ups}]"
+    wait_until(lambda: logged_out in follower.upsd.log("upsd"), 10, "upsd to write the LOGOUT")
     wait_until(lambda: follower.upsd.clients() == [], 10, "upsd to forget the follower's login")
     events = follower.windows_events()
     assert (WARNING, EV_OS_SHUTDOWN) in events
@@ -192,8 +202,8 @@ def test_a_server_lost_during_an_outage_is_decided_at_wait_time_on_the_last_stat
     follower.install(WAIT_TIME=wait_time, **follower.login())
     failed_at = follower.mains_failed()
     follower.upsd.stop()
-    lost = follower.event_list[2]
-    wait_until(lambda: lost in follower.texts(), 15, "the lost line")
+    wait_until(lambda: follower.lost & set(follower.texts()), 15, "the lost line")
+    lost = next(t for t in follower.texts() if t in follower.lost)
     assert follower.logs.status().get("CONNECTION") == "0"
     follower.wait_for_os_shutdown(wait_time + LATE + 10)
     started_at = follower.stamp(follower.text["OS_Shutdown_is_started"])
