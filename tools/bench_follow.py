@@ -175,13 +175,14 @@ class Bench(BenchInstallation):
         results = {kind: {"ours": [], **{poll: [] for poll in POLLS}} for kind in KINDS}
         for number in range(self.args.rounds):
             for kind in KINDS:
+                began = time.monotonic()
                 ours, theirs = self.reaction_round(kind, number)
                 results[kind]["ours"].append(ours)
                 for poll, value in theirs.items():
                     results[kind][poll].append(value)
                 print(f"  {kind} round {number + 1}: ours {ours:.3f} s, "
-                      + ", ".join(f"upsmon POLLFREQ {poll} {value:.3f} s" for poll, value in theirs.items()),
-                      flush=True)
+                      + ", ".join(f"upsmon POLLFREQ {poll} {value:.3f} s" for poll, value in theirs.items())
+                      + f" (the round took {time.monotonic() - began:.0f} s)", flush=True)
         return results
 
     # --- 2. cost of following ------------------------------------------------------------------
