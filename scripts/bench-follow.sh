@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Benchmark of following a UPS that another machine serves (not a test; about 10 minutes with the
+# Benchmark of following a UPS that another machine serves (not a test; about 11 minutes with the
 # defaults): Network UPS Tools' upsd + dummy-ups (Debian's nut-server, private folders and port) serves
 # the UPS; the service follows it as DEVICE ups@127.0.0.1:<port> beside two secondary upsmons (POLLFREQ 5
 # and 1). Measured: from upsd showing FSD, and OB LB, to our sequence's first line and to each upsmon's

@@ -55,7 +55,7 @@ KINDS = {
     "OB LB": ("Shutdown_by_battery_low", "the first `GET VAR` answer showing `OB LB`"),
 }
 
-DEFAULTS = {"rounds": 10, "minutes": 2.0, "seed": 26}
+DEFAULTS = {"rounds": 8, "minutes": 1.5, "seed": 26}
 
 
 class FirstSight:
@@ -139,6 +139,10 @@ class Bench(BenchInstallation):
     def reaction_round(self, kind, number):
         """One round: (ours, {poll: upsmon's}) in seconds after upsd showed the kind."""
         self.fresh_upsd()
+        # The driver reads its file once a second from its own start, and the service polls once a
+        # second from its connect: a random pause keeps the two phases apart from one round to the
+        # next (without it the service connects a nearly fixed time after a read of the driver).
+        time.sleep(self.random.random())
         self.start_service()
         upsmons = {}
         watcher = RawClient(self.upsd.port)
@@ -189,7 +193,7 @@ class Bench(BenchInstallation):
 
     def cpu_segment(self, label, seconds):
         """CPU seconds of the service process and of the prefix's wineserver over `seconds`, the
-        seconds measured and the 1-minute load average at the end."""
+        seconds measured, and the 1-minute load average at the end."""
         self.start_service()
         time.sleep(10)  # past the start
         wineserver = wineserver_pid(self.session.prefix)
@@ -205,15 +209,17 @@ class Bench(BenchInstallation):
         print(f"Cost of following over {minutes:g} min each (network half, local, network half):", flush=True)
         self.fresh_upsd()
         segments = {"network": [], "local": []}
+        loads = []
         for kind, share in (("network", 0.5), ("local", 1.0), ("network", 0.5)):
             if kind == "network":
                 self.follow_network_ups()
             else:
                 self.watch_local_ups()
-            segments[kind].append(self.cpu_segment(kind, minutes * 60 * share))
+            service, server, elapsed, load = self.cpu_segment(kind, minutes * 60 * share)
+            segments[kind].append((service, server, elapsed))
+            loads.append(load)
         self.follow_network_ups()
-        return {kind: tuple(sum(values) for values in zip(*parts)) for kind, parts in segments.items()}, \
-            [part[3] for parts in segments.values() for part in parts]
+        return {kind: tuple(sum(values) for values in zip(*parts)) for kind, parts in segments.items()}, loads
 
     # --- the whole run -------------------------------------------------------------------------
 
@@ -257,7 +263,7 @@ class Bench(BenchInstallation):
             f"Results of `{command}` ({a.rounds} rounds of each kind, {a.minutes:g} min of CPU on each UPS, seed "
             f"{a.seed}; the run took {minutes_taken:.0f} min), {datetime.date.today():%d %B %Y}, {wine}, "
             f"{os.cpu_count()} cores; load average (1 min) {load_before[0]:.2f} at the start, "
-            f"{', '.join(f'{load:.2f}' for load in loads)} at the end of each CPU measure, "
+            f"{', '.join(f'{load:.2f}' for load in loads)} at the end of each CPU measure (network, local, network), "
             f"{load_after[0]:.2f} at the end:",
             "",
             "| From upsd showing … to the shutdown | Ours: the sequence's first line | "
@@ -270,7 +276,7 @@ class Bench(BenchInstallation):
             rows.append(f"| {kind}, from {clock} ({len(ours)} rounds; `{key}`) | {spread(ours)} | "
                         + " | ".join(spread(reaction[kind][poll]) for poll in POLLS)
                         + f" | max {REACTION_MAX_S} s, median under {REACTION_MEDIAN_S} s: {verdict(met)} |")
-        (net, net_server, net_time, _), (local, local_server, local_time, _) = cost["network"], cost["local"]
+        (net, net_server, net_time), (local, local_server, local_time) = cost["network"], cost["local"]
         difference = percent(net, net_time) - percent(local, local_time)
         rows += [
             "",
