@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Benchmark of the whole road under Wine (not a test; about 27 minutes with the defaults):
+# Benchmark of the whole road under Wine (not a test; about 38 minutes with the defaults):
 #  - reaction: the UPS output-off (the simulator's Shutdown call) after simulated mains failures at
 #    random phases of the monitor's once-a-second pass, beyond WAIT_TIME (no EXCMD) and beyond
 #    WAIT_TIME + EXCMDTIME (EXCMD set), and beyond WAIT_TIME with a NOTIFY_CMD that sleeps 20 s:

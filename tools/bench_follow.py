@@ -219,7 +219,8 @@ class Bench(BenchInstallation):
             segments[kind].append((service, server, elapsed))
             loads.append(load)
         self.follow_network_ups()
-        return {kind: tuple(sum(values) for values in zip(*parts)) for kind, parts in segments.items()}, loads
+        halves = [percent(service, elapsed) for service, _, elapsed in segments["network"]]
+        return {kind: tuple(sum(values) for values in zip(*parts)) for kind, parts in segments.items()}, halves, loads
 
     # --- the whole run -------------------------------------------------------------------------
 
@@ -234,7 +235,7 @@ class Bench(BenchInstallation):
             self.cmd("SET", "1010", self.upsd.passwords[USER])
             self.follow_network_ups()
             reaction = self.reaction()
-            cost, loads = self.following_cost()
+            cost, halves, loads = self.following_cost()
         finally:
             try:
                 if self.installed:
@@ -243,13 +244,13 @@ class Bench(BenchInstallation):
                 self.session.stop()
                 self.upsd.close()
         load_after = os.getloadavg()
-        text = self.report(reaction, cost, load_before, loads, load_after, (time.monotonic() - began) / 60)
+        text = self.report(reaction, cost, halves, load_before, loads, load_after, (time.monotonic() - began) / 60)
         print(text)
         out = BUILD_DIR / "bench" / "results-follow.md"
         out.parent.mkdir(parents=True, exist_ok=True)
         out.write_text(text + "\n")
 
-    def report(self, reaction, cost, load_before, loads, load_after, minutes_taken):
+    def report(self, reaction, cost, halves, load_before, loads, load_after, minutes_taken):
         a = self.args
         wine = subprocess.run(["wine", "--version"], capture_output=True, text=True).stdout.strip()
         command = "bash scripts/bench-follow.sh" + "".join(
@@ -283,7 +284,8 @@ class Bench(BenchInstallation):
             "| Measure | Result | Target |",
             "|---|---|---|",
             f"| CPU of the service process following the network UPS (`{self.upsd.address}`), "
-            f"{net_time / 60:.1f} min in two halves | {net:.3f} s ({percent(net, net_time):.4f} % of one core) | |",
+            f"{net_time / 60:.1f} min in two halves | {net:.3f} s ({percent(net, net_time):.4f} % of one core; "
+            f"the halves {' and '.join(f'{half:.4f} %' for half in halves)}) | |",
             f"| CPU of the same service on a local UPS (simulator, DEVICE USB, one record a second), "
             f"{local_time / 60:.1f} min between the halves | {local:.3f} s ({percent(local, local_time):.4f} % of "
             f"one core) | |",
