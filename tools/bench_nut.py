@@ -13,7 +13,6 @@
    while 10 more `upsmon` clients poll it the same way; both, and their ratio.
 """
 import argparse
-import os
 import pathlib
 import shutil
 import statistics
@@ -23,6 +22,7 @@ import time
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "tests" / "e2e"))
 sys.path.insert(0, str(HERE))
+from bench_cpu import cpu_over, percent  # noqa: E402
 from bench_road import BenchInstallation, service_pids, verdict, wineserver_pid  # noqa: E402
 from conftest import BUILD_DIR, wait_until  # noqa: E402
 from nut_clients import RawClient, SecondaryUpsmon, free_tcp_port  # noqa: E402
@@ -42,16 +42,9 @@ class Bench(BenchInstallation):
         self.port = free_tcp_port()
 
     def start_service(self, verb, serving=True):
-        before = sum(1 for t in self.logs.event_texts() if t.startswith("UPS connected:"))
-        self.cmd(verb)
-        wait_until(lambda: sum(1 for t in self.logs.event_texts() if t.startswith("UPS connected:")) > before, 60,
-                   "the service to connect")
+        self.start_connected(verb)
         if serving:
             wait_until(lambda: self.status() == "OL", 30, "the server to answer OL")
-
-    def stop_service(self):
-        self.cmd("STOP")
-        wait_until(lambda: not service_pids(self.inst.folder), 60, "the service to stop")
 
     def status(self):
         try:
@@ -89,27 +82,6 @@ class Bench(BenchInstallation):
             self.stop_service()
         return results
 
-    def service_pid(self):
-        pids = service_pids(self.inst.folder)
-        if len(pids) != 1:
-            raise RuntimeError(f"expected one service process, found {pids}")
-        return pids[0]
-
-    @staticmethod
-    def cpu_over(seconds, groups):
-        """CPU seconds of each group of processes over the same `seconds`, and the time measured.
-        Counted per thread: one that begins meanwhile counts in full, one that ends loses only its
-        time after the first reading."""
-        before = [{pid: thread_cpu_ns(pid) for pid in pids} for pids in groups]
-        start = time.monotonic()
-        time.sleep(seconds)
-        elapsed = time.monotonic() - start
-        used = []
-        for pids, first in zip(groups, before):
-            used.append(sum(ns - first[pid].get(task, 0) for pid in pids for task, ns in thread_cpu_ns(pid).items())
-                        / 1e9)
-        return used, elapsed
-
     def idle_cost(self):
         """The service with no client, first with the server off, then on: (off, on), each
         (CPU seconds, seconds measured)."""
@@ -118,7 +90,7 @@ class Bench(BenchInstallation):
             self.cmd("SET", "1003", listen)
             self.start_service("START", serving=bool(listen))
             time.sleep(10)  # past the start
-            used, elapsed = self.cpu_over(self.args.minutes * 60, [[self.service_pid()]])
+            used, elapsed = cpu_over(self.args.minutes * 60, [[self.service_pid()]])
             results.append((used[0], elapsed))
             self.stop_service()
         return results
@@ -147,8 +119,8 @@ class Bench(BenchInstallation):
             clients += self.pollers(self.port, "poller")
             clients += self.pollers(reference.port, "reference-poller")
             wineserver = wineserver_pid(self.session.prefix)
-            used, elapsed = self.cpu_over(self.args.minutes * 60,
-                                          [[self.service_pid()], reference.pids(), [wineserver] if wineserver else []])
+            used, elapsed = cpu_over(self.args.minutes * 60,
+                                     [[self.service_pid()], reference.pids(), [wineserver] if wineserver else []])
         finally:
             for client in clients:
                 client.stop()
@@ -198,23 +170,6 @@ class Bench(BenchInstallation):
         out.parent.mkdir(parents=True, exist_ok=True)
         out.write_text("\n".join(table) + "\n")
         print("\n".join(table))
-
-
-def thread_cpu_ns(pid):
-    """Nanoseconds on a CPU of each live thread of the process, from the scheduler's statistics: far
-    finer than the 10 ms ticks of /proc/<pid>/stat, which would hide the 0.01 % sought and blur
-    the few seconds a server spends in minutes."""
-    times = {}
-    for task in os.listdir(f"/proc/{pid}/task"):
-        try:
-            times[task] = int(pathlib.Path(f"/proc/{pid}/task/{task}/schedstat").read_text().split()[0])
-        except (OSError, ValueError, IndexError):
-            continue
-    return times
-
-
-def percent(cpu, elapsed):
-    return 100 * cpu / elapsed
 
 
 def main():

@@ -181,6 +181,26 @@ class BenchInstallation:
             raise RuntimeError(f"{args}: exit {code}: {err!r}")
         return out.decode("cp1252")
 
+    def connected_lines(self):
+        return sum(1 for t in self.logs.event_texts() if t.startswith("UPS connected:"))
+
+    def start_connected(self, verb):
+        """START (or INSTALL) the service and wait for its next "UPS connected" line."""
+        before = self.connected_lines()
+        self.cmd(verb)
+        wait_until(lambda: self.connected_lines() > before, 60, "the service to connect")
+
+    def stop_service(self):
+        """STOP the service and wait until its process has ended."""
+        self.cmd("STOP")
+        wait_until(lambda: not service_pids(self.inst.folder), 60, "the service to stop")
+
+    def service_pid(self):
+        pids = service_pids(self.inst.folder)
+        if len(pids) != 1:
+            raise RuntimeError(f"expected one service process, found {pids}")
+        return pids[0]
+
 
 class Bench(BenchInstallation):
     def __init__(self, args):
@@ -189,17 +209,12 @@ class Bench(BenchInstallation):
         self.random = random.Random(args.seed)
         self.installed = False
 
-    def connected_lines(self):
-        return sum(1 for t in self.logs.event_texts() if t.startswith("UPS connected:"))
-
     def start_service(self):
         """Starts the service (installing it the first time) and waits until it has heard the UPS's first
         record after its connect: until then the monitor takes a mains change in silently."""
-        before = self.connected_lines()
         connects = len(self.ups.calls("GetModelName"))
-        self.cmd("START" if self.installed else "INSTALL")
+        self.start_connected("START" if self.installed else "INSTALL")
         self.installed = True
-        wait_until(lambda: self.connected_lines() > before, 60, "the service to connect")
         wait_until(lambda: len(self.ups.calls("GetModelName")) > connects, 10, "the connect in the call log")
         connected_at = self.ups.calls("GetModelName")[-1][0]
         wait_until(lambda: any(c[0] >= connected_at for c in self.ups.calls("GetCurrentBatteryLevel")), 10,
@@ -258,10 +273,7 @@ class Bench(BenchInstallation):
         idle_seconds = min(60.0, self.args.minutes * 60)
         server_idle = self.idle_server_cpu(idle_seconds)
         self.start_service()
-        pids = service_pids(self.inst.folder)
-        if len(pids) != 1:
-            raise RuntimeError(f"expected one service process, found {pids}")
-        service_pid = pids[0]
+        service_pid = self.service_pid()
         threads = thread_count(service_pid)
         empties = []
         try:

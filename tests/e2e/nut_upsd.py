@@ -241,10 +241,15 @@ class NutUpsd:
             return {}
         return dict(line.split(": ", 1) for line in out.splitlines() if ": " in line)
 
-    def set_vars(self, values):
-        """Changes these variables of the UPS and waits until upsc shows every one of them."""
+    def write_vars(self, values):
+        """Changes these variables in the driver's data file and returns at once; the driver reads the
+        file within its poll interval (1 s)."""
         self.variables.update({name: str(value) for name, value in values.items()})
         self._write_data_file()
+
+    def set_vars(self, values):
+        """Changes these variables of the UPS and waits until upsc shows every one of them."""
+        self.write_vars(values)
         expected = {name: str(value) for name, value in values.items()}
         if "ups.status" in expected and self.fsd_set:
             expected["ups.status"] = "FSD " + expected["ups.status"]
@@ -256,7 +261,8 @@ class NutUpsd:
         self.set_vars({"ups.status": status})
 
     def fsd(self):
-        """Sends FSD for the UPS as the admin user, as a primary upsmon does, and waits until upsc shows it."""
+        """Sends FSD for the UPS as the admin user, as a primary upsmon does, and waits until upsc shows it.
+        Returns the Unix time at which upsd answered the FSD with OK: it sets the flag before it answers."""
         # The file object holds the socket open as well: both are closed on leaving.
         with socket.create_connection(("127.0.0.1", self.port), timeout=self.timeout) as sock, \
                 sock.makefile("rwb") as lines:
@@ -265,12 +271,14 @@ class NutUpsd:
                 lines.write(line.encode() + b"\n")
                 lines.flush()
                 got = lines.readline().decode().strip()
+                answered_at = time.time()
                 if got != answer:
                     raise AssertionError(f"upsd answered {got!r} to {line.split()[0]}")
             lines.write(b"LOGOUT\n")
             lines.flush()
         self.fsd_set = True
         self._wait(lambda: (self.status() or "").split()[:1] == ["FSD"], "upsc to show FSD")
+        return answered_at
 
     def clients(self):
         """The addresses upsd lists as logged in to the UPS (`upsc -c`)."""
