@@ -96,7 +96,7 @@ void HandleStatusRecord(MonitorState& state, int64_t device, void* data, int64_t
     std::string field5 = FieldText(record.Field5, sizeof(record.Field5));
     std::string field6 = FieldText(record.Field6, sizeof(record.Field6));
     std::string field7 = FieldText(record.Field7, sizeof(record.Field7));
-    if (field2 == "--.-" && field4.empty()) field4 = "--.-";
+    if (field2 == kNoReadingMark && field4.empty()) field4 = kNoReadingMark;
     StoreUpsRecordKeepingCharge(device, record);
 
     // The mains flag first: nothing that the library may do to us later holds it up.

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cctype>
 
+#include "common/decimal.h"
+
 namespace {
 
 constexpr size_t kMaxHostBytes = 253;  // the longest DNS name
@@ -23,8 +25,8 @@ bool IsHostByte(char c) {
 bool ParsePort(const std::string& text, uint16_t& port) {
     if (text.empty() || text.size() > kMaxPortDigits) return false;
     if (!std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) return false;
-    const long value = std::stol(text);
-    if (value < 1 || value > 65535) return false;
+    int32_t value = 0;
+    if (!ParseInt32(text, value) || value < 1 || value > 65535) return false;
     port = static_cast<uint16_t>(value);
     return true;
 }

@@ -24,7 +24,7 @@ std::string NetworkUpsMeasurement(const std::string& text) {
 
 bool NetworkUpsChargePercent(const std::string& text, int32_t& percent) {
     double value = 0;
-    if (NetworkUpsMeasurement(text).empty() || !ParseMeasuredValue(text, value)) return false;
+    if (text.size() > kMaxMeasurementBytes || !ParseMeasuredValue(text, value)) return false;
     if (value < 0) value = 0;
     if (value > 100) value = 100;
     percent = static_cast<int32_t>(value);  // the whole percent: 87.9 is 87
