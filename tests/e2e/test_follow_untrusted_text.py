@@ -5,12 +5,9 @@ our own text in its argument and VOLTWARDEN_TEXT and the model cut to the safe s
 event log's line, Status.ini and the console show the same cut model."""
 import os
 import pathlib
-import shutil
 
-import pytest
-
-from conftest import DIST_DIR, Installation, ProgramLogs, read_messages, wait_until, windows_path
-from test_follow_hostile_servers import ENCODING, UPS, FakeServer
+from conftest import ProgramLogs, read_messages, wait_until, windows_path
+from test_follow_hostile_servers import ENCODING, UPS, FakeServer, follower  # noqa: F401
 from test_nut import write_settings
 
 # Written by cmd.exe if the model's "&" ever comes to life: drive C: of the test's own Wine prefix.
@@ -50,16 +47,6 @@ def hostile_model(server, lines):
             return
 
 
-@pytest.fixture
-def follower(tmp_path, service_probe):
-    gone = (["REMOVED"], ["ABSENT"])
-    assert service_probe.remove() in gone
-    folder = tmp_path / "Voltwarden Follower"
-    shutil.copytree(DIST_DIR, folder)
-    yield Installation(folder)
-    assert service_probe.remove() in gone
-
-
 class ScriptRuns:
     """A .cmd notification command that appends "args=<its arguments>" and then its VOLTWARDEN_ variables
     (cmd's `set VOLTWARDEN_`, which prints them without expanding anything) to a file."""
@@ -86,7 +73,7 @@ class ScriptRuns:
         return runs
 
 
-def test_a_model_that_is_a_command_line_is_only_ever_text(follower, service_probe):
+def test_a_model_that_is_a_command_line_is_only_ever_text(follower):
     pwned = pathlib.Path(os.environ["WINEPREFIX"]) / "drive_c" / PWNED_NAME
     pwned.unlink(missing_ok=True)
     script = ScriptRuns(follower.folder)
