@@ -89,8 +89,9 @@ void QueryModel(MonitorState& state, const UpsLibrary& ups, const MonitorSeams& 
     if (model != nullptr) seams.ReleaseUpsMemory(model);
     if (reported) {
         ReportWindowsEvent(kEventTypeInformation, kEventUpsConnected);
-        // Told only as the answer to a loss that was told (notify/notifier.h).
-        Notify(NotifyEvent::CommOk, MessageText("UPS_connected") + ":" + name, state.ChargeOnBattery.load());
+        // Told only as the answer to a loss that was told (notify/notifier.h). The text is
+        // ours alone: the model, which a serving machine chose, travels in VOLTWARDEN_MODEL.
+        Notify(NotifyEvent::CommOk, MessageText("UPS_connected"), state.ChargeOnBattery.load());
     }
 }
 

@@ -18,6 +18,7 @@
 #include "network_ups/network_ups_device.h"
 #include "network_ups/network_ups_readings.h"
 #include "network_ups/network_ups_status.h"
+#include "network_ups/network_ups_text.h"
 #include "ups/network_ups_events.h"
 
 namespace {
@@ -203,9 +204,13 @@ std::string ReadModel(NetworkUpsConnection& connection, const std::string& ups, 
             lost = true;
             return std::string();
         }
-        if (result == NetworkUpsVarResult::Value && !value.empty()) return value;
+        // The server's text is cut to the safe set here, before anything of ours sees it.
+        if (result == NetworkUpsVarResult::Value) {
+            std::string model = NetworkUpsText(value);
+            if (!model.empty()) return model;
+        }
     }
-    return ups;
+    return NetworkUpsText(ups);  // ours, but it goes the same ways as the model
 }
 
 void LoginRefused(const std::string& user) {

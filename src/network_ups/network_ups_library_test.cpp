@@ -253,6 +253,11 @@ TEST_F(NetworkUpsLibraryTest, TheModelIsTheUpsModelElseTheDeviceModelElseTheName
         {nullptr, "NAS UPS 2", "NAS UPS 2"},
         {"", "NAS UPS 2", "NAS UPS 2"},
         {nullptr, nullptr, "ups"},
+        // The server's words are data: cut to the safe set, and a model with nothing left is none.
+        {"x\" & echo PWNED>C:\\pwned.txt & rem \"", "Other", "x  echo PWNEDCpwned.txt  rem"},
+        {"\"%PATH%\"", "Other", "PATH"},
+        {"\"&|<>\"", "NAS UPS 2, rack", "NAS UPS 2 rack"},
+        {"!&!", "%%", "ups"},
     };
     for (const auto& c : cases) {
         FakeUps named;
