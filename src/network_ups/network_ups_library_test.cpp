@@ -413,7 +413,7 @@ TEST_F(NetworkUpsLibraryTest, TheLoginIsMadeRefusedOrNotOfferedAndTheUpsIsWatche
 
         std::vector<std::string> logins;
         for (const std::string& request : server.Requests()) {
-            if (request.rfind("GET ", 0) != 0) logins.push_back(request);
+            if (request.rfind("GET ", 0) != 0 && request.rfind("LIST ", 0) != 0) logins.push_back(request);
         }
         EXPECT_EQ(logins, c.loginRequests) << c.name;
         const std::vector<std::string> lines = EventLogTexts(scratch);
