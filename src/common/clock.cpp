@@ -63,6 +63,17 @@ void SetWallClockForTest(WallClockFunction clock) { activeClock.store(clock != n
 
 int64_t MonotonicNow() { return activeMonotonicClock.load()(); }
 
+int64_t MonotonicDeadlineAfterMs(uint32_t ms) {
+    return MonotonicNow() + static_cast<int64_t>(ms) * (kTicksPerSecond / 1000);
+}
+
+uint32_t MsUntilMonotonic(int64_t deadline) {
+    const int64_t ticksPerMs = kTicksPerSecond / 1000;
+    const int64_t remaining = deadline - MonotonicNow();
+    if (remaining <= 0) return 0;
+    return static_cast<uint32_t>((remaining + ticksPerMs - 1) / ticksPerMs);
+}
+
 void SetMonotonicClockForTest(MonotonicClockFunction clock) {
     activeMonotonicClock.store(clock != nullptr ? clock : &SystemMonotonicClock);
 }

@@ -32,6 +32,12 @@ void SetWallClockForTest(WallClockFunction clock);
 // time is measured on it.
 int64_t MonotonicNow();
 
+// The MonotonicNow() moment `ms` milliseconds from now.
+int64_t MonotonicDeadlineAfterMs(uint32_t ms);
+// What is left until the MonotonicNow() `deadline`, in whole milliseconds rounded up
+// (so a wait for it ends at or just after it); 0 once it has passed.
+uint32_t MsUntilMonotonic(int64_t deadline);
+
 using MonotonicClockFunction = int64_t (*)();
 // Replaces the monotonic clock for tests; nullptr restores the system's counter.
 void SetMonotonicClockForTest(MonotonicClockFunction clock);

@@ -32,4 +32,27 @@ TEST(MonotonicClock, TestClockReplacesAndRestores) {
     EXPECT_NE(MonotonicNow(), 42);
 }
 
+TEST(MonotonicClock, DeadlinesInMillisecondsRoundUpAndNeverGoBelowZero) {
+    fakeMonotonic = 1000 * kTicksPerSecond;
+    SetMonotonicClockForTest(&FakeMonotonic);
+    const int64_t deadline = MonotonicDeadlineAfterMs(1500);
+    EXPECT_EQ(deadline, fakeMonotonic + 15000000);
+    const struct {
+        int64_t now;
+        uint32_t left;
+    } cases[] = {
+        {deadline - 15000000, 1500},  // all of it
+        {deadline - 10001, 2},        // a part of a millisecond counts as a whole one
+        {deadline - 1, 1},
+        {deadline, 0},
+        {deadline + 1, 0},            // a passed deadline is no wait at all
+        {deadline + 100 * kTicksPerSecond, 0},
+    };
+    for (const auto& c : cases) {
+        fakeMonotonic = c.now;
+        EXPECT_EQ(MsUntilMonotonic(deadline), c.left) << c.now - deadline;
+    }
+    SetMonotonicClockForTest(nullptr);
+}
+
 }  // namespace

@@ -30,9 +30,6 @@ constexpr uint32_t kPassIntervalMs = 1000;
 // How long a pass waits for a reconnection it started (a working library needs about
 // a second); a call that takes longer goes on alone, and later passes start no other.
 constexpr uint32_t kReconnectWaitMs = 5000;
-// How long an expired countdown waits for a reconnected UPS to give its first record
-// before it is decided on the last state the UPS reported: the silence limit.
-constexpr int64_t kFirstRecordGraceTicks = kUpsSilenceLimitTicks;
 
 bool UpsConnected(const MonitorState& state) {
     return state.DeviceHandle.load() != -1 && state.Disconnected.load() == 0;
@@ -55,8 +52,8 @@ uint32_t MsUntilDeadlineAtMost(const MonitorState& state, uint32_t longestMs) {
 
 // An expired countdown runs the sequence on the last state the UPS reported, unless a
 // reconnected UPS may yet say what holds now (mains may have come back while it was
-// away): its first record (or mains report) is waited for, within a grace counted from
-// the first pass that had to wait. With no UPS connected there is nobody to wait for. A
+// away): its first record (or mains report) is waited for, within the UPS's silence limit
+// counted from the first pass that had to wait. With no UPS connected there is nobody to wait for. A
 // UPS that reconnects, says nothing and is dropped again does not restart the grace.
 bool MayDecideOnLastKnownState(MonitorState& state, int64_t now) {
     if (!UpsConnected(state) || state.MainsStateKnown.load() == 1) {
@@ -68,7 +65,7 @@ bool MayDecideOnLastKnownState(MonitorState& state, int64_t now) {
         state.AwaitingStateSince = now;
         state.AwaitingStateFor = countdown;
     }
-    return now - state.AwaitingStateSince.load() > kFirstRecordGraceTicks;
+    return now - state.AwaitingStateSince.load() > UpsSilenceLimitTicks(state);
 }
 
 // The sequence starts at once when the machine that serves the UPS says FSD. On battery
@@ -103,7 +100,7 @@ bool SequenceDue(MonitorState& state, std::string& reasonLine) {
 }
 
 void NoteSilence(MonitorState& state, int64_t now) {
-    if (state.Disconnected.load() != 0 || now - state.LastHeard.load() <= kUpsSilenceLimitTicks) return;
+    if (state.Disconnected.load() != 0 || now - state.LastHeard.load() <= UpsSilenceLimitTicks(state)) return;
     state.Disconnected = 1;
     if (!TheConnectionCycleLog().LostShouldBeWritten(now)) return;
     TraceLog(MessageText("UPS_disconnected"));

@@ -3,6 +3,7 @@
 // the table of entry points (the network source itself is tested in network_ups/).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 
 #include "config/status_file.h"
@@ -23,6 +24,7 @@ using EventSeq = std::vector<WindowsEvent>;
 NetworkUpsReadings* Readings(bool onBattery, bool chargeKnown = true, int32_t charge = 87) {
     auto* readings = new NetworkUpsReadings;
     readings->MainsFailed = onBattery;
+    readings->MeasurementsRead = true;
     readings->InputVoltage = onBattery ? "0.0" : "230.4";
     readings->InputFrequency = onBattery ? "" : "50.0";  // not reported on battery
     readings->OutputVoltage = "229.8";
@@ -93,6 +95,62 @@ TEST_F(FollowedUpsTest, ReadingsMakeTheDataLogLineAndTheLatestReadingWithTheirOw
     Deliver(kUpsEventNetworkReadings, Readings(true, false));
     EXPECT_EQ(Lines({"230.4,50.0,229.8,50.0,23,27.10,--.-,87", "0.0,--.-,229.8,50.0,23,27.10,--.-,--.-"}),
               DataLines());
+}
+
+// Right after a connect the status comes before the measurements: a record that says only
+// whether mains holds sets the mains state and judges no charge and writes no data-log
+// line; the first one with its measurements makes the first line.
+TEST_F(FollowedUpsTest, AStatusOnlyRecordSetsTheMainsStateAndLeavesTheDataLogToTheMeasurements) {
+    WriteSettingsFile(600);
+    ConnectToTheServedUps();
+    TheMonitorState().InitialStatusPending = 1;
+
+    NetworkUpsReadings* statusOnly = new NetworkUpsReadings;
+    statusOnly->MainsFailed = true;
+    Deliver(kUpsEventNetworkReadings, statusOnly);
+    EXPECT_EQ(1, TheMonitorState().AcFail.load());
+    EXPECT_EQ(1, TheMonitorState().MainsStateKnown.load());
+    EXPECT_EQ(Lines(), DataLines());
+
+    Deliver(kUpsEventNetworkReadings, Readings(true, true, 40));
+    EXPECT_EQ(Lines({"0.0,--.-,229.8,50.0,23,27.10,--.-,40"}), DataLines());
+    EXPECT_EQ(40, TheMonitorState().ChargeOnBattery.load());
+    EXPECT_EQ(EventSeq({kConnectedEvent}), Events()) << "the first records said what holds now";
+}
+
+// A network UPS is heard after every answer of its server, which may take its time within
+// its limits: its silence is judged over the longer limit, the library's over 10 s.
+TEST_F(FollowedUpsTest, ASlowServerIsSlowNotSilent) {
+    const struct {
+        bool network;
+        int64_t silentTicks;
+        bool dropped;
+    } cases[] = {
+        {true, 11 * kTicksPerSecond, false},
+        {true, kNetworkUpsSilenceLimitSeconds * kTicksPerSecond, false},
+        {true, kNetworkUpsSilenceLimitSeconds * kTicksPerSecond + 1, true},
+        {false, 10 * kTicksPerSecond + 1, true},
+    };
+    WriteSettingsFile(600);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.network) + " " + std::to_string(c.silentTicks));
+        ResetMonitorStateForTest();
+        ResetMonitorPassForTest();
+        MonitorState& state = TheMonitorState();
+        state.DeviceHandle = 7;
+        state.Disconnected = 0;
+        state.NetworkUps = c.network ? 1 : 0;
+        state.LastHeard = fakeNow.load();
+        fakeNow += c.silentTicks;
+        const size_t eventsBefore = Events().size();
+
+        MonitorPass();
+
+        const EventSeq events = Events();
+        const bool lost = std::find(events.begin() + static_cast<std::ptrdiff_t>(eventsBefore), events.end(),
+                                    kLostEvent) != events.end();
+        EXPECT_EQ(c.dropped, lost);
+    }
 }
 
 // The first readings after a connect say what holds now without a Windows event, as the

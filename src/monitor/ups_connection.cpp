@@ -27,6 +27,8 @@
 namespace {
 
 constexpr uint32_t kWaitAfterInitMs = 1000;
+// The network source ends its login within its own limit, so that the link never gives it up.
+static_assert(kNetworkUpsLogoutLimitMs < kOutputOffLimitMs, "the logout must fit into the output-off's bound");
 
 void PublishConnection(int32_t connection) {
     PublishStatus([connection](StatusFile& status) { status.Connection = connection; });

@@ -8,9 +8,13 @@
 #include "monitor/monitor_state.h"
 #include "monitor/ups_reading.h"
 
-// The UPS silence after which the monitor drops the device.
+// The UPS silence after which the monitor drops the device: the library's.
 constexpr int64_t kUpsSilenceLimitTicks = 10 * kTicksPerSecond;
 
+// The silence limit of the UPS in use: the library's, or the longer one of a UPS that
+// another machine serves (ups/network_ups_events.h), whose server may take its time.
+int64_t UpsSilenceLimitTicks(const MonitorState& state);
+
 // Stale while no UPS is connected, before its first record, or when its last record
-// is older than the silence limit. `monotonicNow` is a MonotonicNow() reading.
+// is older than the silence limit of the UPS in use. `monotonicNow` is a MonotonicNow() reading.
 bool UpsDataIsStale(const MonitorState& state, const UpsReading& reading, int64_t monotonicNow);

@@ -119,6 +119,8 @@ std::string DataLogValue(const std::string& value) { return value.empty() ? kNoR
 void HandleNetworkReadings(MonitorState& state, int64_t device, const NetworkUpsReadings& readings, int64_t now) {
     StoreNetworkUpsReadings(device, readings);
     ApplyMainsIndicator(state, readings.MainsFailed, now);
+    // Until the measurements have been read, the record says only whether mains holds.
+    if (!readings.MeasurementsRead) return;
     NoteCharge(state, readings.ChargeKnown, readings.Charge);
     if (!DataLineDue(state, now)) return;
     WriteDataLog(DataLogValue(readings.InputVoltage) + "," + DataLogValue(readings.InputFrequency) + "," +

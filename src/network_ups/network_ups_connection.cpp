@@ -1,99 +1,16 @@
 // Non-blocking throughout: the socket reports to an event (WSAEventSelect), and every
 // wait is on that event and the caller's stop event together, up to a deadline on the
-// monotonic clock. A host name is resolved on a helper thread of its own, since the
-// system's resolver takes no time limit and no stop.
+// monotonic clock. A host name is resolved as network_ups_host_lookup.h does it.
 #include "network_ups/network_ups_connection.h"
 
-#include <memory>
-
 #include "common/clock.h"
+#include "network_ups/network_ups_host_lookup.h"
 #include "nut/nut_line_buffer.h"
 #include "nut/nut_words.h"
 
 namespace {
 
 constexpr size_t kReceiveChunk = 512;
-
-int64_t DeadlineAfterMs(uint32_t ms) { return MonotonicNow() + static_cast<int64_t>(ms) * (kTicksPerSecond / 1000); }
-
-// What is left of `deadline` in whole milliseconds, rounded up; 0 once it has passed.
-DWORD RemainingMs(int64_t deadline) {
-    const int64_t remaining = deadline - MonotonicNow();
-    if (remaining <= 0) return 0;
-    return static_cast<DWORD>((remaining + 9999) / 10000);
-}
-
-// One host-name lookup, shared by the thread that makes it and the caller that may stop
-// waiting for it: whoever lets go last frees it.
-struct Resolution {
-    ScopedKernelHandle done{CreateEventA(nullptr, TRUE, FALSE, nullptr)};
-    std::string host;
-    int error = 0;
-    std::vector<in_addr> addresses;
-};
-
-DWORD WINAPI ResolveThread(LPVOID parameter) {
-    std::unique_ptr<std::shared_ptr<Resolution>> holder(static_cast<std::shared_ptr<Resolution>*>(parameter));
-    const std::shared_ptr<Resolution> resolution = *holder;
-    WinsockUse winsock;  // the caller's may end before the lookup does
-    addrinfo hints = {};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_protocol = IPPROTO_TCP;
-    addrinfo* list = nullptr;
-    resolution->error = getaddrinfo(resolution->host.c_str(), nullptr, &hints, &list);
-    if (resolution->error == 0) {
-        for (const addrinfo* a = list; a != nullptr; a = a->ai_next) {
-            if (a->ai_family == AF_INET && a->ai_addr != nullptr) {
-                resolution->addresses.push_back(reinterpret_cast<const sockaddr_in*>(a->ai_addr)->sin_addr);
-            }
-        }
-        freeaddrinfo(list);
-    }
-    SetEvent(resolution->done.Get());
-    return 0;
-}
-
-// The IPv4 addresses of `host`, or false with the error. An address in dotted form needs
-// no lookup.
-bool Resolve(const std::string& host, int64_t deadline, HANDLE stop, std::vector<in_addr>& addresses,
-             uint32_t& error) {
-    in_addr literal = {};
-    if (InetPtonA(AF_INET, host.c_str(), &literal) == 1) {
-        addresses.assign(1, literal);
-        return true;
-    }
-    auto resolution = std::make_shared<Resolution>();
-    resolution->host = host;
-    if (!resolution->done) {
-        error = GetLastError();
-        return false;
-    }
-    auto* holder = new std::shared_ptr<Resolution>(resolution);
-    HANDLE thread = CreateThread(nullptr, 0, ResolveThread, holder, 0, nullptr);
-    if (thread == nullptr) {
-        error = GetLastError();
-        delete holder;
-        return false;
-    }
-    CloseHandle(thread);  // it ends by itself; a lookup we stop waiting for is left to it
-    HANDLE handles[2] = {resolution->done.Get(), stop};
-    const DWORD woke = WaitForMultipleObjects(stop != nullptr ? 2 : 1, handles, FALSE, RemainingMs(deadline));
-    if (woke == WAIT_OBJECT_0 + 1) {
-        error = kNetworkUpsStoppedError;
-        return false;
-    }
-    if (woke != WAIT_OBJECT_0) {
-        error = kNetworkUpsTimedOutError;
-        return false;
-    }
-    if (resolution->error != 0 || resolution->addresses.empty()) {
-        error = resolution->error != 0 ? static_cast<uint32_t>(resolution->error) : WSAHOST_NOT_FOUND;
-        return false;
-    }
-    addresses = resolution->addresses;
-    return true;
-}
 
 // A value as one word of a request line: quoted only when it must be.
 std::string AsWord(const std::string& value) {
@@ -134,9 +51,9 @@ bool NetworkUpsConnection::Connect(const std::string& host, uint16_t port) {
         error_ = kNetworkUpsStoppedError;
         return false;
     }
-    const int64_t deadline = DeadlineAfterMs(limits_.ConnectMs);
+    const int64_t deadline = MonotonicDeadlineAfterMs(limits_.ConnectMs);
     std::vector<in_addr> addresses;
-    if (!Resolve(host, deadline, stop_, addresses, error_)) return false;
+    if (!LookUpHostAddresses(host, deadline, stop_, addresses, error_)) return false;
     for (const in_addr& address : addresses) {
         sockaddr_in target = {};
         target.sin_family = AF_INET;
@@ -192,7 +109,7 @@ bool NetworkUpsConnection::ConnectTo(const sockaddr_in& address, int64_t deadlin
 }
 
 NetworkUpsConnection::Wait NetworkUpsConnection::WaitForSocket(int64_t deadline, WSANETWORKEVENTS& events) {
-    const DWORD remaining = RemainingMs(deadline);
+    const DWORD remaining = MsUntilMonotonic(deadline);
     if (remaining == 0) return Wait::TimedOut;  // a passed deadline is never waited for again
     HANDLE handles[2] = {socketEvent_.Get(), stop_};
     const DWORD woke = WaitForMultipleObjects(stop_ != nullptr ? 2 : 1, handles, FALSE, remaining);
@@ -279,21 +196,41 @@ bool NetworkUpsConnection::StopRequested() const {
     return stop_ != nullptr && WaitForSingleObject(stop_, 0) == WAIT_OBJECT_0;
 }
 
-bool NetworkUpsConnection::Exchange(const std::string& request, std::vector<std::string>& answer) {
+bool NetworkUpsConnection::ReceiveAnswer(std::vector<std::string>& answer, int64_t deadline) {
+    std::string line;
+    if (!ReceiveLine(line, deadline)) return false;
+    answer.clear();
+    if (HasNutControlBytes(line) || !SplitNutWords(line, answer) || answer.empty()) {
+        Lose(kNetworkUpsProtocolError);
+        return false;
+    }
+    return true;
+}
+
+bool NetworkUpsConnection::Exchange(const std::string& request, std::vector<std::string>& answer, int64_t deadline) {
     if (lost_) return false;
     // An answer already received must not let a stopped caller go on.
     if (StopRequested()) {
         Lose(kNetworkUpsStoppedError);
         return false;
     }
-    const int64_t deadline = DeadlineAfterMs(limits_.AnswerMs);
-    std::string line;
-    if (!Send(request + "\n", deadline) || !ReceiveLine(line, deadline)) return false;
-    if (HasNutControlBytes(line) || !SplitNutWords(line, answer) || answer.empty()) {
-        Lose(kNetworkUpsProtocolError);
-        return false;
+    return Send(request + "\n", deadline) && ReceiveAnswer(answer, deadline);
+}
+
+bool NetworkUpsConnection::Exchange(const std::string& request, std::vector<std::string>& answer) {
+    return Exchange(request, answer, MonotonicDeadlineAfterMs(limits_.AnswerMs));
+}
+
+NetworkUpsVarResult NetworkUpsConnection::Refusal(const std::vector<std::string>& answer) {
+    const std::string error = ErrorWord(answer);
+    if (IsUpsLostError(error)) {
+        Lose(kNetworkUpsUpsLostError);
+        return NetworkUpsVarResult::Lost;
     }
-    return true;
+    if (!error.empty()) return NetworkUpsVarResult::NotSupported;
+    // An answer to some other question: the conversation is out of step.
+    Lose(kNetworkUpsProtocolError);
+    return NetworkUpsVarResult::Lost;
 }
 
 NetworkUpsVarResult NetworkUpsConnection::GetVar(const std::string& ups, const std::string& variable,
@@ -304,13 +241,29 @@ NetworkUpsVarResult NetworkUpsConnection::GetVar(const std::string& ups, const s
         value = answer[3];
         return NetworkUpsVarResult::Value;
     }
-    const std::string error = ErrorWord(answer);
-    if (IsUpsLostError(error)) {
-        Lose(kNetworkUpsUpsLostError);
-        return NetworkUpsVarResult::Lost;
+    return Refusal(answer);
+}
+
+NetworkUpsVarResult NetworkUpsConnection::ListVars(const std::string& ups,
+                                                   std::map<std::string, std::string>& values) {
+    // The whole list within one answer limit: a server that trickles it is a slow one.
+    const int64_t deadline = MonotonicDeadlineAfterMs(limits_.AnswerMs);
+    std::vector<std::string> answer;
+    if (!Exchange("LIST VAR " + ups, answer, deadline)) return NetworkUpsVarResult::Lost;
+    const std::vector<std::string> begin = {"BEGIN", "LIST", "VAR", ups};
+    if (answer != begin) return Refusal(answer);
+    std::map<std::string, std::string> read;
+    for (size_t lines = 0; lines <= limits_.MaxListLines; ++lines) {
+        if (!ReceiveAnswer(answer, deadline)) return NetworkUpsVarResult::Lost;
+        if (answer.size() == 4 && answer[0] == "END" && answer[1] == "LIST" && answer[2] == "VAR" &&
+            answer[3] == ups) {
+            values = std::move(read);
+            return NetworkUpsVarResult::Value;
+        }
+        if (answer.size() != 4 || answer[0] != "VAR" || answer[1] != ups) break;
+        read[answer[2]] = answer[3];
     }
-    if (!error.empty()) return NetworkUpsVarResult::NotSupported;
-    // An answer to some other question: the conversation is out of step.
+    // A line that belongs to no list of this UPS's variables, or a list without end.
     Lose(kNetworkUpsProtocolError);
     return NetworkUpsVarResult::Lost;
 }
@@ -335,9 +288,9 @@ NetworkUpsLoginResult NetworkUpsConnection::Login(const std::string& user, const
     return NetworkUpsLoginResult::Accepted;
 }
 
-bool NetworkUpsConnection::Logout() {
+bool NetworkUpsConnection::Logout(uint32_t atMostMs) {
     if (lost_) return false;
-    const int64_t deadline = DeadlineAfterMs(limits_.AnswerMs);
+    const int64_t deadline = MonotonicDeadlineAfterMs(atMostMs < limits_.AnswerMs ? atMostMs : limits_.AnswerMs);
     std::string line;
     const bool answered = Send("LOGOUT\n", deadline) && ReceiveLine(line, deadline);
     Lose(0);

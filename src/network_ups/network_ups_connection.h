@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,7 @@
 constexpr uint32_t kNetworkUpsConnectLimitMs = 5000;  // resolving the host and connecting
 constexpr uint32_t kNetworkUpsAnswerLimitMs = 10000;  // from a request to the end of its answer line
 constexpr size_t kNetworkUpsMaxLineBytes = 512;       // an answer line, as the server takes a request line
+constexpr size_t kNetworkUpsMaxListLines = 1000;      // variables in one LIST VAR answer: far more than any UPS has
 
 // What LastError() holds for a failure that is not the system's own.
 constexpr uint32_t kNetworkUpsTimedOutError = 10060;   // WSAETIMEDOUT: no connection or answer in time
@@ -27,10 +29,11 @@ struct NetworkUpsLimits {
     uint32_t ConnectMs = kNetworkUpsConnectLimitMs;
     uint32_t AnswerMs = kNetworkUpsAnswerLimitMs;
     size_t MaxLineBytes = kNetworkUpsMaxLineBytes;
+    size_t MaxListLines = kNetworkUpsMaxListLines;
 };
 
 enum class NetworkUpsVarResult {
-    Value,         // the UPS has the variable: here is its value
+    Value,         // the UPS has the variable: here is its value (for a list: here are its variables)
     NotSupported,  // the UPS lacks it (ERR VAR-NOT-SUPPORTED, or another refusal of this one request)
     Lost,          // the UPS or the connection is lost
 };
@@ -56,11 +59,17 @@ public:
     // GET VAR <ups> <variable>; the answer must name the same UPS and variable.
     NetworkUpsVarResult GetVar(const std::string& ups, const std::string& variable, std::string& value);
 
+    // LIST VAR <ups>: every variable of the UPS with its value, in one round trip and
+    // within one answer limit. NotSupported when the server refuses the list (it may
+    // still answer GET VAR one variable at a time).
+    NetworkUpsVarResult ListVars(const std::string& ups, std::map<std::string, std::string>& values);
+
     // USERNAME, PASSWORD and LOGIN <ups>. After a refusal the connection stays usable.
     NetworkUpsLoginResult Login(const std::string& user, const std::string& password, const std::string& ups);
 
-    // LOGOUT, then the connection is closed. True when the server answered, whatever it said.
-    bool Logout();
+    // LOGOUT, then the connection is closed. True when the server answered, whatever it
+    // said, within the answer limit and `atMostMs`.
+    bool Logout(uint32_t atMostMs = UINT32_MAX);
 
     bool IsLost() const { return lost_; }
     uint32_t LastError() const { return error_; }
@@ -75,9 +84,16 @@ private:
     bool AwaitSocket(int64_t deadline);
     bool Send(const std::string& bytes, int64_t deadline);
     bool ReceiveLine(std::string& line, int64_t deadline);
-    // Sends one request line and takes its answer, split into words; false (lost) for
-    // an answer that is binary or cannot be split.
+    // Takes one answer line, split into words; false (lost) for a line that is binary or
+    // cannot be split.
+    bool ReceiveAnswer(std::vector<std::string>& answer, int64_t deadline);
+    // Sends one request line and takes its answer line, by `deadline` (without it: within
+    // the answer limit).
+    bool Exchange(const std::string& request, std::vector<std::string>& answer, int64_t deadline);
     bool Exchange(const std::string& request, std::vector<std::string>& answer);
+    // What an answer other than the one asked for means: an ERR that says the UPS is gone
+    // loses it, another ERR refuses this one request, anything else is out of step (lost).
+    NetworkUpsVarResult Refusal(const std::vector<std::string>& answer);
     void Lose(uint32_t error);
     bool StopRequested() const;
     uint32_t WaitError(Wait wait) const;

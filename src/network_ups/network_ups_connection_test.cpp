@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -94,6 +95,78 @@ TEST(NetworkUpsConnectionTest, TheRequestNamesTheUpsAndTheVariable) {
     ASSERT_EQ(connection.GetVar("myups", "battery.charge", value), NetworkUpsVarResult::Value);
     EXPECT_EQ(value, "87");
     EXPECT_EQ(server.Requests(), std::vector<std::string>{"GET VAR myups battery.charge"});
+}
+
+TEST(NetworkUpsConnectionTest, ListVarsTakesTheWholeListOrLosesOrIsRefused) {
+    const std::string begin = "BEGIN LIST VAR ups\n";
+    const std::string end = "END LIST VAR ups\n";
+    const struct {
+        const char* name;
+        FakeNutReply reply;
+        NetworkUpsVarResult result;
+        std::map<std::string, std::string> values;
+    } cases[] = {
+        {"a list",
+         {begin + "VAR ups battery.charge \"87\"\nVAR ups ups.status \"OB LB\"\r\nVAR ups ups.load 12\n" + end},
+         NetworkUpsVarResult::Value,
+         {{"battery.charge", "87"}, {"ups.status", "OB LB"}, {"ups.load", "12"}}},
+        {"an empty list", {begin + end}, NetworkUpsVarResult::Value, {}},
+        {"refused", {"ERR UNKNOWN-COMMAND\n"}, NetworkUpsVarResult::NotSupported, {}},
+        {"access denied", {"ERR ACCESS-DENIED\n"}, NetworkUpsVarResult::NotSupported, {}},
+        {"stale", {"ERR DATA-STALE\n"}, NetworkUpsVarResult::Lost, {}},
+        {"no such UPS", {"ERR UNKNOWN-UPS\n"}, NetworkUpsVarResult::Lost, {}},
+        {"the list of another UPS", {"BEGIN LIST VAR other\n" + end}, NetworkUpsVarResult::Lost, {}},
+        {"a variable of another UPS", {begin + "VAR other ups.load 12\n" + end}, NetworkUpsVarResult::Lost, {}},
+        {"a line of something else", {begin + "OK\n" + end}, NetworkUpsVarResult::Lost, {}},
+        {"the end of another list", {begin + "END LIST RW ups\n"}, NetworkUpsVarResult::Lost, {}},
+        {"binary inside", {begin + "VAR ups ups.load \"\x01\x02\"\n" + end}, NetworkUpsVarResult::Lost, {}},
+        {"no end", {begin + "VAR ups ups.load 12\n", true}, NetworkUpsVarResult::Lost, {}},
+        {"more lines than any UPS has", {begin + [] {
+             std::string lines;
+             for (int i = 0; i <= 1000; ++i) lines += "VAR ups x" + std::to_string(i) + " 1\n";
+             return lines;
+         }() + end},
+         NetworkUpsVarResult::Lost, {}},
+    };
+    for (const auto& c : cases) {
+        FakeNutServer server(Always(c.reply));
+        NetworkUpsConnection connection(nullptr);
+        ASSERT_TRUE(connection.Connect("127.0.0.1", server.Port())) << c.name;
+        std::map<std::string, std::string> values = {{"untouched", "1"}};
+        EXPECT_EQ(connection.ListVars("ups", values), c.result) << c.name;
+        EXPECT_EQ(server.Requests(), std::vector<std::string>{"LIST VAR ups"}) << c.name;
+        if (c.result == NetworkUpsVarResult::Value) {
+            EXPECT_EQ(values, c.values) << c.name;
+        } else {
+            EXPECT_EQ(values.count("untouched"), 1u) << c.name << ": nothing taken from a list not read whole";
+        }
+        EXPECT_EQ(connection.IsLost(), c.result == NetworkUpsVarResult::Lost) << c.name;
+    }
+}
+
+TEST(NetworkUpsConnectionTest, AListThatTricklesPastTheAnswerLimitIsLost) {
+    // The beginning at once, then nothing: the whole list has one answer limit.
+    NetworkUpsLimits limits;
+    limits.AnswerMs = 300;
+    FakeNutServer server(Always({"BEGIN LIST VAR ups\nVAR ups ups.load 12\n"}));
+    NetworkUpsConnection connection(nullptr, limits);
+    ASSERT_TRUE(connection.Connect("127.0.0.1", server.Port()));
+    std::map<std::string, std::string> values;
+    const int64_t start = MonotonicNow();
+    EXPECT_EQ(connection.ListVars("ups", values), NetworkUpsVarResult::Lost);
+    EXPECT_EQ(connection.LastError(), kNetworkUpsTimedOutError);
+    EXPECT_GE(ElapsedMs(start), 250);
+}
+
+TEST(NetworkUpsConnectionTest, LogoutWaitsNoLongerThanItIsAllowed) {
+    FakeNutServer server(Always({""}));  // never answers
+    NetworkUpsConnection connection(nullptr);
+    ASSERT_TRUE(connection.Connect("127.0.0.1", server.Port()));
+    const int64_t start = MonotonicNow();
+    EXPECT_FALSE(connection.Logout(300));
+    EXPECT_GE(ElapsedMs(start), 250);
+    EXPECT_LT(ElapsedMs(start), static_cast<int64_t>(kNetworkUpsAnswerLimitMs)) << "its own limit, not the answer limit";
+    EXPECT_TRUE(connection.IsLost());
 }
 
 TEST(NetworkUpsConnectionTest, AServerThatStallsOrSendsHalfALineFailsWithinTheAnswerLimit) {

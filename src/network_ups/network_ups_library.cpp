@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "common/clock.h"
 #include "common/scoped_handle.h"
@@ -20,6 +21,13 @@
 #include "network_ups/network_ups_status.h"
 #include "network_ups/network_ups_text.h"
 #include "ups/network_ups_events.h"
+
+// A poll asks two questions at the most (the status, then the measurements) before it
+// waits for the next: the monitor's silence rule for a network UPS outlasts the slowest
+// poll a server may give within its limits.
+static_assert(kNetworkUpsSilenceLimitSeconds * 1000 >
+                  2 * static_cast<int64_t>(kNetworkUpsAnswerLimitMs) + kNetworkUpsPollIntervalMs,
+              "a slow server must never look silent");
 
 namespace {
 
@@ -112,10 +120,41 @@ void Tell(const Session& session, int32_t code) {
     if (callback != nullptr && !session.stopping.load()) callback(session.handle, code, nullptr);
 }
 
-// The record of this poll: the status's mains flag with the measurements last read. The
-// charge is kept for GetCurrentBatteryLevel.
-void TellReadings(Session& session, bool mainsFailed, const std::map<std::string, std::string>& values) {
-    auto readings = std::make_unique<NetworkUpsReadings>(MakeNetworkUpsReadings(mainsFailed, values));
+// The measurements of one connection, read after the status and never ahead of it: in one
+// LIST VAR round trip, or, from a server that refuses the list, one GET VAR at a time, as
+// many as fit into kMeasurementBudgetTicks of a poll (one at least) and the rest in the
+// polls that follow. A variable the UPS lacks is left out.
+struct Measurements {
+    std::map<std::string, std::string> values;  // the last value of each variable the UPS has
+    bool read = false;         // a whole round has been read on this connection
+    bool roundOpen = false;    // a round is under way
+    size_t next = 0;           // its next variable, one at a time
+    bool listRefused = false;  // the server refused LIST VAR
+    int64_t roundStarted = 0;  // MonotonicNow() at the start of the last round
+};
+
+// Of a poll's time, what one-at-a-time reads may take before the next poll's status is due.
+constexpr int64_t kMeasurementBudgetTicks = kNetworkUpsPollIntervalMs * (kTicksPerSecond / 1000) / 2;
+
+enum class MeasureOutcome { RoundDone, UnderWay, Lost };
+
+// The variables one at a time: the charge, which the battery rules weigh, first.
+const std::vector<std::string>& OneAtATimeOrder() {
+    static const std::vector<std::string> order = [] {
+        std::vector<std::string> names = {"battery.charge"};
+        for (const char* name : kNetworkUpsMeasurementVariables) {
+            if (names[0] != name) names.emplace_back(name);
+        }
+        return names;
+    }();
+    return order;
+}
+
+// A record: the status's mains flag with the measurements last read. The charge is kept
+// for GetCurrentBatteryLevel.
+void TellReadings(Session& session, bool mainsFailed, const Measurements& measurements) {
+    auto readings = std::make_unique<NetworkUpsReadings>(MakeNetworkUpsReadings(mainsFailed, measurements.values));
+    readings->MeasurementsRead = measurements.read;
     if (readings->ChargeKnown) {
         session.charge = readings->Charge;
         session.chargeKnown = true;
@@ -125,65 +164,105 @@ void TellReadings(Session& session, bool mainsFailed, const std::map<std::string
     callback(session.handle, kUpsEventNetworkReadings, readings.release());  // the callee deletes it
 }
 
-// Reads the measurement variables into `values` (a variable the UPS lacks is left out).
-// False when the UPS is lost.
-bool ReadMeasurements(Session& session, std::map<std::string, std::string>& values) {
-    std::map<std::string, std::string> read;
-    for (const char* name : kNetworkUpsMeasurementVariables) {
-        if (session.stopping.load()) return true;
-        std::string value;
-        const NetworkUpsVarResult result = session.connection->GetVar(session.device.Ups, name, value);
-        if (result == NetworkUpsVarResult::Lost) return false;
-        if (result == NetworkUpsVarResult::Value) read[name] = value;
+MeasureOutcome RoundDone(Measurements& measurements) {
+    measurements.read = true;
+    measurements.roundOpen = false;
+    measurements.next = 0;
+    return MeasureOutcome::RoundDone;
+}
+
+// Goes on with the open round; `pollStarted` is when this poll asked for the status.
+MeasureOutcome ReadMeasurements(Session& session, Measurements& measurements, int64_t pollStarted) {
+    NetworkUpsConnection& connection = *session.connection;
+    const std::string& ups = session.device.Ups;
+    if (!measurements.listRefused) {
+        std::map<std::string, std::string> all;
+        const NetworkUpsVarResult listed = connection.ListVars(ups, all);
+        if (listed == NetworkUpsVarResult::Lost) return MeasureOutcome::Lost;
+        if (listed == NetworkUpsVarResult::Value) {
+            measurements.values.clear();
+            for (const char* name : kNetworkUpsMeasurementVariables) {
+                const auto found = all.find(name);
+                if (found != all.end()) measurements.values[name] = found->second;
+            }
+            return RoundDone(measurements);
+        }
+        measurements.listRefused = true;  // from now on one at a time, this round included
+        measurements.next = 0;
     }
-    values = std::move(read);
-    return true;
+    const std::vector<std::string>& order = OneAtATimeOrder();
+    for (bool firstOfPoll = true; measurements.next < order.size(); firstOfPoll = false) {
+        if (session.stopping.load()) return MeasureOutcome::UnderWay;
+        if (!firstOfPoll && MonotonicNow() - pollStarted >= kMeasurementBudgetTicks) return MeasureOutcome::UnderWay;
+        const std::string& name = order[measurements.next];
+        std::string value;
+        const NetworkUpsVarResult result = connection.GetVar(ups, name, value);
+        if (result == NetworkUpsVarResult::Lost) return MeasureOutcome::Lost;
+        if (result == NetworkUpsVarResult::Value) {
+            measurements.values[name] = value;
+        } else {
+            measurements.values.erase(name);
+        }
+        ++measurements.next;
+        Tell(session, kUpsEventAlive);  // every answer says the UPS is there
+    }
+    return RoundDone(measurements);
 }
 
 // Once a second until the UPS is lost or the session is stopped, a record each time, as
 // the maker's library sends one a second: what the monitor and its network server show
-// stays fresh. The measurements are read with the first poll, after every change between
-// OB and OL, and at least every kNetworkUpsReadingsIntervalSeconds. What the first poll
-// finds counts as appearing: a UPS already low or in its forced shutdown when we connect
-// is reported as such.
+// stays fresh. What decides comes first: each poll asks for the status and reports the
+// mains state, a low battery and a forced shutdown before it asks anything else, so a
+// slow answer to the measurements never holds them up. What the first poll finds counts
+// as appearing: a UPS already low or in its forced shutdown when we connect is reported
+// as such. The measurements follow: with the first poll, after every change between OB
+// and OL, and at least every kNetworkUpsReadingsIntervalSeconds; a round read in full is
+// sent at once in a record of its own.
 void Poll(Session& session) {
     NetworkUpsConnection& connection = *session.connection;
     NetworkUpsStatus previous;
     bool first = true;
-    std::map<std::string, std::string> values;
-    int64_t lastMeasured = 0;
+    Measurements measurements;
     int64_t nextPoll = MonotonicNow();
     while (!session.stopping.load()) {
+        const int64_t started = MonotonicNow();
         std::string text;
         if (connection.GetVar(session.device.Ups, "ups.status", text) != NetworkUpsVarResult::Value) break;
         const NetworkUpsStatus status = ParseNetworkUpsStatus(text);
-        const int64_t now = MonotonicNow();
-        bool measure = first || now - lastMeasured >= kNetworkUpsReadingsIntervalSeconds * kTicksPerSecond;
-        if (!first && status.OnBattery != previous.OnBattery) {
-            // The code first, then a record of what the charge is now (the battery rules weigh it).
-            Tell(session, status.OnBattery ? kUpsEventMainsFailed : kUpsEventMainsRestored);
-            measure = true;
-        }
-        if (measure) {
-            if (!ReadMeasurements(session, values)) break;
-            lastMeasured = now;
-        }
-        TellReadings(session, status.OnBattery, values);
+        const bool mainsChanged = !first && status.OnBattery != previous.OnBattery;
+        // The code first, then the record (the monitor takes the first poll's in silence).
+        if (mainsChanged) Tell(session, status.OnBattery ? kUpsEventMainsFailed : kUpsEventMainsRestored);
+        TellReadings(session, status.OnBattery, measurements);
         // After the record, so that the monitor knows whether mains holds when it hears them.
         if (status.BatteryLow && !previous.BatteryLow) Tell(session, kUpsEventBatteryLow);
         if (status.ForcedShutdown && !previous.ForcedShutdown) Tell(session, kUpsEventForcedShutdown);
         previous = status;
+
+        // A change of the mains state starts the round anew (the charge first); the interval
+        // never cuts short a round still under way.
+        const bool intervalDue =
+            started - measurements.roundStarted >= kNetworkUpsReadingsIntervalSeconds * kTicksPerSecond;
+        if (first || mainsChanged || (intervalDue && !measurements.roundOpen)) {
+            measurements.roundOpen = true;
+            measurements.roundStarted = started;
+            measurements.next = 0;
+        }
         first = false;
+        // A stop asks nothing more: a Shutdown waits for this poll to end before its LOGOUT.
+        if (measurements.roundOpen && !session.stopping.load()) {
+            const MeasureOutcome outcome = ReadMeasurements(session, measurements, started);
+            if (outcome == MeasureOutcome::Lost) break;
+            if (outcome == MeasureOutcome::RoundDone) TellReadings(session, status.OnBattery, measurements);
+        }
+
         // Once a second from the start of the last poll; a poll that took longer is followed at once.
         nextPoll += static_cast<int64_t>(kNetworkUpsPollIntervalMs) * (kTicksPerSecond / 1000);
-        const int64_t remaining = nextPoll - MonotonicNow();
-        if (remaining <= 0) {
+        const uint32_t remainingMs = MsUntilMonotonic(nextPoll);
+        if (remainingMs == 0) {
             nextPoll = MonotonicNow();
             continue;
         }
-        if (WaitForSingleObject(session.wake.Get(), static_cast<DWORD>((remaining + 9999) / 10000)) == WAIT_OBJECT_0) {
-            break;
-        }
+        if (WaitForSingleObject(session.wake.Get(), remainingMs) == WAIT_OBJECT_0) break;
     }
     if (!session.stopping.load()) Tell(session, kUpsEventDeviceLost);  // once; the monitor reconnects
 }
@@ -395,20 +474,23 @@ int32_t BatteryLevel(int64_t device, int32_t* level) {
 }
 
 // The end of the login, in place of an output-off: the serving machine switches the
-// output off itself once every logged-in computer has logged out.
+// output off itself once every logged-in computer has logged out. An exchange in flight
+// is let finish (the LOGOUT can only follow its answer); only a server that answers
+// neither it nor the LOGOUT within kNetworkUpsLogoutLimitMs gives a failure.
 int32_t EndLogin(int64_t device, int32_t /*backupTime*/) {
+    const int64_t deadline = MonotonicDeadlineAfterMs(kNetworkUpsLogoutLimitMs);
     const std::shared_ptr<Session> session = TakeSession(device);
     if (session == nullptr) return kInvalidHandleError;
-    session->stopping = true;
+    session->stopping = true;  // the poller asks nothing more
     SetEvent(session->wake.Get());
-    if (!WaitForPoller(*session, kNetworkUpsStopWaitMs)) {
-        // Held up in an exchange with a server that does not answer: it will not answer LOGOUT either.
+    if (!WaitForPoller(*session, MsUntilMonotonic(deadline))) {
+        // A server that does not answer what it was asked will not answer LOGOUT either.
         SetEvent(session->stop.Get());
         WaitForPoller(*session, kNetworkUpsStopWaitMs);
         return static_cast<int32_t>(kNetworkUpsTimedOutError);
     }
     NetworkUpsConnection& connection = *session->connection;
-    if (connection.Logout()) return 0;
+    if (connection.Logout(MsUntilMonotonic(deadline))) return 0;
     return static_cast<int32_t>(connection.LastError() != 0 ? connection.LastError() : kNetworkUpsClosedError);
 }
 

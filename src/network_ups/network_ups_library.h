@@ -13,12 +13,17 @@
 #include "ups/ups_library.h"
 
 // The status is read this often, and a readings record sent after each reading; the
-// measurement variables are read with the first poll, after every change between OB and
-// OL, and at least this often in between.
+// measurement variables are read after the status (LIST VAR, else one GET VAR at a time)
+// with the first poll, after every change between OB and OL, and at least this often in
+// between.
 constexpr uint32_t kNetworkUpsPollIntervalMs = 1000;
 constexpr int64_t kNetworkUpsReadingsIntervalSeconds = 5;
-// How long a stop (CloseCOM, FinishNervaUPSLib, Shutdown) waits for the poller to end.
+// How long a stop (CloseCOM, FinishNervaUPSLib) waits for the poller to end: its
+// exchange is cut at once.
 constexpr uint32_t kNetworkUpsStopWaitMs = 1000;
+// How long Shutdown may take to end the login: an exchange in flight finishes, then the
+// LOGOUT is answered, all within this; below the monitor's bound for the call.
+constexpr uint32_t kNetworkUpsLogoutLimitMs = 9000;
 
 // Empties `table` and fills the entry points the monitor calls: InitNervaUPSLib,
 // FinishNervaUPSLib, GetUPSList and GetCOMList (no devices), FreeCOMList, OpenCOM,

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstdlib>
 #include <functional>
@@ -14,6 +16,7 @@
 #include <vector>
 
 #include "common/clock.h"
+#include "common/scoped_handle.h"
 #include "log/event_log.h"
 #include "log/windows_event.h"
 #include "testing/fake_nut_server.h"
@@ -167,34 +170,58 @@ TEST_F(NetworkUpsLibraryTest, UnknownHandlesAreRefused) {
     EXPECT_EQ(Model(handle), "Smart 1500") << "the open connection is left alone";
 }
 
+// The first record whose measurements have been read, from the `from`th event on; its index, or -1.
+int WaitForMeasuredRecord(size_t from = 0) {
+    for (;;) {
+        const int at = WaitForCode(kUpsEventNetworkReadings, from);
+        if (at < 0) return -1;
+        if (HeardSoFar()[static_cast<size_t>(at)].readings->MeasurementsRead) return at;
+        from = static_cast<size_t>(at) + 1;
+    }
+}
+
 TEST_F(NetworkUpsLibraryTest, ThePollerReportsEachStatusChangeOnce) {
     FakeNutServer server(ups.Script());
     const int64_t handle = OpenAndStart(server);
     EXPECT_EQ(Model(handle), "Smart 1500");
 
-    // The first poll says what holds now, and every poll after it sends a record again,
-    // with the measurements last read.
+    // The first poll says what holds now, at once; the measurements follow in a record of
+    // their own, and every poll after it sends a record again, with the measurements last read.
     ASSERT_EQ(WaitForCode(kUpsEventNetworkReadings), 0);
+    EXPECT_FALSE(HeardSoFar()[0].readings->MainsFailed);
+    EXPECT_FALSE(HeardSoFar()[0].readings->MeasurementsRead) << "the status before the measurements";
+    EXPECT_FALSE(HeardSoFar()[0].readings->ChargeKnown);
+    const int measured = WaitForMeasuredRecord();
+    ASSERT_EQ(measured, 1);
     std::vector<Heard> events = HeardSoFar();
-    EXPECT_FALSE(events[0].readings->MainsFailed);
-    EXPECT_EQ(events[0].readings->InputVoltage, "230.5");
-    EXPECT_EQ(events[0].readings->OutputVoltage, "") << "a variable the UPS lacks";
-    EXPECT_TRUE(events[0].readings->ChargeKnown);
-    EXPECT_EQ(events[0].readings->Charge, 100);
-    const int second = WaitForCode(kUpsEventNetworkReadings, 1);
-    ASSERT_GT(second, 0);
-    EXPECT_EQ(HeardSoFar()[static_cast<size_t>(second)].readings->InputVoltage, "230.5");
+    EXPECT_FALSE(events[1].readings->MainsFailed);
+    EXPECT_EQ(events[1].readings->InputVoltage, "230.5");
+    EXPECT_EQ(events[1].readings->OutputVoltage, "") << "a variable the UPS lacks";
+    EXPECT_TRUE(events[1].readings->ChargeKnown);
+    EXPECT_EQ(events[1].readings->Charge, 100);
+    const int next = WaitForCode(kUpsEventNetworkReadings, 2);
+    ASSERT_GT(next, 0);
+    EXPECT_EQ(HeardSoFar()[static_cast<size_t>(next)].readings->InputVoltage, "230.5");
+    EXPECT_TRUE(HeardSoFar()[static_cast<size_t>(next)].readings->MeasurementsRead);
     EXPECT_EQ(CountOf(HeardSoFar(), kUpsEventAlive), 0) << "a record says it is alive";
     int32_t level = -1;
     EXPECT_EQ(table.GetCurrentBatteryLevel(handle, &level), 0);
     EXPECT_EQ(level, 100);
+    const std::vector<std::string> requests = server.Requests();
+    EXPECT_NE(std::find(requests.begin(), requests.end(), "LIST VAR ups"), requests.end())
+        << "the measurements in one round trip";
+    EXPECT_EQ(std::count_if(requests.begin(), requests.end(),
+                            [](const std::string& r) { return r.rfind("GET VAR ups ", 0) == 0 && r != "GET VAR ups ups.status" &&
+                                                              r != "GET VAR ups ups.model"; }),
+              0);
 
-    // Each step: the status set, the code it must bring, whether a readings record follows it.
+    // Each step: the status set, the code it must bring, whether the mains state changes
+    // (a record follows the code at once, and the measurements are read anew after it).
     const struct {
         const char* status;
         const char* charge;
         int32_t code;
-        bool readingsFollow;
+        bool mainsChange;
         bool mainsFailed;
     } steps[] = {
         {"OB DISCHRG", "80", kUpsEventMainsFailed, true, true},
@@ -208,12 +235,13 @@ TEST_F(NetworkUpsLibraryTest, ThePollerReportsEachStatusChangeOnce) {
         ups.Set("ups.status", step.status);
         const int at = WaitForCode(step.code, before);
         ASSERT_GE(at, 0) << step.status;
-        if (step.readingsFollow) {
-            const int readings = WaitForCode(kUpsEventNetworkReadings, static_cast<size_t>(at));
-            ASSERT_EQ(readings, at + 1) << step.status << ": the record comes right after the code";
-            const Heard record = HeardSoFar()[static_cast<size_t>(readings)];
-            EXPECT_EQ(record.readings->MainsFailed, step.mainsFailed) << step.status;
-            EXPECT_EQ(record.readings->Charge, std::atoi(step.charge)) << step.status;
+        if (step.mainsChange) {
+            const int record = WaitForCode(kUpsEventNetworkReadings, static_cast<size_t>(at));
+            ASSERT_EQ(record, at + 1) << step.status << ": the record comes right after the code";
+            EXPECT_EQ(HeardSoFar()[static_cast<size_t>(record)].readings->MainsFailed, step.mainsFailed);
+            const int fresh = WaitForCode(kUpsEventNetworkReadings, static_cast<size_t>(record) + 1);
+            ASSERT_EQ(fresh, record + 1) << step.status << ": then the measurements, read at once";
+            EXPECT_EQ(HeardSoFar()[static_cast<size_t>(fresh)].readings->Charge, std::atoi(step.charge));
             EXPECT_EQ(table.GetCurrentBatteryLevel(handle, &level), 0);
             EXPECT_EQ(level, std::atoi(step.charge)) << step.status;
         }
@@ -241,6 +269,78 @@ TEST_F(NetworkUpsLibraryTest, TheFirstPollReportsALowBatteryAndAForcedShutdownAl
     EXPECT_EQ(events[1].code, kUpsEventBatteryLow);
     EXPECT_EQ(forced, 2);
     EXPECT_EQ(CountOf(events, kUpsEventMainsFailed), 0) << "the record says it";
+}
+
+// Marks the moment the server was asked for the measurements among the events heard.
+constexpr int32_t kMeasurementsAsked = -1;
+void NoteMeasurementsAsked() { RecordEvent(0, kMeasurementsAsked, nullptr); }
+
+// A server that takes its time over the measurements, within the answer limit: the status,
+// a low battery and a forced shutdown are reported before the first measurement is asked,
+// and the UPS is heard all along.
+TEST_F(NetworkUpsLibraryTest, TheStatusIsReportedBeforeAnyMeasurementIsAsked) {
+    ScopedKernelHandle released(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    ups.Set("ups.status", "FSD OB LB");
+    ups.Override([&released](const std::string& line, FakeNutReply&) {
+        if (line == "LIST VAR ups") {
+            NoteMeasurementsAsked();
+            WaitForSingleObject(released.Get(), 9000);  // then answered as usual
+        }
+        return false;
+    });
+    FakeNutServer server(ups.Script());
+    OpenAndStart(server);
+    const int asked = WaitForCode(kMeasurementsAsked);
+    ASSERT_GE(asked, 0);
+    const std::vector<Heard> events = HeardSoFar();
+    ASSERT_EQ(asked, 3);
+    EXPECT_EQ(events[0].code, kUpsEventNetworkReadings);
+    EXPECT_TRUE(events[0].readings->MainsFailed);
+    EXPECT_EQ(events[1].code, kUpsEventBatteryLow);
+    EXPECT_EQ(events[2].code, kUpsEventForcedShutdown);
+    SetEvent(released.Get());
+    EXPECT_GE(WaitForMeasuredRecord(), 4) << "the measurements once answered";
+    ups.Override(nullptr);
+}
+
+// A server that refuses LIST VAR: one variable at a time, the charge first, each answer
+// heard, and the status asked again between two slow answers.
+TEST_F(NetworkUpsLibraryTest, WithoutAListTheVariablesAreReadOneAtATimeBetweenTheStatuses) {
+    std::atomic<int> slowAnswers{3};
+    ups.Set("ups.load", "12");
+    ups.Override([&slowAnswers](const std::string& line, FakeNutReply& reply) {
+        if (line == "LIST VAR ups") {
+            reply = FakeNutReply{"ERR UNKNOWN-COMMAND\n"};
+            return true;
+        }
+        // Each of the first three measurements takes longer than a poll allows for them.
+        if (line.rfind("GET VAR ups ", 0) == 0 && line != "GET VAR ups ups.status" && line != "GET VAR ups ups.model" &&
+            slowAnswers.fetch_sub(1) > 0) {
+            Sleep(600);
+        }
+        return false;
+    });
+    FakeNutServer server(ups.Script());
+    const int64_t handle = OpenAndStart(server);
+    const int measured = WaitForMeasuredRecord();
+    ASSERT_GE(measured, 0);
+    const Heard record = HeardSoFar()[static_cast<size_t>(measured)];
+    EXPECT_EQ(record.readings->InputVoltage, "230.5");
+    EXPECT_EQ(record.readings->Load, "12");
+    EXPECT_EQ(record.readings->Charge, 100);
+    EXPECT_GE(CountOf(HeardSoFar(), kUpsEventAlive), 8) << "every answer is heard";
+
+    std::vector<std::string> polled = server.Requests();
+    polled.erase(polled.begin(), std::find(polled.begin(), polled.end(), "LIST VAR ups") - 1);
+    ASSERT_GE(polled.size(), 8u);
+    const std::vector<std::string> first = {"GET VAR ups ups.status", "LIST VAR ups", "GET VAR ups battery.charge",
+                                            "GET VAR ups ups.status"};
+    EXPECT_EQ(std::vector<std::string>(polled.begin(), polled.begin() + 4), first) << "the charge first";
+    EXPECT_EQ(polled[5], "GET VAR ups ups.status") << "one slow answer a poll";
+    EXPECT_EQ(polled[7], "GET VAR ups ups.status") << "one slow answer a poll";
+    EXPECT_EQ(std::count(polled.begin(), polled.end(), "LIST VAR ups"), 1) << "a refused list is not asked again";
+    EXPECT_EQ(table.CloseCOM(handle), 0);
+    ups.Override(nullptr);
 }
 
 TEST_F(NetworkUpsLibraryTest, TheModelIsTheUpsModelElseTheDeviceModelElseTheName) {
@@ -318,7 +418,7 @@ TEST_F(NetworkUpsLibraryTest, TheLoginIsMadeRefusedOrNotOfferedAndTheUpsIsWatche
 
         std::vector<std::string> logins;
         for (const std::string& request : server.Requests()) {
-            if (request.rfind("GET ", 0) != 0) logins.push_back(request);
+            if (request.rfind("GET ", 0) != 0 && request.rfind("LIST ", 0) != 0) logins.push_back(request);
         }
         EXPECT_EQ(logins, c.loginRequests) << c.name;
         const std::vector<std::string> lines = EventLogTexts(scratch);
@@ -508,6 +608,57 @@ TEST_F(NetworkUpsLibraryTest, ShutdownEndsTheLoginAndNeverReportsALoss) {
         Sleep(kQuietWatchMs);
         EXPECT_EQ(CountOf(HeardSoFar(), kUpsEventDeviceLost), 0) << c.name;
         EXPECT_NE(table.CloseCOM(handle), 0) << c.name << ": the connection is closed";
+    }
+}
+
+// Shutdown while the poller waits for a slow answer: the exchange is let finish and the
+// LOGOUT follows; only a server that answers nothing at all makes it fail, in its time.
+TEST_F(NetworkUpsLibraryTest, ShutdownLetsAnExchangeInFlightFinishThenLogsOut) {
+    const struct {
+        const char* name;
+        DWORD answerMs;  // INFINITE: the exchange in flight is never answered
+        bool answered;
+    } cases[] = {
+        {"answers of 1.2 s", 1200, true},
+        {"no answer", INFINITE, false},
+    };
+    SetNetworkUpsCredentials("mon", "pw");
+    for (const auto& c : cases) {
+        ForgetHeard();
+        FakeUps served;
+        served.Set("ups.status", "FSD OB");
+        ScopedKernelHandle finished(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+        std::atomic<bool> slow{false};
+        std::atomic<int> inFlight{0};
+        served.Override([&](const std::string& line, FakeNutReply&) {
+            if (!slow.load() || line != "GET VAR ups ups.status") return false;
+            ++inFlight;
+            WaitForSingleObject(finished.Get(), c.answerMs);
+            return false;
+        });
+        FakeNutServer server(served.Script());
+        const int64_t handle = OpenAndStart(server);
+        ASSERT_GE(WaitForCode(kUpsEventForcedShutdown), 0) << c.name;
+        slow = true;
+        for (int wait = 0; wait < 600 && inFlight.load() == 0; ++wait) Sleep(10);
+        ASSERT_GE(inFlight.load(), 1) << c.name;
+        const int64_t start = MonotonicNow();
+        const int32_t result = table.Shutdown(handle, 3);
+        const int64_t took = MonotonicNow() - start;
+        SetEvent(finished.Get());
+        const std::vector<std::string> requests = server.Requests();
+        if (c.answered) {
+            EXPECT_EQ(result, 0) << c.name;
+            ASSERT_FALSE(requests.empty());
+            EXPECT_EQ(requests.back(), "LOGOUT") << c.name;
+        } else {
+            EXPECT_EQ(result, static_cast<int32_t>(10060)) << c.name;
+            EXPECT_EQ(std::count(requests.begin(), requests.end(), "LOGOUT"), 0) << c.name;
+        }
+        EXPECT_LT(took, static_cast<int64_t>(kNetworkUpsLogoutLimitMs + kNetworkUpsStopWaitMs) * (kTicksPerSecond / 1000) +
+                            5 * kTicksPerSecond)
+            << c.name << ": within the monitor's bound for the call, with room for a loaded machine";
+        EXPECT_EQ(CountOf(HeardSoFar(), kUpsEventDeviceLost), 0) << c.name;
     }
 }
 

@@ -134,5 +134,13 @@ FakeNutReply FakeUps::Answer(const std::string& line) {
         if (found == variables_.end()) return FakeNutReply{"ERR VAR-NOT-SUPPORTED\n"};
         return FakeNutReply{"VAR " + name_ + " " + words[3] + " " + QuoteNutValue(found->second) + "\n"};
     }
+    if (words.size() == 3 && words[0] == "LIST" && words[1] == "VAR") {
+        if (words[2] != name_) return FakeNutReply{"ERR UNKNOWN-UPS\n"};
+        std::string list = "BEGIN LIST VAR " + name_ + "\n";
+        for (const auto& variable : variables_) {
+            list += "VAR " + name_ + " " + variable.first + " " + QuoteNutValue(variable.second) + "\n";
+        }
+        return FakeNutReply{list + "END LIST VAR " + name_ + "\n"};
+    }
     return FakeNutReply{"ERR UNKNOWN-COMMAND\n"};
 }

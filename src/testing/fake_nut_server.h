@@ -49,8 +49,8 @@ private:
 };
 
 // A script for the common case: a UPS named `Name` whose variables the test sets, with
-// the answers of a real server to USERNAME, PASSWORD, LOGIN and LOGOUT, and every request
-// line answered by `Override` first when it gives an answer.
+// the answers of a real server to GET VAR, LIST VAR, USERNAME, PASSWORD, LOGIN and LOGOUT,
+// and every request line answered by `Override` first when it gives an answer.
 class FakeUps {
 public:
     explicit FakeUps(std::string name = "ups") : name_(std::move(name)) {}

@@ -16,10 +16,20 @@ constexpr int32_t kUpsEventNetworkReadings = 1060;
 // when the word appears.
 constexpr int32_t kUpsEventForcedShutdown = 1061;
 
+// The longest silence of a network UPS whose server still answers within its limits:
+// the source reports after every answer, and one poll asks at most two questions (the
+// status, then the measurements) that may each take the whole answer limit. Its silence
+// is judged over this time instead of the library's; a server that stops answering is
+// found lost by the source itself, within one answer limit.
+constexpr int64_t kNetworkUpsSilenceLimitSeconds = 25;
+
 // A measurement the UPS does not have, or gave as anything but a plain decimal number,
 // is empty.
 struct NetworkUpsReadings {
     bool MainsFailed = false;  // ups.status holds the word OB
+    // False until the measurements have been read once on this connection: the record
+    // then says only whether mains holds (the status is reported before anything else).
+    bool MeasurementsRead = false;
     std::string InputVoltage;     // input.voltage
     std::string InputFrequency;   // input.frequency
     std::string OutputVoltage;    // output.voltage

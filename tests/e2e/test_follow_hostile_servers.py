@@ -140,7 +140,7 @@ def ok_then_close(server, lines):
         lines.conn.close()
 
 
-OL_ANSWERS = 25  # a dozen seconds of polls, then silence
+OL_ANSWERS = 15  # a dozen seconds of polls, then silence
 
 
 def ol_then_stall(server, lines):
@@ -150,6 +150,8 @@ def ol_then_stall(server, lines):
             return
         if words[:3] == ["GET", "VAR", UPS] and len(words) == 4:
             answer = f'VAR {UPS} ups.status "OL"' if words[3] == "ups.status" else "ERR VAR-NOT-SUPPORTED"
+        elif words == ["LIST", "VAR", UPS]:
+            answer = f"BEGIN LIST VAR {UPS}\nEND LIST VAR {UPS}"  # a UPS that measures nothing
         else:
             answer = "OK"
         lines.send(answer.encode() + b"\n")
