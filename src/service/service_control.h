@@ -27,9 +27,9 @@ constexpr DWORD kPreshutdownTimeoutMs = 3 * 60 * 1000;
 int32_t InstallService(uint32_t& errorCode);
 
 // Gives the installed service its preshutdown time (kPreshutdownTimeoutMs). The service
-// calls it at each start, so that it has that time however it was installed (the
-// Windows Installer package cannot say it). Logs "<call>():ER=<error>" when refused;
-// true when set.
+// calls it at each start, once it has reported running, so that it has that time however
+// it was installed (the Windows Installer package cannot say it). Logs
+// "<call>():ER=<error>" when refused; true when set.
 bool SetInstalledServicePreshutdownTimeout();
 
 // Brings the service to `targetState` (SERVICE_RUNNING or SERVICE_STOPPED), waiting

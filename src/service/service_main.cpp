@@ -323,9 +323,6 @@ void WINAPI ServiceMain(DWORD, LPSTR*) {
             ReportStartFailed(GetLastError());
             return;
         }
-        // However the service was installed, Windows waits for it at a shutdown; a refusal
-        // is logged and the service runs without.
-        Api().setPreshutdownTimeout();
 
         Api().prepareRun();
         HANDLE thread = CreateThread(nullptr, 0, Api().threadMain, &MonitorRunFlag, CREATE_SUSPENDED, nullptr);
@@ -346,6 +343,11 @@ void WINAPI ServiceMain(DWORD, LPSTR*) {
     }
     TraceLog(MessageText("Service_start"));
     ReportWindowsEvent(kEventTypeInformation, kEventServiceStart);
+    // However the service was installed, Windows waits for it at a shutdown. Only now: the
+    // manager holds its database until the service reports running, and a change of the
+    // configuration before that would wait for it. A refusal is logged; the service runs
+    // without.
+    Api().setPreshutdownTimeout();
 }
 
 void WINAPI ServiceControlHandler(DWORD control) {

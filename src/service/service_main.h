@@ -10,7 +10,7 @@
 // reported running and the start is recorded, or at the first failure: a start that
 // cannot go on (no monitor thread) reports SERVICE_STOPPED with the failed call's error
 // as its exit code, so that the manager counts a failure and its recovery restarts the
-// service.
+// service. Once running it gives itself its preshutdown time (service_control.h).
 void WINAPI ServiceMain(DWORD argc, LPSTR* argv);
 
 // Acts on stop, pause and continue, and on Windows' shutdown (PRESHUTDOWN, SHUTDOWN):

@@ -222,8 +222,8 @@ protected:
 
 TEST_F(ServiceMainTest, StartReportsPendingThenRunningAndLogsTheStartBeforeItsEvent) {
     ServiceMain(0, nullptr);
-    EXPECT_EQ(Journal(), (Lines{"register VoltwardenBasicEdition handler", kStartPending, "set preshutdown time",
-                                "prepare run", kRunningAll, kStartEvent}));
+    EXPECT_EQ(Journal(), (Lines{"register VoltwardenBasicEdition handler", kStartPending, "prepare run",
+                                kRunningAll, kStartEvent, "set preshutdown time"}));
     EXPECT_EQ(LogTexts(), (Lines{"Service_start"}));
     // The flag is 1 before the thread first reads it.
     for (int i = 0; i < 200 && rec.flagSeenByThread == -1; ++i) Sleep(5);
@@ -252,7 +252,7 @@ TEST_F(ServiceMainTest, StartFailuresEndServiceMainAfterTheirLine) {
          {"SetServiceStatus():ER=13"}, false},
         // The monitor runs and guards the computer; the service stays start pending.
         {"running refused", false, 2,
-         {"register VoltwardenBasicEdition handler", kStartPending, "set preshutdown time", "prepare run",
+         {"register VoltwardenBasicEdition handler", kStartPending, "prepare run",
           std::string(kRunningAll) + " FAILED"},
          {"SetServiceStatus():ER=13"}, true},
     };
