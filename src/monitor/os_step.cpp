@@ -44,14 +44,12 @@ int32_t HibernateStep(MonitorState& state, const MonitorSeams& seams) {
     return 1;
 }
 
-// Windows told the service that it is shutting down (MonitorNoteSystemShutdown): our
-// request or somebody else's began it, and it cannot be cancelled any more. A request
-// now would only be refused (1115) and reported as a refusal; a hibernation that was
-// accepted is overtaken by it. 1: nothing is asked of Windows again.
+// Windows told the service that it is shutting down (MonitorNoteSystemShutdown), and no
+// power-off of ours is under way: somebody else's shutdown began, or it overtook our
+// hibernation, and it cannot be cancelled any more. A request now would only be refused
+// (1115) and reported as a refusal. Marked as started, so that no later pass asks.
 int32_t LeaveItToTheShutdownUnderWay(MonitorState& state) {
-    if (state.ShutdownStarted.load() == 0 && state.HibernateUnderWay.load() == 0) TraceLog("OSShutdown:UnderWay");
-    state.HibernateUnderWay = 0;
-    if (state.OsRequestedAt.load() == 0) state.OsRequestedAt = UnbiasedNow();
+    TraceLog("OSShutdown:UnderWay");
     state.ShutdownStarted = 1;
     return 1;
 }

@@ -28,5 +28,5 @@ constexpr int64_t kHibernateLimitTicks = 60 * 10000000LL;
 // request that SetSuspendState then refuses has it before its error line and
 // Hibernation_did_not_happen. Once Windows has said that it is shutting down
 // (MonitorNoteSystemShutdown), nothing more is asked of it: 1, and "OSShutdown:UnderWay"
-// when no request of ours had been accepted.
+// where the power-off would have been asked for.
 int32_t RunOsStep(MonitorState& state, const MonitorSeams& seams);

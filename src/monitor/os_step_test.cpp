@@ -281,7 +281,7 @@ TEST_F(OsStepTest, AShutdownOfWindowsOvertakesAHibernationThatHasNotCome) {
     for (int second = 0; second < 600; ++second) EXPECT_EQ(1, PassAfter(1));
     EXPECT_EQ(1u, fake.hibernateAt.size());
     EXPECT_TRUE(fake.osShutdownAt.empty());
-    EXPECT_EQ((Lines{"OS_Hibernate_is_started"}), TraceLines());
+    EXPECT_EQ((Lines{"OS_Hibernate_is_started", "OSShutdown:UnderWay"}), TraceLines());
 }
 
 }  // namespace
