@@ -2,29 +2,20 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
-
 #include "nut/nut_test_config.h"
 #include "nut/nut_words.h"
+#include "testing/status_record.h"
 
 namespace {
 
 // The view of a library record: field 6 is the temperature, field 7 the battery voltage.
 NutUpsView FreshView() {
-    StatusRecord record = {};
-    std::strcpy(record.Field1, "100.4");
-    std::strcpy(record.Field2, "60.0");
-    std::strcpy(record.Field3, "100.0");
-    std::strcpy(record.Field4, "60.0");
-    std::strcpy(record.Field5, "27");
-    std::strcpy(record.Field6, "28");
-    std::strcpy(record.Field7, "13.6");
     NutUpsView view;
     view.Stale = false;
     view.Model = "NV-1500 \"Sim\"";
     UpsReading& r = view.Reading;
     r.HasRecord = true;
-    r.Measurements = RecordMeasurementTexts(record);
+    r.Measurements = RecordMeasurementTexts(StatusRecordOf("100.4", "60.0", "100.0", "60.0", "27", "28", "13.6"));
     r.BatteryChargeKnown = true;
     r.BatteryCharge = 87;
     return view;

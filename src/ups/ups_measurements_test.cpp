@@ -4,21 +4,15 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
+
+#include "testing/status_record.h"
 
 namespace {
 
 TEST(UpsMeasurements, Field6IsTheTemperatureAndField7TheBatteryVoltage) {
-    StatusRecord record = {};
-    std::strcpy(record.Field1, "101.5");
-    std::strcpy(record.Field2, "60.0");
-    std::strcpy(record.Field3, "100.0");
-    std::strcpy(record.Field4, "59.9");
-    std::strcpy(record.Field5, "35");
-    std::strcpy(record.Field6, "28");
-    std::strcpy(record.Field7, "13.6");
-    const UpsMeasurementTexts texts = RecordMeasurementTexts(record);
+    const UpsMeasurementTexts texts =
+        RecordMeasurementTexts(StatusRecordOf("101.5", "60.0", "100.0", "59.9", "35", "28", "13.6"));
     const struct {
         UpsMeasurement measurement;
         const char* text;
@@ -37,11 +31,11 @@ TEST(UpsMeasurements, Field6IsTheTemperatureAndField7TheBatteryVoltage) {
 }
 
 TEST(UpsMeasurements, FieldsAreReadWithinTheirWidthAndEmptyOnesStayEmpty) {
-    StatusRecord record = {};
-    std::memset(&record, 'x', offsetof(StatusRecord, MainsFailed));  // no NUL in any text field
-    const UpsMeasurementTexts full = RecordMeasurementTexts(record);
-    const size_t widths[kRecordFieldCount] = {6, 5, 6, 5, 5, 4, 5};  // the array sizes
-    for (int32_t m = 0; m < kRecordFieldCount; ++m) EXPECT_EQ(full[m], std::string(widths[m], 'x')) << m;
+    // Each as long as its field: no NUL in any of them.
+    const char* const brim[kRecordFieldCount] = {"xxxxxx", "xxxxx", "xxxxxx", "xxxxx", "xxxxx", "xxxx", "xxxxx"};
+    const UpsMeasurementTexts full =
+        RecordMeasurementTexts(StatusRecordOf(brim[0], brim[1], brim[2], brim[3], brim[4], brim[5], brim[6]));
+    for (int32_t m = 0; m < kRecordFieldCount; ++m) EXPECT_EQ(full[m], brim[m]) << m;
 
     const UpsMeasurementTexts empty = RecordMeasurementTexts(StatusRecord{});
     for (const std::string& text : empty) EXPECT_EQ(text, "");
