@@ -114,7 +114,7 @@ TEST_F(FollowedUpsTest, AStatusOnlyRecordSetsTheMainsStateAndLeavesTheDataLogToT
     EXPECT_EQ(Lines(), DataLines());
 
     Deliver(kUpsEventNetworkReadings, Readings(true, true, 40));
-    EXPECT_EQ(Lines({"0.0,--.-,229.8,50.0,23,27.10,--.-,40"}), DataLines());
+    EXPECT_EQ(Lines({"0.0,--.-,229.8,50.0,23,31,27.10,40"}), DataLines());
     EXPECT_EQ(40, TheMonitorState().ChargeOnBattery.load());
     EXPECT_EQ(EventSeq({kConnectedEvent}), Events()) << "the first records said what holds now";
 }
