@@ -18,5 +18,13 @@ done
 out="$build_dir/Voltwarden-$version-x64.msi"
 # wixl takes the files' sources relative to the folder it runs in.
 (cd "$dist" && wixl -a x64 -D VW_VERSION="$version" -o "$out.tmp" "$top/packaging/Voltwarden.wxs")
+# The custom actions that carry a password on their command line are marked HideTarget
+# (msidbCustomActionTypeHideTarget, 0x2000), which wixl does not write: Windows Installer
+# then logs neither the property nor the command line.
+for action in SetNutPassword; do
+    type=$(msiinfo export "$out.tmp" CustomAction | awk -F'\t' -v a="$action" '$1 == a { print $2 }')
+    [ -n "$type" ] || { echo "package.sh: no custom action $action" >&2; exit 1; }
+    msibuild "$out.tmp" -q "UPDATE \`CustomAction\` SET \`Type\` = $(( type | 0x2000 )) WHERE \`Action\` = '$action'"
+done
 mv -f "$out.tmp" "$out"
 echo "$out"

@@ -14,7 +14,7 @@ import tempfile
 import time
 
 HEADING = ("Date,Time,Input voltage(V),Input frequency(Hz),Output voltage(V),Output frequency(Hz),Load(%),"
-           "Battery voltage(V),Internal temperature(C),Battery charge(%)")
+           "Internal temperature(C),Battery voltage(V),Battery charge(%)")
 
 
 def write_logs(folder, days):
@@ -29,7 +29,7 @@ def write_logs(folder, days):
             on_battery = 600 <= minute < 620
             lines.append(f"{day:%Y/%m/%d},{minute // 60:02d}:{minute % 60:02d}:{minute % 60:02d},"
                          f"{'0.0' if on_battery else f'{100 + minute % 7}.0'},{'--.-' if on_battery else '60.0'},"
-                         f"100.0,60.0,{20 + minute % 30},27.2,{24 + minute % 5}.5,{80 if on_battery else 100}")
+                         f"100.0,60.0,{20 + minute % 30},{24 + minute % 5}.5,27.2,{80 if on_battery else 100}")
         (folder / "DataLog" / f"{day:%Y%m%d}.csv").write_bytes(("\r\n".join(lines) + "\r\n").encode())
         d = f"{day:%Y/%m/%d}"
         events += [f"{d},00:00:05,Service started", f"{d},00:00:07,UPS connected:Bench",

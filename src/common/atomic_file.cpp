@@ -14,8 +14,8 @@ std::string TemporaryPathFor(const std::string& path) {
     return path + ".~" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(GetCurrentThreadId()) + ".tmp";
 }
 
-bool WriteAndFlush(const std::string& tempPath, const std::string& content) {
-    ScopedFileHandle file(CreateFileA(tempPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+bool WriteAndFlush(const std::string& tempPath, const std::string& content, SECURITY_ATTRIBUTES* security) {
+    ScopedFileHandle file(CreateFileA(tempPath.c_str(), GENERIC_WRITE, 0, security, CREATE_ALWAYS,
                                       FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return false;
     DWORD written = 0;
@@ -33,9 +33,9 @@ bool IsTransientReplaceError(DWORD error) {
 
 }  // namespace
 
-bool WriteFileAtomically(const std::string& path, const std::string& content) {
+bool WriteFileAtomically(const std::string& path, const std::string& content, SECURITY_ATTRIBUTES* security) {
     const std::string tempPath = TemporaryPathFor(path);
-    if (!WriteAndFlush(tempPath, content)) {
+    if (!WriteAndFlush(tempPath, content, security)) {
         DWORD error = GetLastError();
         DeleteFileA(tempPath.c_str());
         SetLastError(error);

@@ -125,6 +125,15 @@ struct StdioFileTraits {
 };
 using ScopedStdioFile = ScopedHandle<StdioFileTraits>;
 
+// Memory the system hands over with LocalAlloc (security descriptors, among others).
+struct LocalMemoryTraits {
+    using Handle = HLOCAL;
+    static Handle Invalid() { return nullptr; }
+    static bool IsValid(Handle h) { return h != nullptr; }
+    static void Close(Handle h) { LocalFree(h); }
+};
+using ScopedLocalMemory = ScopedHandle<LocalMemoryTraits>;
+
 // Memory the UPS library hands over with malloc; released with the process's free.
 template <typename T>
 struct MallocTraits {

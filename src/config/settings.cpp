@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "common/atomic_file.h"
+#include "common/file_security.h"
 #include "common/decimal.h"
 #include "common/exe_path.h"
 #include "common/win32.h"
@@ -170,7 +171,12 @@ bool WriteSettings(const Settings& settings, std::string* refusedKey) {
         content += "REMOTE_USER=" + settings.RemoteUser + "\r\n";
         content += "REMOTE_PASSWORD=" + settings.RemotePassword + "\r\n";
     }
-    return WriteFileAtomically(SettingsFilePath(), content);
+    // The passwords are in it: administrators only, however the folder was set up, and
+    // kept so at every save (a replacement made with the folder's defaults would undo an
+    // ACL the administrator tightened).
+    AdminOnlySecurity adminOnly;
+    if (adminOnly.Attributes() == nullptr) return false;
+    return WriteFileAtomically(SettingsFilePath(), content, adminOnly.Attributes());
 }
 
 bool IsSafeSettingsText(const std::string& text) { return text.find_first_of("\r\n") == std::string::npos; }

@@ -39,7 +39,7 @@ void SetLocalNow(int year, int month, int day, int hour, int minute, int second)
     SetNow(LocalMoment(year, month, day, hour, minute, second));
 }
 
-const char* const kHeading = "Date,Time,In V,In Hz,Out V,Out Hz,Load %,Batt V,Temp C,Level %";
+const char* const kHeading = "Date,Time,In V,In Hz,Out V,Out Hz,Load %,Temp C,Batt V,Level %";
 
 class DataLogTest : public ::testing::Test {
 protected:

@@ -249,13 +249,25 @@ TEST(DeliveredMessageFiles, JapaneseTextsFitTheJapaneseCodePage) {
     }
 }
 
+// Column 8 holds the record's field 6, the temperature; column 9 its field 7, the battery voltage.
 TEST(DeliveredMessageFiles, DataLogHeaderNamesTenColumns) {
-    for (const char* name : {"msgtbl_jp.json", "msgtbl_en.json"}) {
-        DeliveredFile file = ParseDelivered(name);
+    const struct {
+        const char* name;
+        const char* columns8And9;
+    } cases[] = {
+        {"msgtbl_jp.json", ",\xE5\x86\x85\xE9\x83\xA8\xE6\xB8\xA9\xE5\xBA\xA6(\xE2\x84\x83),"
+                           "\xE3\x83\x90\xE3\x83\x83\xE3\x83\x86\xE3\x83\xAA\xE9\x9B\xBB\xE5\x9C\xA7(V),"},
+        {"msgtbl_en.json", ",Internal temperature(C),Battery voltage(V),"},
+    };
+    for (const auto& c : cases) {
+        DeliveredFile file = ParseDelivered(c.name);
         auto at = std::find(file.keys.begin(), file.keys.end(), "Data_logHeader");
-        ASSERT_NE(at, file.keys.end()) << name;
+        ASSERT_NE(at, file.keys.end()) << c.name;
         const std::string& header = file.texts[at - file.keys.begin()];
-        EXPECT_EQ(std::count(header.begin(), header.end(), ','), 9) << name << ": " << header;
+        EXPECT_EQ(std::count(header.begin(), header.end(), ','), 9) << c.name << ": " << header;
+        const size_t columns = header.find(c.columns8And9);
+        ASSERT_NE(columns, std::string::npos) << c.name << ": " << header;
+        EXPECT_EQ(std::count(header.begin(), header.begin() + columns, ','), 6) << c.name << ": " << header;
     }
 }
 

@@ -6,8 +6,8 @@
 #include <mutex>
 
 #include "common/clock.h"
-#include "monitor/battery_trigger.h"
 #include "monitor/monitor_signals.h"
+#include "ups/ups_measurements.h"
 
 namespace {
 

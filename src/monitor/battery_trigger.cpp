@@ -2,8 +2,6 @@
 
 #include "messages/message_table.h"
 
-bool IsBatteryReading(bool queried, int32_t level) { return queried && level > 0 && level <= 100; }
-
 BatteryTrigger FiredBatteryTrigger(const BatteryFacts& facts, const Settings& settings) {
     if (!facts.OnBattery) return BatteryTrigger::None;
     if (settings.BatteryLowShutdown == 1 && facts.LowReported) return BatteryTrigger::BatteryLow;

@@ -18,10 +18,6 @@ struct BatteryFacts {
     int32_t Charge = -1;      // the last charge it reported on battery, 1..100; -1 = none
 };
 
-// A battery level the library really reported: a failed query, 0 or below, or above 100
-// is no reading.
-bool IsBatteryReading(bool queried, int32_t level);
-
 // Which trigger fires now, by BATTERY_LOW_SHUTDOWN and SHUTDOWN_CHARGE.
 BatteryTrigger FiredBatteryTrigger(const BatteryFacts& facts, const Settings& settings);
 

@@ -42,19 +42,6 @@ TEST(BatteryTrigger, FiresOnlyOnBatteryAndAsTheSettingsSay) {
     }
 }
 
-TEST(BatteryTrigger, OnlyALevelTheLibraryReportedIsAReading) {
-    const struct {
-        bool queried;
-        int32_t level;
-        bool reading;
-    } cases[] = {
-        {true, 1, true}, {true, 100, true}, {true, 0, false}, {true, -3, false}, {true, 101, false}, {false, 50, false},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(IsBatteryReading(c.queried, c.level), c.reading) << c.queried << " " << c.level;
-    }
-}
-
 TEST(BatteryTrigger, TheLineSaysWhichTriggerFired) {
     LoadMessageTable("no-such-message-table.json");  // every text is its own key
     EXPECT_EQ(BatteryTriggerLine(BatteryTrigger::BatteryLow, -1), "Shutdown_by_battery_low");

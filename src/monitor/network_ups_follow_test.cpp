@@ -25,13 +25,13 @@ NetworkUpsReadings* Readings(bool onBattery, bool chargeKnown = true, int32_t ch
     auto* readings = new NetworkUpsReadings;
     readings->MainsFailed = onBattery;
     readings->MeasurementsRead = true;
-    readings->InputVoltage = onBattery ? "0.0" : "230.4";
-    readings->InputFrequency = onBattery ? "" : "50.0";  // not reported on battery
-    readings->OutputVoltage = "229.8";
-    readings->OutputFrequency = "50.0";
-    readings->Load = "23";
-    readings->BatteryVoltage = "27.10";
-    readings->Temperature = "";  // the UPS has no thermometer
+    readings->Measurements[kInputVoltage] = onBattery ? "0.0" : "230.4";
+    readings->Measurements[kInputFrequency] = onBattery ? "" : "50.0";  // not reported on battery
+    readings->Measurements[kOutputVoltage] = "229.8";
+    readings->Measurements[kOutputFrequency] = "50.0";
+    readings->Measurements[kLoadPercent] = "23";
+    readings->Measurements[kTemperature] = "31";
+    readings->Measurements[kBatteryVoltage] = "27.10";
     readings->ChargeKnown = chargeKnown;
     readings->Charge = charge;
     return readings;
@@ -74,8 +74,9 @@ TEST_F(FollowedUpsTest, ADeviceWithAnAtIsOpenedThroughTheNetworkSourceWithoutThe
 }
 
 // The readings are a record that brings its own charge: the data log gets the columns of
-// the library's records with the no-reading mark where the UPS has no value, and the
-// charge is never asked of the table.
+// the library's records (the temperature in column 8, the battery voltage in column 9)
+// with the no-reading mark where the UPS has no value, and the charge is never asked of
+// the table.
 TEST_F(FollowedUpsTest, ReadingsMakeTheDataLogLineAndTheLatestReadingWithTheirOwnCharge) {
     WriteSettingsFile(60);
     ConnectToTheServedUps();
@@ -84,16 +85,16 @@ TEST_F(FollowedUpsTest, ReadingsMakeTheDataLogLineAndTheLatestReadingWithTheirOw
     Deliver(kUpsEventNetworkReadings, Readings(false));
     Deliver(kUpsEventNetworkReadings, Readings(false, false));  // within the minute: no line
 
-    EXPECT_EQ(Lines({"230.4,50.0,229.8,50.0,23,27.10,--.-,87"}), DataLines());
+    EXPECT_EQ(Lines({"230.4,50.0,229.8,50.0,23,31,27.10,87"}), DataLines());
     EXPECT_EQ(callsBefore, fake.batteryLevelCalls);
     const UpsReading latest = LatestUpsReading();
-    EXPECT_EQ("27.10", latest.BatteryVoltage);
-    EXPECT_EQ("", latest.Temperature);
+    EXPECT_EQ("27.10", latest.Measurements[kBatteryVoltage]);
+    EXPECT_EQ("31", latest.Measurements[kTemperature]);
     EXPECT_FALSE(latest.BatteryChargeKnown) << "the latest readings had no charge";
 
     Advance(60 * kTicksPerSecond);
     Deliver(kUpsEventNetworkReadings, Readings(true, false));
-    EXPECT_EQ(Lines({"230.4,50.0,229.8,50.0,23,27.10,--.-,87", "0.0,--.-,229.8,50.0,23,27.10,--.-,--.-"}),
+    EXPECT_EQ(Lines({"230.4,50.0,229.8,50.0,23,31,27.10,87", "0.0,--.-,229.8,50.0,23,31,27.10,--.-"}),
               DataLines());
 }
 
@@ -113,7 +114,7 @@ TEST_F(FollowedUpsTest, AStatusOnlyRecordSetsTheMainsStateAndLeavesTheDataLogToT
     EXPECT_EQ(Lines(), DataLines());
 
     Deliver(kUpsEventNetworkReadings, Readings(true, true, 40));
-    EXPECT_EQ(Lines({"0.0,--.-,229.8,50.0,23,27.10,--.-,40"}), DataLines());
+    EXPECT_EQ(Lines({"0.0,--.-,229.8,50.0,23,31,27.10,40"}), DataLines());
     EXPECT_EQ(40, TheMonitorState().ChargeOnBattery.load());
     EXPECT_EQ(EventSeq({kConnectedEvent}), Events()) << "the first records said what holds now";
 }

@@ -22,6 +22,7 @@
 #include "notify/notifier.h"
 #include "ups/network_ups_events.h"
 #include "ups/ups_library.h"
+#include "ups/ups_measurements.h"
 
 namespace {
 
@@ -29,9 +30,16 @@ constexpr double kDataLogIntervalSeconds = 60.0;
 // What the data log shows for a measurement the UPS does not report.
 constexpr char kNoReadingMark[] = "--.-";
 
-// A text field of the record, never read past its own width: a library that fills
-// a field to the brim must not make us read the next field or beyond the record.
-std::string FieldText(const char* field, size_t width) { return std::string(field, strnlen(field, width)); }
+// The data log's measurement columns of a record, in the order of ups/ups_measurements.h;
+// `blank` stands for a measurement that is empty.
+std::string DataLogColumns(const UpsMeasurementTexts& measurements, const std::string& blank) {
+    std::string columns;
+    for (int32_t m = 0; m < kRecordFieldCount; ++m) {
+        if (m > 0) columns += ",";
+        columns += measurements[m].empty() ? blank : measurements[m];
+    }
+    return columns;
+}
 
 void PublishAcFail(int32_t acFail) {
     PublishStatus([acFail](StatusFile& status) { status.AcFail = acFail; });
@@ -89,14 +97,12 @@ void HandleStatusRecord(MonitorState& state, int64_t device, void* data, int64_t
     std::memcpy(&record, data, sizeof(record));
     ActiveMonitorSeams().ReleaseUpsMemory(data);
 
-    std::string field1 = FieldText(record.Field1, sizeof(record.Field1));
-    std::string field2 = FieldText(record.Field2, sizeof(record.Field2));
-    std::string field3 = FieldText(record.Field3, sizeof(record.Field3));
-    std::string field4 = FieldText(record.Field4, sizeof(record.Field4));
-    std::string field5 = FieldText(record.Field5, sizeof(record.Field5));
-    std::string field6 = FieldText(record.Field6, sizeof(record.Field6));
-    std::string field7 = FieldText(record.Field7, sizeof(record.Field7));
-    if (field2 == kNoReadingMark && field4.empty()) field4 = kNoReadingMark;
+    UpsMeasurementTexts measurements = RecordMeasurementTexts(record);
+    // A record that marks the input frequency as no reading and leaves the output frequency
+    // empty (on battery) shows the mark in both columns.
+    if (measurements[kInputFrequency] == kNoReadingMark && measurements[kOutputFrequency].empty()) {
+        measurements[kOutputFrequency] = kNoReadingMark;
+    }
     StoreUpsRecordKeepingCharge(device, record);
 
     // The mains flag first: nothing that the library may do to us later holds it up.
@@ -105,14 +111,9 @@ void HandleStatusRecord(MonitorState& state, int64_t device, void* data, int64_t
     // The first record after the start always makes a line; its level comes with the
     // answer of the battery-level query, which runs on a thread of ours.
     std::string dueLine;
-    if (DataLineDue(state, now)) {
-        dueLine = field1 + "," + field2 + "," + field3 + "," + field4 + "," + field5 + "," + field6 + "," + field7;
-    }
+    if (DataLineDue(state, now)) dueLine = DataLogColumns(measurements, std::string());
     AskBatteryLevel(device, dueLine);
 }
-
-// A measurement the UPS does not have: the data log's mark for no reading.
-std::string DataLogValue(const std::string& value) { return value.empty() ? kNoReadingMark : value; }
 
 // The readings of a UPS that another machine serves: a record whose charge came with it,
 // so nothing is asked afterwards. The columns are those of the library's records.
@@ -123,10 +124,8 @@ void HandleNetworkReadings(MonitorState& state, int64_t device, const NetworkUps
     if (!readings.MeasurementsRead) return;
     NoteCharge(state, readings.ChargeKnown, readings.Charge);
     if (!DataLineDue(state, now)) return;
-    WriteDataLog(DataLogValue(readings.InputVoltage) + "," + DataLogValue(readings.InputFrequency) + "," +
-                 DataLogValue(readings.OutputVoltage) + "," + DataLogValue(readings.OutputFrequency) + "," +
-                 DataLogValue(readings.Load) + "," + DataLogValue(readings.BatteryVoltage) + "," +
-                 DataLogValue(readings.Temperature) + "," +
+    // A measurement the UPS does not have gets the data log's mark for no reading.
+    WriteDataLog(DataLogColumns(readings.Measurements, kNoReadingMark) + "," +
                  (readings.ChargeKnown ? std::to_string(readings.Charge) : std::string(kNoReadingMark)));
 }
 

@@ -129,6 +129,7 @@ TEST_F(UpsEventCallbackTest, NoDeviceHearsNothingEvenForHandleMinusOne) {
 TEST_F(UpsEventCallbackTest, RecordBecomesDataLogLineWithBatteryLevelAndIsReleased) {
     fake.batteryLevel = -3;
     Deliver(60, NewRecord(0));
+    // Field 6, the temperature (27), in column 8; field 7, the battery voltage (13.5), in column 9.
     EXPECT_EQ(Lines({"101.5,60.0,100.0,60.0,35.0,27,13.5,-3"}), DataLines());
     EXPECT_EQ(1, fake.released);
     EXPECT_EQ(0, fake.releasedUnknown);
@@ -189,6 +190,14 @@ TEST_F(UpsEventCallbackTest, FieldsFilledToTheBrimAreReadWithinTheirWidth) {
     std::memset(record, 'x', 36);  // no NUL in any text field
     Deliver(60, record);
     EXPECT_EQ(Lines({"xxxxxx,xxxxx,xxxxxx,xxxxx,xxxxx,xxxx,xxxxx,87"}), DataLines());
+}
+
+TEST_F(UpsEventCallbackTest, EmptyFieldsKeepTheirColumns) {
+    StatusRecord* record = NewRecord(0);
+    record->Field1[0] = '\0';
+    record->Field6[0] = '\0';
+    Deliver(60, record);
+    EXPECT_EQ(Lines({",60.0,100.0,60.0,35.0,,13.5,87"}), DataLines());
 }
 
 TEST_F(UpsEventCallbackTest, MeasurementWithoutRecordDoesNotCrash) {

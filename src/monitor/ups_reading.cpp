@@ -1,6 +1,5 @@
 #include "monitor/ups_reading.h"
 
-#include <cstring>
 #include <mutex>
 
 #include "common/clock.h"
@@ -18,8 +17,6 @@ LatestReading& Latest() {
     static auto* latest = new LatestReading;
     return *latest;
 }
-
-std::string Field(const char* field, size_t width) { return std::string(field, strnlen(field, width)); }
 
 // Makes `next` the latest reading: the battery-low flag carries over from the same
 // device until mains returns, and so does the charge when `keepCharge` is set.
@@ -41,13 +38,7 @@ void StoreReading(UpsReading next, bool keepCharge) {
 void Store(int64_t device, const StatusRecord& record, bool keepCharge, bool chargeKnown, int32_t charge) {
     UpsReading next;
     next.Device = device;
-    next.InputVoltage = Field(record.Field1, sizeof(record.Field1));
-    next.InputFrequency = Field(record.Field2, sizeof(record.Field2));
-    next.OutputVoltage = Field(record.Field3, sizeof(record.Field3));
-    next.OutputFrequency = Field(record.Field4, sizeof(record.Field4));
-    next.Load = Field(record.Field5, sizeof(record.Field5));
-    next.Temperature = Field(record.Field6, sizeof(record.Field6));
-    next.BatteryVoltage = Field(record.Field7, sizeof(record.Field7));
+    next.Measurements = RecordMeasurementTexts(record);
     next.BatteryChargeKnown = chargeKnown;
     next.BatteryCharge = charge;
     next.MainsFailed = record.MainsFailed == 1;
@@ -65,13 +56,7 @@ void StoreUpsRecordKeepingCharge(int64_t device, const StatusRecord& record) { S
 void StoreNetworkUpsReadings(int64_t device, const NetworkUpsReadings& readings) {
     UpsReading next;
     next.Device = device;
-    next.InputVoltage = readings.InputVoltage;
-    next.InputFrequency = readings.InputFrequency;
-    next.OutputVoltage = readings.OutputVoltage;
-    next.OutputFrequency = readings.OutputFrequency;
-    next.Load = readings.Load;
-    next.Temperature = readings.Temperature;
-    next.BatteryVoltage = readings.BatteryVoltage;
+    next.Measurements = readings.Measurements;
     next.BatteryChargeKnown = readings.ChargeKnown;
     next.BatteryCharge = readings.ChargeKnown ? readings.Charge : 0;
     next.MainsFailed = readings.MainsFailed;

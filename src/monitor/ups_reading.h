@@ -4,23 +4,18 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
 
 #include "ups/network_ups_events.h"
 #include "ups/ups_library.h"
+#include "ups/ups_measurements.h"
 
 struct UpsReading {
     bool HasRecord = false;
     int64_t Device = -1;      // the device the record came from
     int64_t RecordedAt = 0;   // MonotonicNow() of the record
-    // The record's text fields as the UPS gave them (empty when it left one empty).
-    std::string InputVoltage;
-    std::string InputFrequency;
-    std::string OutputVoltage;
-    std::string OutputFrequency;
-    std::string Load;
-    std::string Temperature;
-    std::string BatteryVoltage;
+    // The record's text fields as the UPS gave them, by UpsMeasurement (empty when it left
+    // one empty).
+    UpsMeasurementTexts Measurements;
     bool BatteryChargeKnown = false;  // the last GetCurrentBatteryLevel for this device succeeded
     int32_t BatteryCharge = 0;
     bool MainsFailed = false;

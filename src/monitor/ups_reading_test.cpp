@@ -45,10 +45,10 @@ TEST_F(UpsReadingTest, KeepsTheRecordsTextsAsTheUpsGaveThem) {
     EXPECT_TRUE(r.HasRecord);
     EXPECT_EQ(7, r.Device);
     EXPECT_EQ(monotonicNow, r.RecordedAt);
-    EXPECT_EQ("100.8", r.InputVoltage);
-    EXPECT_EQ("--.-", r.InputFrequency);
-    EXPECT_EQ("", r.OutputFrequency);
-    EXPECT_EQ("13.6", r.BatteryVoltage);
+    EXPECT_EQ("100.8", r.Measurements[kInputVoltage]);
+    EXPECT_EQ("--.-", r.Measurements[kInputFrequency]);
+    EXPECT_EQ("", r.Measurements[kOutputFrequency]);
+    EXPECT_EQ("13.6", r.Measurements[kBatteryVoltage]);
     EXPECT_TRUE(r.BatteryChargeKnown);
     EXPECT_EQ(87, r.BatteryCharge);
 }
@@ -152,11 +152,11 @@ TEST_F(CallbackReadingTest, EachRecordOfTheCurrentDeviceAndItsBatteryLowAreKept)
     UpsReading r = LatestUpsReading();
     ASSERT_TRUE(r.HasRecord);
     EXPECT_EQ(7, r.Device);
-    EXPECT_EQ("101.5", r.InputVoltage);
-    EXPECT_EQ("--.-", r.InputFrequency);
-    EXPECT_EQ("", r.OutputFrequency) << "as the UPS gave it, not as the data log fills it";
-    EXPECT_EQ("13.5", r.BatteryVoltage);
-    EXPECT_EQ("27", r.Temperature);
+    EXPECT_EQ("101.5", r.Measurements[kInputVoltage]);
+    EXPECT_EQ("--.-", r.Measurements[kInputFrequency]);
+    EXPECT_EQ("", r.Measurements[kOutputFrequency]) << "as the UPS gave it, not as the data log fills it";
+    EXPECT_EQ("13.5", r.Measurements[kBatteryVoltage]);
+    EXPECT_EQ("27", r.Measurements[kTemperature]);
     EXPECT_TRUE(r.BatteryChargeKnown);
     EXPECT_EQ(87, r.BatteryCharge);
     EXPECT_FALSE(r.BatteryLow);

@@ -195,13 +195,13 @@ TEST_F(NetworkUpsLibraryTest, ThePollerReportsEachStatusChangeOnce) {
     ASSERT_EQ(measured, 1);
     std::vector<Heard> events = HeardSoFar();
     EXPECT_FALSE(events[1].readings->MainsFailed);
-    EXPECT_EQ(events[1].readings->InputVoltage, "230.5");
-    EXPECT_EQ(events[1].readings->OutputVoltage, "") << "a variable the UPS lacks";
+    EXPECT_EQ(events[1].readings->Measurements[kInputVoltage], "230.5");
+    EXPECT_EQ(events[1].readings->Measurements[kOutputVoltage], "") << "a variable the UPS lacks";
     EXPECT_TRUE(events[1].readings->ChargeKnown);
     EXPECT_EQ(events[1].readings->Charge, 100);
     const int next = WaitForCode(kUpsEventNetworkReadings, 2);
     ASSERT_GT(next, 0);
-    EXPECT_EQ(HeardSoFar()[static_cast<size_t>(next)].readings->InputVoltage, "230.5");
+    EXPECT_EQ(HeardSoFar()[static_cast<size_t>(next)].readings->Measurements[kInputVoltage], "230.5");
     EXPECT_TRUE(HeardSoFar()[static_cast<size_t>(next)].readings->MeasurementsRead);
     EXPECT_EQ(CountOf(HeardSoFar(), kUpsEventAlive), 0) << "a record says it is alive";
     int32_t level = -1;
@@ -325,8 +325,8 @@ TEST_F(NetworkUpsLibraryTest, WithoutAListTheVariablesAreReadOneAtATimeBetweenTh
     const int measured = WaitForMeasuredRecord();
     ASSERT_GE(measured, 0);
     const Heard record = HeardSoFar()[static_cast<size_t>(measured)];
-    EXPECT_EQ(record.readings->InputVoltage, "230.5");
-    EXPECT_EQ(record.readings->Load, "12");
+    EXPECT_EQ(record.readings->Measurements[kInputVoltage], "230.5");
+    EXPECT_EQ(record.readings->Measurements[kLoadPercent], "12");
     EXPECT_EQ(record.readings->Charge, 100);
     EXPECT_GE(CountOf(HeardSoFar(), kUpsEventAlive), 8) << "every answer is heard";
 

@@ -2,11 +2,6 @@
 
 #include "common/decimal.h"
 
-const char* const kNetworkUpsMeasurementVariables[kNetworkUpsMeasurementCount] = {
-    "input.voltage", "input.frequency", "output.voltage", "output.frequency",
-    "ups.load",      "battery.voltage", "ups.temperature", "battery.charge",
-};
-
 namespace {
 
 std::string Measurement(const std::map<std::string, std::string>& values, const char* name) {
@@ -34,14 +29,10 @@ bool NetworkUpsChargePercent(const std::string& text, int32_t& percent) {
 NetworkUpsReadings MakeNetworkUpsReadings(bool mainsFailed, const std::map<std::string, std::string>& values) {
     NetworkUpsReadings readings;
     readings.MainsFailed = mainsFailed;
-    readings.InputVoltage = Measurement(values, "input.voltage");
-    readings.InputFrequency = Measurement(values, "input.frequency");
-    readings.OutputVoltage = Measurement(values, "output.voltage");
-    readings.OutputFrequency = Measurement(values, "output.frequency");
-    readings.Load = Measurement(values, "ups.load");
-    readings.BatteryVoltage = Measurement(values, "battery.voltage");
-    readings.Temperature = Measurement(values, "ups.temperature");
-    const auto charge = values.find("battery.charge");
+    for (int32_t m = 0; m < kRecordFieldCount; ++m) {
+        readings.Measurements[m] = Measurement(values, kUpsMeasurementVariables[m]);
+    }
+    const auto charge = values.find(kUpsMeasurementVariables[kBatteryCharge]);
     readings.ChargeKnown = charge != values.end() && NetworkUpsChargePercent(charge->second, readings.Charge);
     return readings;
 }

@@ -8,9 +8,8 @@
 
 #include "ups/network_ups_events.h"
 
-constexpr size_t kNetworkUpsMeasurementCount = 8;
-// The variables a readings record is made of, read together.
-extern const char* const kNetworkUpsMeasurementVariables[kNetworkUpsMeasurementCount];
+// The variables a readings record is made of, read together: every measurement's.
+inline constexpr const auto& kNetworkUpsMeasurementVariables = kUpsMeasurementVariables;
 
 // The longest value taken as a measurement: longer text is no reading a data-log column holds.
 constexpr size_t kMaxMeasurementBytes = 10;

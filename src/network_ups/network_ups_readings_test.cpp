@@ -46,13 +46,14 @@ TEST(NetworkUpsReadingsTest, EachVariableFillsItsOwnFieldAndMissingOnesStayEmpty
     };
     NetworkUpsReadings full = MakeNetworkUpsReadings(true, values);
     EXPECT_TRUE(full.MainsFailed);
-    EXPECT_EQ(full.InputVoltage, "230.1");
-    EXPECT_EQ(full.InputFrequency, "50.0");
-    EXPECT_EQ(full.OutputVoltage, "229.9");
-    EXPECT_EQ(full.OutputFrequency, "49.9");
-    EXPECT_EQ(full.Load, "23");
-    EXPECT_EQ(full.BatteryVoltage, "27.1");
-    EXPECT_EQ(full.Temperature, "31.5");
+    const struct {
+        UpsMeasurement measurement;
+        const char* value;
+    } expected[] = {
+        {kInputVoltage, "230.1"}, {kInputFrequency, "50.0"}, {kOutputVoltage, "229.9"}, {kOutputFrequency, "49.9"},
+        {kLoadPercent, "23"},     {kTemperature, "31.5"},    {kBatteryVoltage, "27.1"},
+    };
+    for (const auto& e : expected) EXPECT_EQ(full.Measurements[e.measurement], e.value) << e.measurement;
     EXPECT_TRUE(full.ChargeKnown);
     EXPECT_EQ(full.Charge, 64);
     for (const char* name : kNetworkUpsMeasurementVariables) {
@@ -62,9 +63,7 @@ TEST(NetworkUpsReadingsTest, EachVariableFillsItsOwnFieldAndMissingOnesStayEmpty
     const NetworkUpsReadings sparse =
         MakeNetworkUpsReadings(false, {{"input.voltage", "not a number"}, {"battery.charge", "n/a"}, {"x", "1"}});
     EXPECT_FALSE(sparse.MainsFailed);
-    EXPECT_EQ(sparse.InputVoltage, "");
-    EXPECT_EQ(sparse.Load, "");
-    EXPECT_EQ(sparse.Temperature, "");
+    for (const std::string& measurement : sparse.Measurements) EXPECT_EQ(measurement, "");
     EXPECT_FALSE(sparse.ChargeKnown);
 }
 

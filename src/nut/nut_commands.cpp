@@ -12,9 +12,12 @@ namespace {
 // reference server's "Network UPS Tools upsd <version> - <address>".
 const char kVersionLine[] =
     "Voltwarden Basic Edition server " VW_PRODUCT_VERSION " - read-only Network UPS Tools protocol server";
-// The protocol level whose commands a client may expect of us (LIST CLIENT, NETVER).
-const char kProtocolVersion[] = "1.2";
-const char kHelpLine[] = "Commands: HELP VER NETVER GET LIST USERNAME PASSWORD LOGIN LOGOUT STARTTLS";
+// The protocol level of the reference server 2.8, whose commands we answer (LIST CLIENT,
+// SET and GET TRACKING).
+const char kProtocolVersion[] = "1.3";
+// The commands that can succeed here, in the reference server's form and order: SET for
+// TRACKING alone; not INSTCMD, always refused, nor STARTTLS, never configured.
+const char kHelpLine[] = "Commands: HELP VER NETVER GET LIST SET LOGIN LOGOUT USERNAME PASSWORD";
 
 const char* const kTextVariables[] = {"device.type", "ups.model", "ups.status"};
 constexpr size_t kTextVariableLength = 64;

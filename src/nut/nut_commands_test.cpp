@@ -4,22 +4,18 @@
 
 #include "nut/nut_test_config.h"
 #include "nut/nut_words.h"
+#include "testing/status_record.h"
 
 namespace {
 
+// The view of a library record: field 6 is the temperature, field 7 the battery voltage.
 NutUpsView FreshView() {
     NutUpsView view;
     view.Stale = false;
     view.Model = "NV-1500 \"Sim\"";
     UpsReading& r = view.Reading;
     r.HasRecord = true;
-    r.InputVoltage = "100.4";
-    r.InputFrequency = "60.0";
-    r.OutputVoltage = "100.0";
-    r.OutputFrequency = "60.0";
-    r.Load = "27";
-    r.Temperature = "28";
-    r.BatteryVoltage = "13.6";
+    r.Measurements = RecordMeasurementTexts(StatusRecordOf("100.4", "60.0", "100.0", "60.0", "27", "28", "13.6"));
     r.BatteryChargeKnown = true;
     r.BatteryCharge = 87;
     return view;
@@ -66,7 +62,8 @@ TEST(NutCommands, AnswersEachQueryAsTheProtocolWritesIt) {
         {"LIST CLIENT ups", "BEGIN LIST CLIENT ups\nCLIENT ups 192.168.1.20\nCLIENT ups 10.0.0.7\nEND LIST CLIENT ups\n"},
         {"LIST VAR nope", "ERR UNKNOWN-UPS\n"},
         {"LIST", "ERR INVALID-ARGUMENT\n"},
-        {"NETVER", "1.2\n"},
+        {"NETVER", "1.3\n"},
+        {"HELP", "Commands: HELP VER NETVER GET LIST SET LOGIN LOGOUT USERNAME PASSWORD\n"},
         {"STARTTLS", "ERR FEATURE-NOT-CONFIGURED\n"},
         {"SET VAR ups ups.id \"x\"", "ERR ACCESS-DENIED\n"},
         {"INSTCMD ups load.off", "ERR ACCESS-DENIED\n"},
@@ -82,7 +79,6 @@ TEST(NutCommands, AnswersEachQueryAsTheProtocolWritesIt) {
     for (const Case& c : cases) EXPECT_EQ(Ask(c.line), c.answer) << c.line;
     EXPECT_EQ(Ask(std::string("GET VAR\0ups", 11)), "ERR INVALID-ARGUMENT\n");
     EXPECT_NE(Ask("VER").find("Network UPS Tools protocol"), std::string::npos);
-    EXPECT_EQ(Ask("HELP").rfind("Commands:", 0), 0u);
 }
 
 TEST(NutCommands, ListVarGivesEveryReportedVariableInNameOrder) {
@@ -104,8 +100,8 @@ TEST(NutCommands, ListVarGivesEveryReportedVariableInNameOrder) {
 
 TEST(NutCommands, AFieldTheUpsDoesNotReportIsAbsentNotZero) {
     NutUpsView view = FreshView();
-    view.Reading.InputFrequency = "--.-";
-    view.Reading.OutputFrequency = "";
+    view.Reading.Measurements[kInputFrequency] = "--.-";
+    view.Reading.Measurements[kOutputFrequency] = "";
     view.Reading.BatteryChargeKnown = false;
     view.Model.clear();
     const std::string list = Ask("LIST VAR ups", view);

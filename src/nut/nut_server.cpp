@@ -273,6 +273,13 @@ void DrainWake(const Server& srv) {
 void ServeOnce(Server& srv) {
     rounds.fetch_add(1, std::memory_order_relaxed);
     if (!srv.unbound.empty() && MonotonicNow() >= srv.nextBindAttempt) BindWhatIsUnbound(srv, MonotonicNow());
+    // A line held for its address's spacing whose time has come since the last round is
+    // answered before the wait: the wait counts only the held times still to come from this
+    // same moment, so a time that passes between two rounds is never slept through.
+    const int64_t before = MonotonicNow();
+    for (auto& c : srv.clients) {
+        if (c->AnswerNotBefore != 0 && c->AnswerNotBefore <= before) AnswerLines(srv, *c, before);
+    }
     fd_set readable;
     fd_set writable;
     FD_ZERO(&readable);
@@ -285,7 +292,6 @@ void ServeOnce(Server& srv) {
         if (!c->output.empty()) FD_SET(c->socket.Get(), &writable);
     }
     timeval storage = {};
-    const int64_t before = MonotonicNow();
     if (select(0, &readable, &writable, nullptr, TimeoutUntil(NextDeadline(srv, before), before, storage)) ==
         SOCKET_ERROR) {
         Sleep(kBackOffMs);

@@ -189,7 +189,7 @@ TEST_F(NutServerTest, APortInUseIsWrittenWithItsWinsockErrorAndTriedAgainUntilIt
     Sleep(1000);
     Client client(port);
     ASSERT_TRUE(client.Connected()) << "bound once the port was free";
-    EXPECT_EQ(client.Ask("NETVER"), "1.2");
+    EXPECT_EQ(client.Ask("NETVER"), "1.3");
 }
 
 // LF, CR LF and CR CR LF end the same command (a Windows tray client sends the last).
@@ -199,7 +199,7 @@ TEST_F(NutServerTest, EveryCrBeforeTheLineFeedIsDropped) {
     ASSERT_TRUE(client.Connected());
     for (const char* end : {"\n", "\r\n", "\r\r\n"}) {
         client.Send(std::string("NETVER") + end);
-        EXPECT_EQ(client.Line(), "1.2") << "line end of " << std::string(end).size() << " bytes";
+        EXPECT_EQ(client.Line(), "1.3") << "line end of " << std::string(end).size() << " bytes";
     }
     client.Send("NET\rVER\n");
     EXPECT_EQ(client.Line().rfind("ERR ", 0), 0u) << "a CR inside the line is still refused";
@@ -243,14 +243,14 @@ TEST_F(NutServerTest, HostileClientsAreCutOffAndANormalClientIsStillAnswered) {
     std::vector<std::unique_ptr<Client>> held;
     for (int i = 0; i < 3; ++i) {
         held.push_back(std::make_unique<Client>(port));
-        EXPECT_EQ(held.back()->Ask("NETVER"), "1.2");
+        EXPECT_EQ(held.back()->Ask("NETVER"), "1.3");
     }
     // Every slot taken by a client that has not proved itself: a new connection takes
     // the slot of the longest-silent one.
     Client normal(port);
     EXPECT_EQ(normal.Ask("GET VAR ups ups.status"), "VAR ups ups.status \"OL\"");
     EXPECT_EQ(held[0]->Line(), "<closed>");
-    EXPECT_EQ(held[1]->Ask("NETVER"), "1.2");
+    EXPECT_EQ(held[1]->Ask("NETVER"), "1.3");
 }
 
 // A client that has logged in is never closed to make room; with every slot held by
@@ -263,11 +263,11 @@ TEST_F(NutServerTest, ProvedClientsAreNeverEvictedAndOneAddressHoldsFewUnproved)
     ASSERT_TRUE(StartNutServer(config, limits));
 
     Client unproved1(port);
-    EXPECT_EQ(unproved1.Ask("NETVER"), "1.2");
+    EXPECT_EQ(unproved1.Ask("NETVER"), "1.3");
     Client unproved2(port);
-    EXPECT_EQ(unproved2.Ask("NETVER"), "1.2");
+    EXPECT_EQ(unproved2.Ask("NETVER"), "1.3");
     Client unproved3(port);  // a third from the same address replaces its longest-silent one
-    EXPECT_EQ(unproved3.Ask("NETVER"), "1.2");
+    EXPECT_EQ(unproved3.Ask("NETVER"), "1.3");
     EXPECT_EQ(unproved1.Line(), "<closed>");
 
     std::vector<std::unique_ptr<Client>> proved;
@@ -279,7 +279,7 @@ TEST_F(NutServerTest, ProvedClientsAreNeverEvictedAndOneAddressHoldsFewUnproved)
     EXPECT_EQ(unproved3.Line(), "<closed>");
     Client refused(port);
     EXPECT_EQ(refused.Line(), "<closed>") << "no room: every client has proved itself";
-    for (auto& c : proved) EXPECT_EQ(c->Ask("NETVER"), "1.2");
+    for (auto& c : proved) EXPECT_EQ(c->Ask("NETVER"), "1.3");
 }
 
 // The right user and password without LOGIN prove nothing: such a client is closed for
@@ -293,11 +293,11 @@ TEST_F(NutServerTest, TheRightPasswordWithoutLoginDoesNotProtectFromEviction) {
     ASSERT_EQ(rightPassword.Ask("PASSWORD pw"), "OK");
     Sleep(50);
     Client other(port);
-    EXPECT_EQ(other.Ask("NETVER"), "1.2");
+    EXPECT_EQ(other.Ask("NETVER"), "1.3");
     Client filler(port);
-    EXPECT_EQ(filler.Ask("NETVER"), "1.2");
+    EXPECT_EQ(filler.Ask("NETVER"), "1.3");
     EXPECT_EQ(rightPassword.Line(), "<closed>") << "the longest-silent unproved client made room";
-    EXPECT_EQ(other.Ask("NETVER"), "1.2");
+    EXPECT_EQ(other.Ask("NETVER"), "1.3");
 }
 
 // Wrong passwords from one address are judged at most one per spacing, however many
@@ -346,7 +346,7 @@ TEST_F(NutServerTest, AWrongPasswordWithoutLoginIsWrittenAsARefusal) {
     Client client(port);
     ASSERT_EQ(client.Ask("USERNAME mon"), "OK");
     ASSERT_EQ(client.Ask("PASSWORD wrong"), "OK");
-    EXPECT_EQ(client.Ask("NETVER"), "1.2");
+    EXPECT_EQ(client.Ask("NETVER"), "1.3");
     EXPECT_EQ(EventLogTexts(scratch), std::vector<std::string>{"NutLogin:NG"});
     Client right(port);
     ASSERT_EQ(right.Ask("USERNAME mon"), "OK");
@@ -402,7 +402,7 @@ TEST_F(NutServerTest, TheThreadSleepsWhateverItsClientsDo) {
     EXPECT_LT(rounds, 10u) << "the loop went round " << rounds << " times in 2 s with nothing to do";
 
     Client normal(port);
-    EXPECT_EQ(normal.Ask("NETVER"), "1.2") << "and it still answers";
+    EXPECT_EQ(normal.Ask("NETVER"), "1.3") << "and it still answers";
 }
 
 TEST_F(NutServerTest, FailedLoginsAreWrittenOnceAndTheCountFollowsTheLogins) {

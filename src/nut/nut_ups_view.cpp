@@ -6,6 +6,7 @@
 #include "config/status_file.h"
 #include "monitor/monitor_state.h"
 #include "monitor/ups_data_freshness.h"
+#include "ups/ups_measurements.h"
 
 namespace {
 
@@ -27,11 +28,6 @@ bool IsPlainNumber(const std::string& text) {
     return digits > 0;
 }
 
-const char* const kNumericVariables[] = {
-    "battery.charge",   "battery.voltage", "input.frequency", "input.voltage",
-    "output.frequency", "output.voltage",  "ups.load",        "ups.temperature",
-};
-
 }  // namespace
 
 std::string NutStatusWord(const NutUpsView& view) {
@@ -48,22 +44,19 @@ std::vector<std::pair<std::string, std::string>> NutVariables(const NutUpsView& 
         if (IsPlainNumber(value)) variables.emplace_back(name, value);
     };
     const UpsReading& r = view.Reading;
-    if (r.BatteryChargeKnown) addNumber("battery.charge", std::to_string(r.BatteryCharge));
-    addNumber("battery.voltage", r.BatteryVoltage);
+    for (int32_t m = 0; m < kRecordFieldCount; ++m) addNumber(kUpsMeasurementVariables[m], r.Measurements[m]);
+    if (r.BatteryChargeKnown) addNumber(kUpsMeasurementVariables[kBatteryCharge], std::to_string(r.BatteryCharge));
     variables.emplace_back("device.type", "ups");
-    addNumber("input.frequency", r.InputFrequency);
-    addNumber("input.voltage", r.InputVoltage);
-    addNumber("output.frequency", r.OutputFrequency);
-    addNumber("output.voltage", r.OutputVoltage);
-    addNumber("ups.load", r.Load);
     if (!view.Model.empty()) variables.emplace_back("ups.model", view.Model);
     variables.emplace_back("ups.status", NutStatusWord(view));
-    addNumber("ups.temperature", r.Temperature);
+    std::sort(variables.begin(), variables.end());
     return variables;
 }
 
+// Every measurement is a number; the other variables are text.
 bool IsNumericNutVariable(const std::string& name) {
-    return std::find(std::begin(kNumericVariables), std::end(kNumericVariables), name) != std::end(kNumericVariables);
+    return std::find(std::begin(kUpsMeasurementVariables), std::end(kUpsMeasurementVariables), name) !=
+           std::end(kUpsMeasurementVariables);
 }
 
 NutUpsView CurrentNutUpsView() {

@@ -5,7 +5,6 @@
 #include "common/decimal.h"
 #include "common/exe_path.h"
 #include "common/text_file.h"
-#include "monitor/battery_trigger.h"
 
 bool ParseDataLogLine(const std::string& line, const CalendarDay& day, DataSample& sample) {
     const std::vector<std::string> fields = SplitAtCommas(line);

@@ -7,19 +7,12 @@
 #include <vector>
 
 #include "report/calendar_day.h"
+#include "ups/ups_measurements.h"
 
-// The eight measured columns of a data-log line, in the order of the file.
-enum DataColumn : int32_t {
-    kInputVoltage,
-    kInputFrequency,
-    kOutputVoltage,
-    kOutputFrequency,
-    kLoadPercent,
-    kBatteryVoltage,
-    kTemperature,
-    kBatteryCharge,
-    kDataColumnCount
-};
+// The eight measured columns of a data-log line, in the order of the file: the UPS's
+// measurements (ups/ups_measurements.h).
+using DataColumn = UpsMeasurement;
+constexpr int32_t kDataColumnCount = kUpsMeasurementCount;
 
 struct DataSample {
     int32_t secondOfDay = 0;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "common/clock.h"
 #include "common/exe_path.h"
@@ -45,7 +46,7 @@ TEST_F(ReportWriterTest, WritesTheDaysAskedForIntoTheDataLogFolder) {
     CreateDirectoryA(scratch.File("DataLog").c_str(), nullptr);
     CreateDirectoryA(scratch.File("EventLog").c_str(), nullptr);
     scratch.WriteFile("DataLog\\20261208.csv",
-                      "heading\r\n2026/12/08,00:00:30,100.0,50.0,100.0,50.0,30,27.2,25.0,100\r\n");
+                      "heading\r\n2026/12/08,00:00:30,100.0,50.0,100.0,50.0,30,25.5,27.2,100\r\n");
     scratch.WriteFile("DataLog\\20261206.csv", "heading\r\n");
     scratch.WriteFile("EventLog\\EventLog.csv", "2026/12/08,00:00:01,UPS connected:Nerva\r\n");
 
@@ -62,6 +63,12 @@ TEST_F(ReportWriterTest, WritesTheDaysAskedForIntoTheDataLogFolder) {
               std::string::npos);
     // Today's ribbon ends at noon.
     EXPECT_NE(html.find("<rect class=\"ribbon on-mains\""), std::string::npos);
+    // Column 8 is the temperature and column 9 the battery voltage, named by the heading.
+    const std::vector<std::string> heading = SplitAtCommas(MessageTextUtf8("Data_logHeader"));
+    ASSERT_EQ(heading.size(), 10u);
+    EXPECT_NE(html.find("<tr><th>" + heading[7] + "</th><td class=\"n\">25.5</td>"), std::string::npos);
+    EXPECT_NE(html.find("<tr><th>" + heading[8] + "</th><td class=\"n\">27.2</td>"), std::string::npos);
+    EXPECT_NE(html.find("<b>" + MessageTextUtf8("Report_peak_temperature") + ":</b> 25.5 "), std::string::npos);
 }
 
 TEST_F(ReportWriterTest, AFolderThatCannotBeMadeFailsAndSaysWhy) {

@@ -6,7 +6,8 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
+
+#include "ups/ups_measurements.h"
 
 // The UPS's readings, taken by the source once a second at most. `data` is a
 // NetworkUpsReadings made with new; the callee deletes it. The first one after a
@@ -23,20 +24,15 @@ constexpr int32_t kUpsEventForcedShutdown = 1061;
 // found lost by the source itself, within one answer limit.
 constexpr int64_t kNetworkUpsSilenceLimitSeconds = 25;
 
-// A measurement the UPS does not have, or gave as anything but a plain decimal number,
-// is empty.
 struct NetworkUpsReadings {
     bool MainsFailed = false;  // ups.status holds the word OB
     // False until the measurements have been read once on this connection: the record
     // then says only whether mains holds (the status is reported before anything else).
     bool MeasurementsRead = false;
-    std::string InputVoltage;     // input.voltage
-    std::string InputFrequency;   // input.frequency
-    std::string OutputVoltage;    // output.voltage
-    std::string OutputFrequency;  // output.frequency
-    std::string Load;             // ups.load
-    std::string BatteryVoltage;   // battery.voltage
-    std::string Temperature;      // ups.temperature
-    bool ChargeKnown = false;     // battery.charge
-    int32_t Charge = 0;           // its whole percent, 0..100
+    // The variable of each measurement the record carries (kUpsMeasurementVariables), by
+    // UpsMeasurement; one the UPS does not have, or gave as anything but a plain decimal
+    // number, is empty.
+    UpsMeasurementTexts Measurements;
+    bool ChargeKnown = false;  // battery.charge
+    int32_t Charge = 0;        // its whole percent, 0..100
 };

@@ -141,6 +141,8 @@ def ok_then_close(server, lines):
 
 
 OL_ANSWERS = 15  # a dozen seconds of polls, then silence
+# The answer to LIST VAR of a UPS that measures nothing.
+EMPTY_LIST = f"BEGIN LIST VAR {UPS}\nEND LIST VAR {UPS}"
 
 
 def ol_then_stall(server, lines):
@@ -151,7 +153,7 @@ def ol_then_stall(server, lines):
         if words[:3] == ["GET", "VAR", UPS] and len(words) == 4:
             answer = f'VAR {UPS} ups.status "OL"' if words[3] == "ups.status" else "ERR VAR-NOT-SUPPORTED"
         elif words == ["LIST", "VAR", UPS]:
-            answer = f"BEGIN LIST VAR {UPS}\nEND LIST VAR {UPS}"  # a UPS that measures nothing
+            answer = EMPTY_LIST
         else:
             answer = "OK"
         lines.send(answer.encode() + b"\n")

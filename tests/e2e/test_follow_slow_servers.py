@@ -2,14 +2,13 @@
 that takes its time over some answers. The status is reported before any measurement is asked, so a
 server already on battery or in its forced shutdown when the service connects is acted on at once, a
 slow server is never taken for a lost one, and the logout waits for an answer in flight."""
-import shutil
 import threading
 import time
 
 import pytest
 
-from conftest import DIST_DIR, Installation, ProgramLogs, read_messages, wait_until
-from test_follow_hostile_servers import FakeServer
+from conftest import ProgramLogs, read_messages, wait_until
+from test_follow_hostile_servers import FakeServer, follower  # noqa: F401
 from test_follow_upsd import lost_texts
 from test_nut import write_settings
 
@@ -74,16 +73,6 @@ class SlowUps:
             if line == "LOGOUT":
                 lines.conn.close()
                 return
-
-
-@pytest.fixture
-def follower(tmp_path, service_probe):
-    gone = (["REMOVED"], ["ABSENT"])
-    assert service_probe.remove() in gone
-    folder = tmp_path / "Voltwarden Follower"
-    shutil.copytree(DIST_DIR, folder)
-    yield Installation(folder)
-    assert service_probe.remove() in gone
 
 
 def follow(follower, ups, **settings):

@@ -7,7 +7,7 @@ import os
 import pathlib
 
 from conftest import ProgramLogs, read_messages, wait_until, windows_path
-from test_follow_hostile_servers import ENCODING, UPS, FakeServer, follower  # noqa: F401
+from test_follow_hostile_servers import EMPTY_LIST, ENCODING, UPS, FakeServer, follower  # noqa: F401
 from test_nut import write_settings
 
 # Written by cmd.exe if the model's "&" ever comes to life: drive C: of the test's own Wine prefix.
@@ -39,6 +39,8 @@ def hostile_model(server, lines):
                 answer = f"VAR {UPS} ups.model {nut_quoted(MODEL)}"
             else:
                 answer = "ERR VAR-NOT-SUPPORTED"
+        elif words == ["LIST", "VAR", UPS]:
+            answer = EMPTY_LIST
         else:
             answer = "OK"
         lines.send(answer.encode("latin-1") + b"\n")

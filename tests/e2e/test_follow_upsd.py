@@ -20,19 +20,19 @@ WARNING, INFORMATION = 2, 4
 EV_POWER_RECOVERY, EV_UPS_CONNECTED = 1001, 1002
 EV_AC_FAIL, EV_UPS_LOST, EV_BATTERY_LOW, EV_OS_SHUTDOWN, EV_LOGIN_REFUSED = 2001, 2010, 2012, 2014, 2019
 
-# The dummy's measurements, each column of the data log a value of its own, and no ups.temperature.
+# The dummy's measurements, each column of the data log a value of its own, and no output.frequency.
 MEASURED = {
     "input.voltage": "229.4",
     "input.frequency": "49.9",
     "output.voltage": "231.2",
-    "output.frequency": "50.1",
     "ups.load": "37",
+    "ups.temperature": "33.5",
     "battery.voltage": "26.8",
     "battery.charge": "87",
 }
-VARIABLES = {**{k: v for k, v in DEFAULT_VARIABLES.items() if k != "ups.temperature"}, **MEASURED}
-# Input V, Hz, output V, Hz, load, battery V, temperature, level: the data log's order.
-DATA_COLUMNS = ["229.4", "49.9", "231.2", "50.1", "37", "26.8", "--.-", "87"]
+VARIABLES = {**{k: v for k, v in DEFAULT_VARIABLES.items() if k != "output.frequency"}, **MEASURED}
+# Input V, Hz, output V, Hz, load, temperature, battery V, level: the data log's order.
+DATA_COLUMNS = ["229.4", "49.9", "231.2", "--.-", "37", "33.5", "26.8", "87"]
 
 
 def lost_texts(folder):

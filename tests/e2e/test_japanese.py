@@ -173,7 +173,7 @@ def test_the_report_is_utf8_and_reads_the_code_page_932_logs(japanese, jp_instal
     (jp_installation.folder / "EventLog" / "EventLog.csv").write_bytes(b"\r\n".join(lines) + b"\r\n")
     (jp_installation.folder / "DataLog").mkdir(exist_ok=True)
     (jp_installation.folder / "DataLog" / f"{today:%Y%m%d}.csv").write_bytes(
-        sjis(jp("Data_logHeader")) + b"\r\n" + d.encode() + b",00:00:30,100.0,60.0,100.0,60.0,25,27.2,24.5,100\r\n")
+        sjis(jp("Data_logHeader")) + b"\r\n" + d.encode() + b",00:00:30,100.0,60.0,100.0,60.0,25,24.5,27.2,100\r\n")
 
     out = run(japanese, jp_installation, "REPORT", "2")
     assert out.endswith(b"\\DataLog\\Report.html\r\n")

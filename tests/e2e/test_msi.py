@@ -186,6 +186,14 @@ def test_the_package_carries_the_product_version(packages):
     assert properties["ProductVersion"] == higher(product_version())
 
 
+def test_the_passwords_never_reach_the_installer_log(packages):
+    properties = {row["Property"]: row["Value"] for row in msi_table(packages["current"], "Property")}
+    assert set(properties["MsiHiddenProperties"].split(";")) >= {"NUT_PASSWORD", "REMOTE_PASSWORD"}
+    actions = {row["Action"]: int(row["Type"]) for row in msi_table(packages["current"], "CustomAction")}
+    hide_target = 0x2000  # msidbCustomActionTypeHideTarget: the command line is not logged
+    assert actions["SetNutPassword"] & hide_target
+
+
 def test_the_package_refuses_a_downgrade_and_needs_an_administrator_on_64_bit_windows(packages):
     conditions = {row["Condition"]: row["Description"] for row in msi_table(packages["current"], "LaunchCondition")}
     assert "Privileged" in conditions

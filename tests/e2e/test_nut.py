@@ -153,6 +153,9 @@ class TestNetworkClients:
         for name in ("input.voltage", "input.frequency", "output.voltage", "output.frequency", "ups.load",
                      "ups.temperature", "battery.voltage"):
             float(variables[name])  # present, and a number
+        # The simulator's record: field 6 the temperature (28), field 7 the battery voltage (12.0 to 13.6).
+        assert variables["ups.temperature"] == "28"
+        assert 12.0 <= float(variables["battery.voltage"]) <= 13.6, variables["battery.voltage"]
         code, out, _ = upsc("-l", f"127.0.0.1:{story.port}")
         assert (code, out) == (0, "ups\n")
         code, out, err = upsc(f"nosuch@127.0.0.1:{story.port}")

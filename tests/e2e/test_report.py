@@ -18,7 +18,7 @@ from test_service import (event_list_text, program, running_service, wait_for_lo
 
 ARTIFACTS = BUILD_DIR / "e2e-artifacts"
 HEADING = ("Date,Time,Input voltage(V),Input frequency(Hz),Output voltage(V),Output frequency(Hz),Load(%),"
-           "Battery voltage(V),Internal temperature(C),Battery charge(%)")
+           "Internal temperature(C),Battery voltage(V),Battery charge(%)")
 
 
 class PageShape(html.parser.HTMLParser):
@@ -68,13 +68,13 @@ def write_day(folder, day, minutes, fields):
 
 
 def normal_fields(minute):
-    return f"{100 + minute % 5}.0,50.0,100.0,50.0,{30 + minute % 10},27.2,{25 + minute // 300}.5,100"
+    return f"{100 + minute % 5}.0,50.0,100.0,50.0,{30 + minute % 10},{25 + minute // 300}.5,27.2,100"
 
 
 def outage_fields(minute):
     # 10:00 to 10:20 on battery: no input frequency, the charge falling.
     if 600 <= minute < 620:
-        return f"0.0,--.-,100.0,--.-,35,25.1,26.5,{100 - (minute - 600) * 2}"
+        return f"0.0,--.-,100.0,--.-,35,26.5,25.1,{100 - (minute - 600) * 2}"
     return normal_fields(minute)
 
 
