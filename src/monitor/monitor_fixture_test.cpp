@@ -227,11 +227,15 @@ int32_t FakeOsShutdown() {
     return result;
 }
 
-int32_t FakeHibernate() {
+int32_t FakeHibernate(void (*beforeRequest)()) {
     world->hibernateAt.push_back(MonotonicNow());
-    if (world->hibernateResults.empty()) return 1;
-    int32_t result = world->hibernateResults.front();
-    world->hibernateResults.erase(world->hibernateResults.begin());
+    int32_t result = 1;
+    if (!world->hibernateResults.empty()) {
+        result = world->hibernateResults.front();
+        world->hibernateResults.erase(world->hibernateResults.begin());
+    }
+    if (result < 0) return 0;
+    if (beforeRequest != nullptr) beforeRequest();
     return result;
 }
 

@@ -45,8 +45,8 @@ struct MonitorSeams {
     using WaitForNetworkClientsFn = int32_t (*)(int64_t deadlineMonotonicTicks, HANDLE wakeEvent);
     WaitForNetworkClientsFn WaitForNetworkClients;
     // monitor/os_hibernate.h: the request made instead of the power-off when OS_SHUTDOWN
-    // is "hibernate".
-    int32_t (*HibernateOperatingSystem)();
+    // is "hibernate"; `beforeRequest` runs just before the call that returns after the wake.
+    int32_t (*HibernateOperatingSystem)(void (*beforeRequest)());
 };
 
 // The program that serves network UPS clients hands its wait for them to the monitor,

@@ -47,4 +47,5 @@ void ResetMonitorStateForTest() {
     state.AwaitingStateFor = 0;
     state.RearmRequested = 0;
     state.OutageStepsDone = 0;
+    state.SystemShuttingDown = 0;
 }

@@ -66,6 +66,9 @@ struct MonitorState {
     std::atomic<uint8_t> HibernateFailed{0};    // refused, or never came: the power-off follows
     std::atomic<int64_t> SequenceOutageStart{0};  // AcFailStart of the outage the sequence began in
     std::atomic<uint8_t> OutageStepsDone{0};      // the command and output-off of the outage have been done
+    // 1 once Windows told the service that it is shutting down (MonitorNoteSystemShutdown);
+    // never cleared, as a shutdown under way is never called off.
+    std::atomic<uint8_t> SystemShuttingDown{0};
 };
 
 // A hidden lock inside an atomic could be held by a thread that a debugger or the

@@ -97,7 +97,9 @@ struct FakeWorld {
     int commandThrows = 0;                  // so many runs throw std::bad_alloc
     std::vector<int32_t> osShutdownResults;  // consumed in order; 1 once empty
     std::vector<int64_t> osShutdownAt;
-    std::vector<int32_t> hibernateResults;  // consumed in order; 1 once empty
+    // Consumed in order, 1 once empty: 1 accepted and 0 refused by SetSuspendState, both
+    // after the request was announced; -1 refused before it (hibernation switched off).
+    std::vector<int32_t> hibernateResults;
     std::vector<int64_t> hibernateAt;
 
     // Memory handed out by the library and given back through the seam.

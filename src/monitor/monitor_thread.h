@@ -40,6 +40,12 @@ void MonitorRequestRearm();
 // True while a shutdown sequence is under way on the monitor thread.
 bool MonitorShutdownSequenceRunning();
 
+// Windows is shutting down (the service's PRESHUTDOWN or SHUTDOWN control), ours or
+// anybody's: from now on nothing is asked of Windows again, and a power-off of ours that
+// Windows accepted is never taken for one that did not happen (monitor/os_step.h,
+// monitor/rearm.h), however long Windows takes. For the rest of the process.
+void MonitorNoteSystemShutdown();
+
 // Forgets the failure lines the passes have written, so a test's first failure is written.
 void ResetMonitorPassForTest();
 

@@ -27,7 +27,7 @@ Function EntryPoint(HMODULE module, const char* name) {
 }
 
 // True when hibernation was asked for and accepted; otherwise the line says why.
-bool Request(const HibernateApi& api) {
+bool Request(const HibernateApi& api, void (*beforeRequest)()) {
     if (api.isPwrHibernateAllowed == nullptr || api.setSuspendState == nullptr) {
         TraceLogError("LoadLibrary():ER=", ERROR_PROC_NOT_FOUND);
         return false;
@@ -36,7 +36,8 @@ bool Request(const HibernateApi& api) {
         TraceLog("Hibernate:Disabled");
         return false;
     }
-    if (!api.setSuspendState(TRUE, FALSE, FALSE)) {
+    if (beforeRequest != nullptr) beforeRequest();
+    if (!api.setSuspendState(TRUE, FALSE, TRUE)) {
         TraceLogError("SetSuspendState():ER=", GetLastError());
         return false;
     }
@@ -45,7 +46,7 @@ bool Request(const HibernateApi& api) {
 
 // powrprof.dll is held only for the call: a process that hibernates rarely need not
 // keep it loaded, and the exe's import table stays as it was.
-bool RequestThroughPowrprof() {
+bool RequestThroughPowrprof(void (*beforeRequest)()) {
     ScopedModuleHandle powrprof(LoadLibraryA("powrprof.dll"));
     if (!powrprof) {
         TraceLogError("LoadLibrary():ER=", GetLastError());
@@ -54,19 +55,19 @@ bool RequestThroughPowrprof() {
     HibernateApi api{};
     api.isPwrHibernateAllowed = EntryPoint<IsPwrHibernateAllowedFn>(powrprof.Get(), "IsPwrHibernateAllowed");
     api.setSuspendState = EntryPoint<SetSuspendStateFn>(powrprof.Get(), "SetSuspendState");
-    return Request(api);
+    return Request(api, beforeRequest);
 }
 
 }  // namespace
 
-int32_t HibernateOperatingSystem() {
+int32_t HibernateOperatingSystem(void (*beforeRequest)()) {
     DWORD error = 0;
     if (!EnableShutdownPrivilege(error)) {
         TraceLogError("ShutdownAdjust():ER=", error);
         return 0;
     }
     const HibernateApi* api = testApi.load();
-    const bool accepted = api != nullptr ? Request(*api) : RequestThroughPowrprof();
+    const bool accepted = api != nullptr ? Request(*api, beforeRequest) : RequestThroughPowrprof(beforeRequest);
     return accepted ? 1 : 0;
 }
 

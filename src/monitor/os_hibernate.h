@@ -6,14 +6,18 @@
 
 #include "common/win32.h"
 
-// Enables SeShutdownPrivilege, makes sure hibernation is allowed (IsPwrHibernateAllowed)
-// and calls SetSuspendState(hibernate, no forced suspension, wake events kept). Both
-// calls come from powrprof.dll, loaded at the call, so the exe links no more system
-// libraries than it did. Nonzero when Windows accepted the request. On failure one
-// event-log line says why: "ShutdownAdjust():ER=<error>", "LoadLibrary():ER=<error>"
-// (powrprof.dll or one of its entry points missing), "Hibernate:Disabled" (switched
-// off, `powercfg /h off`) or "SetSuspendState():ER=<error>".
-int32_t HibernateOperatingSystem();
+// Enables SeShutdownPrivilege, makes sure hibernation is allowed (IsPwrHibernateAllowed),
+// calls `beforeRequest` and then SetSuspendState(hibernate, no forced suspension, wake
+// events disabled: no wake timer of an update or of maintenance may start the computer
+// while the UPS counts down to its output-off). On Windows that call returns only after
+// the wake, so whatever must be on record before the computer goes down is written by
+// `beforeRequest` (null: nothing). Both calls come from powrprof.dll, loaded at the call,
+// so the exe links no more system libraries than it did. Nonzero when Windows accepted
+// the request. On failure one event-log line says why: "ShutdownAdjust():ER=<error>",
+// "LoadLibrary():ER=<error>" (powrprof.dll or one of its entry points missing),
+// "Hibernate:Disabled" (switched off, `powercfg /h off`), or, after `beforeRequest`,
+// "SetSuspendState():ER=<error>".
+int32_t HibernateOperatingSystem(void (*beforeRequest)());
 
 // The powrprof.dll entry points the hibernation goes through; tests replace them. A
 // missing entry (nullptr) stands for a powrprof.dll without it.

@@ -96,7 +96,7 @@ int32_t ShutdownOperatingSystem() {
         return 0;
     }
     const auto request = [&api] {
-        return api.initiateSystemShutdownEx(nullptr, nullptr, 0, TRUE, FALSE, kShutdownReasonPowerSupply);
+        return api.initiateSystemShutdownEx(nullptr, nullptr, 0, TRUE, FALSE, kShutdownReasonPowerFailure);
     };
     if (request()) {
         ShutdownFailureLog().Succeeded();

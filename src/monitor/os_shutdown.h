@@ -8,7 +8,7 @@
 
 // Enables SeShutdownPrivilege for the process and calls InitiateSystemShutdownExA
 // (local computer, no message, time-out 0, force applications closed, no restart,
-// reason 10: other / power supply). Nonzero when Windows accepted the request. A
+// kShutdownReasonPowerFailure). Nonzero when Windows accepted the request. A
 // request refused because another shutdown is scheduled or under way (1190, 1115)
 // aborts that one (AbortSystemShutdownA, local computer) and is made once more at once.
 // On failure an event-log line: "ShutdownAdjust():ER=<error>" when the privilege could
@@ -44,5 +44,9 @@ const ShutdownApi& SystemShutdownApi();
 // Replaces the calls for tests; nullptr restores the real ones. `api` must outlive its use.
 void SetShutdownApiForTest(const ShutdownApi* api);
 
-// The reason code: major reason "other", minor reason "power supply", no flags.
-constexpr DWORD kShutdownReasonPowerSupply = 0x0000000A;
+// The reason code Windows records with the shutdown (event 1074): its own defined
+// reason "Power Failure: Environment", major reason power, minor reason environment.
+// Not flagged planned: Windows defines this pair as an unplanned shutdown only (a
+// planned flag would leave the reason without a title in the System log), and nobody
+// planned the outage.
+constexpr DWORD kShutdownReasonPowerFailure = SHTDN_REASON_MAJOR_POWER | SHTDN_REASON_MINOR_ENVIRONMENT;

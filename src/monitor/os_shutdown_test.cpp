@@ -180,7 +180,9 @@ TEST_F(ShutdownTest, AcceptedRequestPassesTheExactArguments) {
     EXPECT_EQ(system_.shutdownTimeout, 0u);
     EXPECT_EQ(system_.shutdownForce, TRUE);
     EXPECT_EQ(system_.shutdownReboot, FALSE);
-    EXPECT_EQ(system_.shutdownReason, 10u);
+    // Power failure (major 6) and environment (minor 12), unplanned: Windows' own "Power
+    // Failure: Environment".
+    EXPECT_EQ(system_.shutdownReason, 0x0006000Cu);
     EXPECT_EQ(system_.tokenCloses, 1);
     EXPECT_TRUE(EventLogTexts(scratch_).empty());
 }
@@ -319,6 +321,9 @@ BOOLEAN WINAPI FakeSetSuspendState(BOOLEAN hibernate, BOOLEAN forceCritical, BOO
     return powrprof->accepted;
 }
 
+// What the monitor writes before the request, which returns only after the wake.
+void RecordAnnouncement() { powrprof->calls.push_back("announce"); }
+
 struct HibernateCase {
     const char* name;
     bool privilegeFails;
@@ -331,11 +336,14 @@ struct HibernateCase {
 };
 
 TEST_F(ShutdownTest, HibernationIsAskedForOnlyWhenAllowedAndEveryRefusalSaysWhy) {
-    const std::string request = "SetSuspendState(1,0,0)";  // hibernate, no forced suspension, wake events kept
+    // Hibernate, no forced suspension, wake events disabled (bHibernate, bForce,
+    // bWakeupEventsDisabled): no wake timer cuts the hibernation short.
+    const std::string request = "SetSuspendState(1,0,1)";
     const HibernateCase cases[] = {
-        {"accepted", false, false, TRUE, TRUE, 1, {"IsPwrHibernateAllowed", request}, {}},
+        {"accepted", false, false, TRUE, TRUE, 1, {"IsPwrHibernateAllowed", "announce", request}, {}},
         {"switched off", false, false, FALSE, TRUE, 0, {"IsPwrHibernateAllowed"}, {"Hibernate:Disabled"}},
-        {"refused", false, false, TRUE, FALSE, 0, {"IsPwrHibernateAllowed", request}, {"SetSuspendState():ER=5"}},
+        {"refused", false, false, TRUE, FALSE, 0, {"IsPwrHibernateAllowed", "announce", request},
+         {"SetSuspendState():ER=5"}},
         {"entry point missing", false, true, TRUE, TRUE, 0, {}, {"LoadLibrary():ER=127"}},
         {"privilege not enabled", true, false, TRUE, TRUE, 0, {}, {"ShutdownAdjust():ER=1300"}},
     };
@@ -351,7 +359,7 @@ TEST_F(ShutdownTest, HibernationIsAskedForOnlyWhenAllowedAndEveryRefusalSaysWhy)
         powrprof = &fakePowrprof;
         const HibernateApi api = {&FakeIsPwrHibernateAllowed, c.entryMissing ? nullptr : &FakeSetSuspendState};
         SetHibernateApiForTest(&api);
-        EXPECT_EQ(HibernateOperatingSystem(), c.result);
+        EXPECT_EQ(HibernateOperatingSystem(&RecordAnnouncement), c.result);
         SetHibernateApiForTest(nullptr);
         powrprof = nullptr;
         EXPECT_EQ(fakePowrprof.calls, c.calls);

@@ -6,9 +6,17 @@
 #include "log/event_log.h"
 #include "log/windows_event.h"
 #include "messages/message_table.h"
+#include "monitor/monitor_thread.h"
 #include "notify/notifier.h"
 
 namespace {
+
+// Written before the hibernation is asked for: on Windows the request returns only
+// after the wake, and whatever comes after it would carry the time of the wake.
+void AnnounceHibernation() {
+    TraceLog(MessageText("OS_Hibernate_is_started"));
+    ReportWindowsEvent(kEventTypeWarning, kEventOsShutdown);
+}
 
 // The hibernation is given up: the line says why, and the power-off follows.
 void GiveUpHibernation(MonitorState& state) {
@@ -25,7 +33,7 @@ int32_t HibernateStep(MonitorState& state, const MonitorSeams& seams) {
         GiveUpHibernation(state);
         return 0;
     }
-    if (seams.HibernateOperatingSystem == nullptr || seams.HibernateOperatingSystem() == 0) {
+    if (seams.HibernateOperatingSystem == nullptr || seams.HibernateOperatingSystem(&AnnounceHibernation) == 0) {
         GiveUpHibernation(state);
         return 0;
     }
@@ -33,8 +41,16 @@ int32_t HibernateStep(MonitorState& state, const MonitorSeams& seams) {
     // limit leaves the resume notification its whole minute.
     state.OsRequestedAt = UnbiasedNow();
     state.HibernateUnderWay = 1;
-    TraceLog(MessageText("OS_Hibernate_is_started"));
-    ReportWindowsEvent(kEventTypeWarning, kEventOsShutdown);
+    return 1;
+}
+
+// Windows told the service that it is shutting down (MonitorNoteSystemShutdown), and no
+// power-off of ours is under way: somebody else's shutdown began, or it overtook our
+// hibernation, and it cannot be cancelled any more. A request now would only be refused
+// (1115) and reported as a refusal. Marked as started, so that no later pass asks.
+int32_t LeaveItToTheShutdownUnderWay(MonitorState& state) {
+    TraceLog("OSShutdown:UnderWay");
+    state.ShutdownStarted = 1;
     return 1;
 }
 
@@ -47,6 +63,7 @@ int32_t RunOsStep(MonitorState& state, const MonitorSeams& seams) {
         state.RearmRequested = 0;
         state.OsStepReached = 1;
     }
+    if (state.SystemShuttingDown.load() == 1) return LeaveItToTheShutdownUnderWay(state);
     // Once asked for, the hibernation is followed up whatever OS_SHUTDOWN says meanwhile.
     const bool hibernate = state.HibernateUnderWay.load() == 1 ||
                            (state.HibernateFailed.load() == 0 && HibernateAtShutdown(ProcessSettings()));
@@ -62,3 +79,5 @@ int32_t RunOsStep(MonitorState& state, const MonitorSeams& seams) {
     ReportWindowsEvent(kEventTypeWarning, kEventOsShutdown);
     return 1;
 }
+
+void MonitorNoteSystemShutdown() { TheMonitorState().SystemShuttingDown = 1; }

@@ -23,4 +23,10 @@ constexpr int64_t kHibernateLimitTicks = 60 * 10000000LL;
 //   hibernate    accepted                             hibernation           OS_Hibernate_is_started
 //   hibernate    refused or unavailable               power-off             Hibernation_did_not_happen, then the power-off's
 //   hibernate    accepted, still running after limit  power-off             Hibernate:Timeout, Hibernation_did_not_happen, ...
+//
+// OS_Hibernate_is_started is written, with its event, just before the request, so a
+// request that SetSuspendState then refuses has it before its error line and
+// Hibernation_did_not_happen. Once Windows has said that it is shutting down
+// (MonitorNoteSystemShutdown), nothing more is asked of it: 1, and "OSShutdown:UnderWay"
+// where the power-off would have been asked for.
 int32_t RunOsStep(MonitorState& state, const MonitorSeams& seams);

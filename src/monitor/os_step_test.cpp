@@ -61,7 +61,7 @@ struct EndCase {
     size_t powerOffs;
     Lines lines;
     bool shutdownStarted;
-    size_t accepted;  // requests Windows accepted, each with its event
+    size_t events;  // a hibernation's when it is asked for, a power-off's when Windows accepted it
 };
 void PrintTo(const EndCase& c, std::ostream* out) { *out << c.name; }
 
@@ -76,7 +76,7 @@ TEST_P(EndOfSequence, FollowsTheSettingAndNeverStaysUpOnBattery) {
     EXPECT_EQ(c.hibernations, fake.hibernateAt.size());
     EXPECT_EQ(c.powerOffs, fake.osShutdownAt.size());
     EXPECT_EQ(c.lines, TraceLines());
-    EXPECT_EQ(EventSeq(c.accepted, kOsShutdownEvent), Events()) << "an event for each request Windows accepted";
+    EXPECT_EQ(EventSeq(c.events, kOsShutdownEvent), Events());
     EXPECT_EQ(c.shutdownStarted, TheMonitorState().ShutdownStarted.load() == 1);
     EXPECT_EQ(1u, fake.upsShutdownAt.size()) << "the output-off once, whatever the last step does";
 }
@@ -88,7 +88,11 @@ INSTANTIATE_TEST_SUITE_P(
         EndCase{"AnUnknownWordPowersOff", "sleep", {}, {0}, 0, 1, {"OS_Shutdown_is_started"}, true, 1},
         // Accepted: asked once, however many passes follow within the minute.
         EndCase{"HibernateAccepted", "hibernate", {1}, {0, 1, 30, 29}, 1, 0, {"OS_Hibernate_is_started"}, false, 1},
+        // The hibernation's line and event come before the call, which returns only after
+        // the wake; a call that then fails is followed by the power-off.
         EndCase{"HibernateRefused", "hibernate", {0}, {0, 1}, 1, 1,
+                {"OS_Hibernate_is_started", "Hibernation_did_not_happen", "OS_Shutdown_is_started"}, true, 2},
+        EndCase{"HibernateSwitchedOff", "hibernate", {-1}, {0, 1}, 1, 1,
                 {"Hibernation_did_not_happen", "OS_Shutdown_is_started"}, true, 1},
         // Exactly the limit is still within it; a second more is not.
         EndCase{"HibernateAcceptedButStillRunningAfterTheLimit", "hibernate", {1}, {0, 60, 1, 1}, 1, 1,
@@ -226,6 +230,58 @@ TEST_F(OsStepTest, APowerOffIsTakenAsCancelledOnlyAfterRearmTimeOfTheComputerRun
     EXPECT_EQ((EventSeq{kOsShutdownEvent, kNotDoneEvent, {kEventTypeInformation, kEventUpsConnected}}), Events());
     EXPECT_EQ(0, TheMonitorState().ShutdownStarted.load());
     EXPECT_EQ(1u, fake.osShutdownAt.size());
+}
+
+// --- Windows says that it is shutting down (the service's PRESHUTDOWN or SHUTDOWN) ---
+
+// A real shutdown may take many minutes (updates, a database, virtual machines saving):
+// once Windows has said it is under way, REARM_TIME running out is not a power-off that
+// did not happen, and Windows is not asked again. Without the word the re-arm comes as
+// ever (APowerOffIsTakenAsCancelledOnlyAfterRearmTimeOfTheComputerRunning).
+TEST_F(OsStepTest, ALongShutdownIsNeverTakenForACancelledOneOnceWindowsSaysSo) {
+    WriteChoice("poweroff", 10);
+    ReadyForTheSequence();
+    ASSERT_EQ(1, PassAfter(0));
+    MonitorNoteSystemShutdown();
+    // Twenty minutes of the computer running, a pass a second.
+    for (int second = 0; second < 20 * 60; ++second) ASSERT_EQ(1, PassAfter(1)) << second;
+    EXPECT_EQ((Lines{"OS_Shutdown_is_started"}), TraceLines());
+    EXPECT_EQ((EventSeq{kOsShutdownEvent}), Events());
+    EXPECT_EQ(1u, fake.osShutdownAt.size()) << "the power-off is not asked for again";
+    EXPECT_EQ(1u, fake.upsShutdownAt.size());
+    EXPECT_EQ(1, TheMonitorState().ShutdownStarted.load());
+    EXPECT_EQ(1, TheMonitorState().ShutdownSequenceStarted.load()) << "the network server still shows FSD";
+}
+
+// An administrator shuts Windows down while the sequence runs its command: the sequence
+// completes (the UPS is still told to switch its output off), but Windows, already
+// going down, is asked nothing, and no refusal is reported.
+TEST_F(OsStepTest, ASequenceOvertakenByAShutdownOfWindowsAsksNothingOfIt) {
+    WriteChoice("poweroff", 300, "save.cmd");
+    ReadyForTheSequence();
+    fake.commandRunsMs = 2000;
+    fake.script.push_back({fakeNow.load() + kTicksPerSecond, &MonitorNoteSystemShutdown});
+    EXPECT_EQ(1, PassAfter(0));
+    for (int second = 0; second < 600; ++second) EXPECT_EQ(1, PassAfter(1));
+    EXPECT_EQ(1u, fake.commands.size());
+    EXPECT_EQ(1u, fake.upsShutdownAt.size());
+    EXPECT_TRUE(fake.osShutdownAt.empty());
+    EXPECT_EQ((Lines{"External_command_start:(save.cmd)", "OSShutdown:UnderWay"}), TraceLines());
+    EXPECT_EQ(EventSeq{}, Events());
+    EXPECT_EQ(1, TheMonitorState().ShutdownStarted.load()) << "a stop's final pass repeats nothing";
+}
+
+// A shutdown of Windows overtakes an accepted hibernation that has not come: the power-off
+// is not asked for when the hibernation's minute runs out.
+TEST_F(OsStepTest, AShutdownOfWindowsOvertakesAHibernationThatHasNotCome) {
+    WriteChoice("hibernate");
+    ReadyForTheSequence();
+    ASSERT_EQ(1, PassAfter(0));
+    MonitorNoteSystemShutdown();
+    for (int second = 0; second < 600; ++second) EXPECT_EQ(1, PassAfter(1));
+    EXPECT_EQ(1u, fake.hibernateAt.size());
+    EXPECT_TRUE(fake.osShutdownAt.empty());
+    EXPECT_EQ((Lines{"OS_Hibernate_is_started", "OSShutdown:UnderWay"}), TraceLines());
 }
 
 }  // namespace

@@ -17,7 +17,9 @@ RearmCause DueCause(MonitorState& state) {
         (state.ShutdownSequenceStarted.load() == 0 || state.OsStepReached.load() == 1)) {
         return RearmCause::Resume;
     }
-    if (state.ShutdownStarted.load() == 1) {
+    // Once Windows has said that it is shutting down, a long shutdown (updates, a
+    // database, virtual machines saving) is still one: never taken for a cancelled one.
+    if (state.ShutdownStarted.load() == 1 && state.SystemShuttingDown.load() == 0) {
         const int64_t limit = static_cast<int64_t>(ProcessSettings().RearmTime) * kTicksPerSecond;
         if (UnbiasedNow() - state.OsRequestedAt.load() > limit) return RearmCause::PowerOffCancelled;
     }

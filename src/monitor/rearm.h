@@ -10,7 +10,8 @@
 //   after the sequence had come to its request to Windows; a resume reported while
 //   the command or the output-off was still ahead changes nothing;
 // - the computer is still running REARM_TIME seconds (UnbiasedNow()) after Windows
-//   accepted the power-off: the line of "OS_Shutdown_did_not_happen" and a Windows
+//   accepted the power-off, and Windows has not said that it is shutting down
+//   (MonitorNoteSystemShutdown): the line of "OS_Shutdown_did_not_happen" and a Windows
 //   warning event say so.
 // Re-arming drops the UPS connection (the next pass connects anew and the countdown
 // starts from the UPS's first report), forgets the sequence and the mains failure,

@@ -32,6 +32,8 @@ struct FakeServiceManager {
     DWORD resetPeriod = 0;
     std::vector<std::pair<int, DWORD>> failureActions;  // (SC_ACTION_TYPE, delay in ms)
     bool failureActionsWithoutRebootOrCommand = false;
+    int failureActionsOnErrorStops = -1;  // SERVICE_FAILURE_ACTIONS_FLAG's value; -1 = never set
+    DWORD preshutdownTimeout = 0;         // SERVICE_PRESHUTDOWN_INFO's value; 0 = never set
     // The one registry key the service touches: whether it exists, under which path it
     // was created or deleted, and its values (type, bytes) by name.
     bool keyExists = false;
@@ -137,6 +139,10 @@ private:
             for (DWORD i = 0; i < actions->cActions; ++i) {
                 f.failureActions.emplace_back(actions->lpsaActions[i].Type, actions->lpsaActions[i].Delay);
             }
+        } else if (level == SERVICE_CONFIG_FAILURE_ACTIONS_FLAG) {
+            f.failureActionsOnErrorStops = static_cast<SERVICE_FAILURE_ACTIONS_FLAG*>(info)->fFailureActionsOnNonCrashFailures;
+        } else if (level == SERVICE_CONFIG_PRESHUTDOWN_INFO) {
+            f.preshutdownTimeout = static_cast<SERVICE_PRESHUTDOWN_INFO*>(info)->dwPreshutdownTimeout;
         }
         return TRUE;
     }

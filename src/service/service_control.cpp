@@ -51,19 +51,36 @@ bool ExecutablePath(char (&path)[260], uint32_t& errorCode) {
     return true;
 }
 
-// A crashed service restarts after a minute, the first and the second time; from the
-// third crash within a day on it is left stopped (the service manager would repeat the
-// last action for ever), so a service that cannot run does not restart in a loop.
-// Logged when refused, without failing the installation: the service works without it.
+// A service that crashed, or that stopped with an error of its own (a start that could
+// not go on), restarts after a minute, every time: a service that does not run leaves the
+// computer unprotected, and the manager repeats the last action for each later failure.
+// The fail count starts again after a day. Logged when refused, without failing the
+// installation: the service works without it.
 void SetRecoveryActions(SC_HANDLE service) {
-    SC_ACTION actions[3] = {{SC_ACTION_RESTART, 60 * 1000}, {SC_ACTION_RESTART, 60 * 1000}, {SC_ACTION_NONE, 0}};
+    SC_ACTION actions[3] = {
+        {SC_ACTION_RESTART, 60 * 1000}, {SC_ACTION_RESTART, 60 * 1000}, {SC_ACTION_RESTART, 60 * 1000}};
     SERVICE_FAILURE_ACTIONSA info = {};
     info.dwResetPeriod = 24 * 60 * 60;  // seconds without a failure before the count starts again
     info.cActions = 3;
     info.lpsaActions = actions;
     if (!Api().changeConfig2(service, SERVICE_CONFIG_FAILURE_ACTIONS, &info)) {
         TraceLogError("ChangeServiceConfig2():ER=", GetLastError());
+        return;
     }
+    // Without the flag the actions follow a crash only, not a stop with an error.
+    SERVICE_FAILURE_ACTIONS_FLAG onErrorStops = {TRUE};
+    if (!Api().changeConfig2(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &onErrorStops)) {
+        TraceLogError("ChangeServiceConfig2():ER=", GetLastError());
+    }
+}
+
+bool SetPreshutdownTimeout(SC_HANDLE service) {
+    SERVICE_PRESHUTDOWN_INFO info = {kPreshutdownTimeoutMs};
+    if (!Api().changeConfig2(service, SERVICE_CONFIG_PRESHUTDOWN_INFO, &info)) {
+        TraceLogError("ChangeServiceConfig2():ER=", GetLastError());
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -115,6 +132,7 @@ int32_t InstallService(uint32_t& errorCode) {
     // The service exists from here on, so it gets its recovery and its message file
     // even without a description; UNINSTALL removes both with it.
     SetRecoveryActions(service.Get());
+    SetPreshutdownTimeout(service.Get());
 
     service.Close();
     manager.Close();
@@ -122,6 +140,20 @@ int32_t InstallService(uint32_t& errorCode) {
     WriteEventSourceKey(path);
     TraceLog(result == 1 ? "Install:OK" : "Install:NG");
     return result;
+}
+
+bool SetInstalledServicePreshutdownTimeout() {
+    ManagerHandle manager(Api().openManager(nullptr, nullptr, SC_MANAGER_CONNECT));
+    if (!manager) {
+        TraceLogError("OpenSCManager():ER=", GetLastError());
+        return false;
+    }
+    ManagerHandle service(Api().openService(manager.Get(), kServiceName, SERVICE_CHANGE_CONFIG));
+    if (!service) {
+        TraceLogError("OpenService():ER=", GetLastError());
+        return false;
+    }
+    return SetPreshutdownTimeout(service.Get());
 }
 
 int32_t ChangeServiceState(uint32_t targetState, int32_t deleteFlag, uint32_t& errorCode) {

@@ -9,11 +9,28 @@
 // The service's one identity: its name, display name and description.
 constexpr char kServiceName[] = "VoltwardenBasicEdition";
 
+// How long Windows holds its shutdown for the service once it has told it of the shutdown
+// (SERVICE_CONTROL_PRESHUTDOWN), at most. An idle service stops within a second, so this
+// is spent only when Windows shuts down while a shutdown sequence runs (an administrator
+// shuts down during the external command): the stop lets the sequence complete, the
+// command within its EXCMDTIME and the UPS output-off, and three minutes cover the
+// usual command. Windows' own default was three minutes up to build 15063 and is ten
+// seconds since, too short for a command; longer would hold back the shutdown of a
+// computer running on its battery.
+constexpr DWORD kPreshutdownTimeoutMs = 3 * 60 * 1000;
+
 // Registers the executable as an auto-start service running as LocalSystem, sets it
-// to restart after a crash and registers the executable as the event source's message
-// file. Returns 1, or 0 with the failed call's error in `errorCode`; the restart
-// setting and the message file are logged when they fail but do not fail it.
+// to restart after a crash or a failed start, gives it its preshutdown time and
+// registers the executable as the event source's message file. Returns 1, or 0 with the
+// failed call's error in `errorCode`; the recovery, the preshutdown time and the
+// message file are logged when they fail but do not fail it.
 int32_t InstallService(uint32_t& errorCode);
+
+// Gives the installed service its preshutdown time (kPreshutdownTimeoutMs). The service
+// calls it at each start, once it has reported running, so that it has that time however
+// it was installed (the Windows Installer package cannot say it). Logs
+// "<call>():ER=<error>" when refused; true when set.
+bool SetInstalledServicePreshutdownTimeout();
 
 // Brings the service to `targetState` (SERVICE_RUNNING or SERVICE_STOPPED), waiting
 // up to 30 polls of 1 s; with `deleteFlag` 1 and SERVICE_STOPPED it is then deleted,

@@ -28,7 +28,6 @@ KeyValues ExpectedKeyValues(const std::string& exePath) {
 }
 
 constexpr DWORD kRestartAction = SC_ACTION_RESTART;
-constexpr DWORD kNoAction = SC_ACTION_NONE;
 
 class ServiceControlTest : public ::testing::Test {
 protected:
@@ -51,8 +50,8 @@ TEST_F(ServiceControlTest, InstallRegistersTheServiceIdentityAndClosesServiceThe
     EXPECT_EQ(InstallService(error), 1);
     EXPECT_EQ(error, 0u);
     EXPECT_EQ(fake.calls, (Lines{"OpenSCManager(0x2)", "GetModuleFileName", "CreateService",
-                                 "ChangeServiceConfig2(1)", "ChangeServiceConfig2(2)", "Close(service)",
-                                 "Close(manager)", "RegCreateKeyEx(HKLM)", "RegSetValueEx(EventMessageFile)",
+                                 "ChangeServiceConfig2(1)", "ChangeServiceConfig2(2)", "ChangeServiceConfig2(4)",
+                                 "ChangeServiceConfig2(7)", "Close(service)", "Close(manager)", "RegCreateKeyEx(HKLM)", "RegSetValueEx(EventMessageFile)",
                                  "RegSetValueEx(TypesSupported)", "RegCloseKey"}));
     EXPECT_EQ(fake.createdName, "VoltwardenBasicEdition");
     EXPECT_EQ(fake.createdDisplayName, "VoltwardenBasicEdition");
@@ -69,15 +68,61 @@ TEST_F(ServiceControlTest, InstallRegistersTheServiceIdentityAndClosesServiceThe
     EXPECT_EQ(LogTexts(), (Lines{"Install:OK"}));
 }
 
-TEST_F(ServiceControlTest, InstallSetsRestartAfterAMinuteTwiceAndResetAfterADay) {
+TEST_F(ServiceControlTest, InstallSetsRestartAfterAMinuteEveryTimeAndResetAfterADay) {
     uint32_t error = 0;
     ASSERT_EQ(InstallService(error), 1);
     ASSERT_TRUE(fake.failureActionsSet);
     EXPECT_EQ(fake.resetPeriod, 86400u);
-    // A third failure within the day is left alone rather than restarted for ever.
+    // The last action is repeated for every later failure: a service that does not run
+    // leaves the computer unprotected.
     EXPECT_EQ(fake.failureActions, (std::vector<std::pair<int, DWORD>>{
-                                       {kRestartAction, 60000}, {kRestartAction, 60000}, {kNoAction, 0}}));
+                                       {kRestartAction, 60000}, {kRestartAction, 60000}, {kRestartAction, 60000}}));
     EXPECT_TRUE(fake.failureActionsWithoutRebootOrCommand);
+    // A start that fails reports STOPPED with its error: that is a failure too.
+    EXPECT_EQ(fake.failureActionsOnErrorStops, TRUE);
+}
+
+TEST_F(ServiceControlTest, InstallGivesTheServiceThreeMinutesAtAShutdownOfWindows) {
+    uint32_t error = 0;
+    ASSERT_EQ(InstallService(error), 1);
+    EXPECT_EQ(fake.preshutdownTimeout, 180000u);
+}
+
+// The service sets its own preshutdown time at each start, whoever installed it.
+TEST_F(ServiceControlTest, TheInstalledServiceGetsItsPreshutdownTimeOrTheRefusalIsLogged) {
+    const struct {
+        const char* name;
+        const char* failCall;
+        bool set;
+        Lines calls;
+        Lines log;
+    } cases[] = {
+        {"set", "", true,
+         {"OpenSCManager(0x1)", "OpenService(VoltwardenBasicEdition,0x2)", "ChangeServiceConfig2(7)",
+          "Close(service)", "Close(manager)"},
+         {}},
+        {"manager refused", "OpenSCManager", false, {"OpenSCManager(0x1)"}, {"OpenSCManager():ER=5"}},
+        {"service refused", "OpenService", false,
+         {"OpenSCManager(0x1)", "OpenService(VoltwardenBasicEdition,0x2)", "Close(manager)"},
+         {"OpenService():ER=5"}},
+        {"change refused", "ChangeServiceConfig2", false,
+         {"OpenSCManager(0x1)", "OpenService(VoltwardenBasicEdition,0x2)", "ChangeServiceConfig2(7)",
+          "Close(service)", "Close(manager)"},
+         {"ChangeServiceConfig2():ER=5"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        RestartEventLogEmpty(scratch);
+        FakeServiceManager f;
+        f.failCall = c.failCall;
+        f.failError = ERROR_ACCESS_DENIED;
+        f.Install();
+        EXPECT_EQ(SetInstalledServicePreshutdownTimeout(), c.set);
+        EXPECT_EQ(f.preshutdownTimeout, c.set ? 180000u : 0u);
+        EXPECT_EQ(f.calls, c.calls);
+        EXPECT_EQ(f.openHandles, 0);
+        EXPECT_EQ(LogTexts(), c.log);
+    }
 }
 
 TEST_F(ServiceControlTest, InstallRegistersTheExeAsTheEventSourcesMessageFile) {
@@ -122,19 +167,26 @@ struct InstallSideFailureCase {
     int failOnCall;
     Lines expectedLog;
     bool expectRecovery;
+    int expectedOnErrorStops;
+    DWORD expectedPreshutdown;
     KeyValues expectedValues;
 };
 
-// The service works without its recovery and without its message file, so their
-// failures are logged and the installation still succeeds, with the code untouched.
+// The service works without its recovery, its preshutdown time and its message file, so
+// their failures are logged and the installation still succeeds, with the code untouched.
 TEST_F(ServiceControlTest, InstallLogsARefusedRecoveryOrMessageFileButStillSucceeds) {
     const KeyValues messageFileOnly = {{"EventMessageFile", {REG_SZ, kExePath + std::string(1, '\0')}}};
     const InstallSideFailureCase cases[] = {
         {"recovery refused", "ChangeServiceConfig2(2)", 1, {"ChangeServiceConfig2():ER=5", "Install:OK"}, false,
-         ExpectedKeyValues(kExePath)},
-        {"key refused", "RegCreateKeyEx", 1, {"RegCreateKeyEx():ER=5", "Install:OK"}, true, {}},
-        {"message file refused", "RegSetValueEx", 1, {"RegSetValueEx():ER=5", "Install:OK"}, true, {}},
-        {"types refused", "RegSetValueEx", 2, {"RegSetValueEx():ER=5", "Install:OK"}, true, messageFileOnly},
+         -1, 180000, ExpectedKeyValues(kExePath)},
+        {"recovery on error stops refused", "ChangeServiceConfig2(4)", 1,
+         {"ChangeServiceConfig2():ER=5", "Install:OK"}, true, -1, 180000, ExpectedKeyValues(kExePath)},
+        {"preshutdown time refused", "ChangeServiceConfig2(7)", 1, {"ChangeServiceConfig2():ER=5", "Install:OK"},
+         true, TRUE, 0, ExpectedKeyValues(kExePath)},
+        {"key refused", "RegCreateKeyEx", 1, {"RegCreateKeyEx():ER=5", "Install:OK"}, true, TRUE, 180000, {}},
+        {"message file refused", "RegSetValueEx", 1, {"RegSetValueEx():ER=5", "Install:OK"}, true, TRUE, 180000, {}},
+        {"types refused", "RegSetValueEx", 2, {"RegSetValueEx():ER=5", "Install:OK"}, true, TRUE, 180000,
+         messageFileOnly},
     };
     for (const InstallSideFailureCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -150,6 +202,8 @@ TEST_F(ServiceControlTest, InstallLogsARefusedRecoveryOrMessageFileButStillSucce
         EXPECT_EQ(error, 777u);
         EXPECT_EQ(f.description, "VoltwardenBasicEdition");
         EXPECT_EQ(f.failureActionsSet, c.expectRecovery);
+        EXPECT_EQ(f.failureActionsOnErrorStops, c.expectedOnErrorStops);
+        EXPECT_EQ(f.preshutdownTimeout, c.expectedPreshutdown);
         EXPECT_EQ(f.keyValues, c.expectedValues);
         EXPECT_EQ(f.openHandles, 0);
         EXPECT_EQ(LogTexts(), c.expectedLog);
@@ -177,7 +231,8 @@ TEST_F(ServiceControlTest, InstallFailuresLogTheFailedCallThenInstallNgAndCloseE
         // gets its recovery and message file, which UNINSTALL removes with it.
         {"description refused", "ChangeServiceConfig2(1)", ERROR_ACCESS_DENIED, false,
          {"OpenSCManager(0x2)", "GetModuleFileName", "CreateService", "ChangeServiceConfig2(1)",
-          "ChangeServiceConfig2(2)", "Close(service)", "Close(manager)", "RegCreateKeyEx(HKLM)",
+          "ChangeServiceConfig2(2)", "ChangeServiceConfig2(4)", "ChangeServiceConfig2(7)", "Close(service)",
+          "Close(manager)", "RegCreateKeyEx(HKLM)",
           "RegSetValueEx(EventMessageFile)", "RegSetValueEx(TypesSupported)", "RegCloseKey"},
          {"ChangeServiceConfig2():ER=5", "Install:NG"}, 5},
         // A path cut off at 260 bytes would register a service that never starts.

@@ -26,7 +26,8 @@ void StartNetworkServer() {
 
 const ServiceHostApi kRealApi = {
     RegisterServiceCtrlHandlerExA,  SetServiceStatus,      MonitorThreadMain,      MonitorPass, MonitorPrepareRun,
-    MonitorRequestStop,             MonitorRequestPause,   MonitorRequestContinue, Sleep,
+    MonitorRequestStop,             MonitorRequestPause,   MonitorRequestContinue, MonitorNoteSystemShutdown,
+    SetInstalledServicePreshutdownTimeout, Sleep,
     MonitorShutdownSequenceRunning, MonitorWaitUntilParked,
     StartNetworkServer,             StopNutServer,         WaitForSingleObject,    MonitorRequestRearm,
 };
@@ -36,6 +37,11 @@ const ServiceHostApi* activeApi = &kRealApi;
 const ServiceHostApi& Api() { return *activeApi; }
 
 constexpr DWORD kThreadEndWaitMs = 5000;
+// The first STOP_PENDING of a stop.
+constexpr DWORD kStopWaitHintMs = 3000;
+// After a forced end of the monitor thread, how long the stop's line may take before
+// the stopped report goes out without it.
+constexpr DWORD kStopRecordWaitMs = 2000;
 // While a shutdown sequence runs, the stop looks at the thread this often and tells
 // the manager each time that it is still making progress.
 constexpr DWORD kSequencePollMs = 1000;
@@ -62,25 +68,31 @@ std::mutex controlLock;
 // Set once a stop has been accepted: later controls find nothing left to change.
 bool stopStarted = false;
 
-bool ReportStatus(DWORD state, DWORD acceptedControls, DWORD checkPoint, DWORD waitHint) {
+bool ReportStatus(DWORD state, DWORD acceptedControls, DWORD checkPoint, DWORD waitHint,
+                  DWORD exitCode = NO_ERROR) {
     SERVICE_STATUS status = {};
     status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
     status.dwCurrentState = state;
     status.dwControlsAccepted = acceptedControls;
-    status.dwWin32ExitCode = 0;
+    status.dwWin32ExitCode = exitCode;
     status.dwServiceSpecificExitCode = 0;
     status.dwCheckPoint = checkPoint;
     status.dwWaitHint = waitHint;
     if (!Api().setStatus(ServiceStatusHandle, &status)) {
-        TraceLogError("SetServiceStatus():ER=", GetLastError());
+        const DWORD error = GetLastError();
+        TraceLogError("SetServiceStatus():ER=", error);
+        SetLastError(error);  // for a caller that reports it on
         return false;
     }
     return true;
 }
 
 constexpr DWORD kAcceptStop = SERVICE_ACCEPT_STOP;
-// Running or paused, the service is told of a resume from sleep or hibernation.
-constexpr DWORD kAcceptAll = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PAUSE_CONTINUE | SERVICE_ACCEPT_POWEREVENT;
+// Running or paused, the service is told of a resume from sleep or hibernation, and of
+// Windows' shutdown: PRESHUTDOWN as soon as it begins (Windows waits for the service then,
+// up to its preshutdown time), SHUTDOWN at its end where PRESHUTDOWN did not come.
+constexpr DWORD kAcceptAll = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PAUSE_CONTINUE | SERVICE_ACCEPT_POWEREVENT |
+                             SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_PRESHUTDOWN;
 
 void ReleaseSettingsTexts() {
     // clear() empties without touching the heap: after a forced thread end the heap
@@ -103,6 +115,29 @@ void RecordEscapedException(const char* line) {
         TraceLog(line);
     } catch (...) {
     }
+}
+
+DWORD WINAPI RecordStopWork(LPVOID) {
+    try {
+        ReportWindowsEvent(kEventTypeInformation, kEventServiceStop);
+        TraceLog(MessageText("Service_stop"));
+    } catch (...) {
+    }
+    return 0;
+}
+
+// The stop's Windows event and line come before the stopped report: once SERVICE_STOPPED
+// is reported the process may be ended at any moment. After a forced end of the monitor
+// thread the dead thread may have held the heap's lock, which the line needs, and the
+// stopped report must go out all the same: the line then gets a bounded wait on a thread
+// of its own.
+void RecordStop(bool afterForcedEnd) {
+    if (!afterForcedEnd) {
+        RecordStopWork(nullptr);
+        return;
+    }
+    ScopedKernelHandle writer(CreateThread(nullptr, 0, RecordStopWork, nullptr, 0, nullptr));
+    if (writer) WaitForSingleObject(writer.Get(), kStopRecordWaitMs);
 }
 
 // The stop after STOP_PENDING has been reported and the stop requested: give the
@@ -139,20 +174,23 @@ void StopMonitorThenReport() {
     if (!terminated) Api().finalPass();
     if (Api().stopNetworkServer != nullptr) Api().stopNetworkServer();
 
+    RecordStop(terminated);
     ReleaseSettingsTexts();
-    if (!ReportStatus(SERVICE_STOPPED, kAcceptStop, 0, 0)) return;
-    ReportWindowsEvent(kEventTypeInformation, kEventServiceStop);
-    TraceLog(MessageText("Service_stop"));
+    ReportStatus(SERVICE_STOPPED, kAcceptStop, 0, 0);
 }
 
 DWORD WINAPI StopServiceWork(LPVOID) {
     try {
         StopMonitorThenReport();
     } catch (...) {
-        // The service must not stay stop pending for ever: the line, then the report.
+        // The service must not stay stop pending for ever: the lines, then the report.
         RecordEscapedException("ServiceStop:Exception");
         try {
-            if (ReportStatus(SERVICE_STOPPED, kAcceptStop, 0, 0)) TraceLog(MessageText("Service_stop"));
+            TraceLog(MessageText("Service_stop"));
+        } catch (...) {
+        }
+        try {
+            ReportStatus(SERVICE_STOPPED, kAcceptStop, 0, 0);
         } catch (...) {
         }
     }
@@ -186,12 +224,12 @@ DWORD WINAPI PauseServiceWork(LPVOID parameter) {
     return 0;
 }
 
-void HandleStop() {
+void HandleStop(DWORD waitHint) {
     std::unique_lock<std::mutex> lock(controlLock);
     if (stopStarted) return;
     // Reported before the stop is signalled, so the manager never sees a stopped
     // thread under a service that still claims to run.
-    if (!ReportStatus(SERVICE_STOP_PENDING, kAcceptStop, 1, 3000)) return;
+    if (!ReportStatus(SERVICE_STOP_PENDING, kAcceptStop, 1, waitHint)) return;
     stopStarted = true;
     Api().requestStop();
 
@@ -247,9 +285,26 @@ void HandleContinue() {
     std::lock_guard<std::mutex> lock(controlLock);
     if (stopStarted) return;
     ++pauseGeneration;
-    if (!ReportStatus(SERVICE_START_PENDING, kAcceptStop, 1, 3000)) return;
+    if (!ReportStatus(SERVICE_CONTINUE_PENDING, kAcceptStop, 1, 3000)) return;
     Api().requestContinue();
     ReportStatus(SERVICE_RUNNING, kAcceptAll, 0, 0);
+}
+
+// Windows is shutting down, on our request or anybody's. The monitor hears it first, so
+// that nothing it does meanwhile takes the shutdown for a cancelled one; then the
+// service stops. After PRESHUTDOWN Windows waits for the stopped report up to the
+// preshutdown time, which the first pending report gives as its hint.
+void HandleSystemShutdown(DWORD control) {
+    Api().noteSystemShutdown();
+    HandleStop(control == SERVICE_CONTROL_PRESHUTDOWN ? kPreshutdownTimeoutMs : kStopWaitHintMs);
+}
+
+// A start that cannot go on: stopped, with the error as the exit code, so that the
+// manager counts a failure (and restarts the service as its recovery says) instead of
+// waiting on a service that will never run. Later controls find nothing to change.
+void ReportStartFailed(DWORD error) {
+    stopStarted = true;
+    ReportStatus(SERVICE_STOPPED, 0, 0, 0, error);
 }
 
 }  // namespace
@@ -264,12 +319,17 @@ void WINAPI ServiceMain(DWORD, LPSTR*) {
         std::lock_guard<std::mutex> lock(controlLock);
         ServiceStatusHandle = handle;
         if (stopStarted) return;
-        if (!ReportStatus(SERVICE_START_PENDING, kAcceptStop, 1, 1000)) return;
+        if (!ReportStatus(SERVICE_START_PENDING, kAcceptStop, 1, 1000)) {
+            ReportStartFailed(GetLastError());
+            return;
+        }
 
         Api().prepareRun();
         HANDLE thread = CreateThread(nullptr, 0, Api().threadMain, &MonitorRunFlag, CREATE_SUSPENDED, nullptr);
         if (thread == nullptr) {
-            TraceLogError("CreateThread():ER=", GetLastError());
+            const DWORD error = GetLastError();
+            TraceLogError("CreateThread():ER=", error);
+            ReportStartFailed(error);
             return;
         }
         monitorThread.Reset(thread);
@@ -283,12 +343,21 @@ void WINAPI ServiceMain(DWORD, LPSTR*) {
     }
     TraceLog(MessageText("Service_start"));
     ReportWindowsEvent(kEventTypeInformation, kEventServiceStart);
+    // However the service was installed, Windows waits for it at a shutdown. Only now: the
+    // manager holds its database until the service reports running, and a change of the
+    // configuration before that would wait for it. A refusal is logged; the service runs
+    // without.
+    Api().setPreshutdownTimeout();
 }
 
 void WINAPI ServiceControlHandler(DWORD control) {
     switch (control) {
         case SERVICE_CONTROL_STOP:
-            HandleStop();
+            HandleStop(kStopWaitHintMs);
+            break;
+        case SERVICE_CONTROL_PRESHUTDOWN:
+        case SERVICE_CONTROL_SHUTDOWN:
+            HandleSystemShutdown(control);
             break;
         case SERVICE_CONTROL_PAUSE:
             HandlePause();
@@ -297,7 +366,7 @@ void WINAPI ServiceControlHandler(DWORD control) {
             HandleContinue();
             break;
         default:
-            // Interrogate, shutdown and the rest change nothing and report nothing.
+            // Interrogate and the rest change nothing and report nothing.
             break;
     }
 }
@@ -307,6 +376,8 @@ DWORD WINAPI ServiceControlHandlerEx(DWORD control, DWORD eventType, LPVOID, LPV
         case SERVICE_CONTROL_STOP:
         case SERVICE_CONTROL_PAUSE:
         case SERVICE_CONTROL_CONTINUE:
+        case SERVICE_CONTROL_PRESHUTDOWN:
+        case SERVICE_CONTROL_SHUTDOWN:
             ServiceControlHandler(control);
             return NO_ERROR;
         case SERVICE_CONTROL_INTERROGATE:

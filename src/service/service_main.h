@@ -7,10 +7,17 @@
 #include "common/win32.h"
 
 // Handed to the dispatcher; its arguments are not used. Returns once the service is
-// reported running and the start is recorded, or at the first failure.
+// reported running and the start is recorded, or at the first failure: a start that
+// cannot go on (no monitor thread) reports SERVICE_STOPPED with the failed call's error
+// as its exit code, so that the manager counts a failure and its recovery restarts the
+// service. Once running it gives itself its preshutdown time (service_control.h).
 void WINAPI ServiceMain(DWORD argc, LPSTR* argv);
 
-// Acts on stop, pause and continue; every other control is ignored without a report.
+// Acts on stop, pause and continue, and on Windows' shutdown (PRESHUTDOWN, SHUTDOWN):
+// the monitor is told of the shutdown first (it then never asks Windows again, nor takes
+// a long shutdown for a cancelled one), then the service stops as for a stop, its first
+// STOP_PENDING with the preshutdown time as its wait hint. Every other control is
+// ignored without a report.
 void WINAPI ServiceControlHandler(DWORD control);
 
 // Registered with RegisterServiceCtrlHandlerExA: the controls above, and the power
@@ -35,6 +42,8 @@ struct ServiceHostApi {
     void (*requestStop)();
     void (*requestPause)();
     void (*requestContinue)();
+    void (*noteSystemShutdown)();   // Windows is shutting down (monitor_thread.h)
+    bool (*setPreshutdownTimeout)();  // at each start (service_control.h)
     void(WINAPI* sleep)(DWORD milliseconds);  // each poll of the stop during a shutdown sequence
     bool (*sequenceRunning)();                // a shutdown sequence is under way: never cut it
     bool (*waitUntilParked)(uint32_t milliseconds);  // true once the monitor has parked

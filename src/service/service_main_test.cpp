@@ -110,6 +110,11 @@ int32_t FakeFinalPass() {
     return 0;
 }
 void FakePrepareRun() { recorder->Add("prepare run"); }
+void FakeNoteSystemShutdown() { recorder->Add("note system shutdown"); }
+bool FakeSetPreshutdownTimeout() {
+    recorder->Add("set preshutdown time");
+    return true;
+}
 void FakeRequestRearm() { recorder->Add("request rearm"); }
 void FakeRequestStop() {
     recorder->Add("request stop");
@@ -156,20 +161,23 @@ void RecordEvent(uint16_t type, uint32_t identifier, const std::string&) {
 
 const ServiceHostApi kFakeApi = {
     FakeRegister,    FakeSetStatus,    FakeThreadMain,      FakeFinalPass, FakePrepareRun,
-    FakeRequestStop, FakeRequestPause, FakeRequestContinue, FakeSleep,     FakeSequenceRunning,
+    FakeRequestStop, FakeRequestPause, FakeRequestContinue, FakeNoteSystemShutdown, FakeSetPreshutdownTimeout,
+    FakeSleep,       FakeSequenceRunning,
     FakeWaitUntilParked,
     nullptr,         nullptr,  // no network UPS server
     FakeWaitForThread, FakeRequestRearm,
 };
 
 const char kStartPending[] = "status 2 accept=1 cp=1 hint=1000 type=0x10 exit=0/0";
-const char kRunningAll[] = "status 4 accept=67 cp=0 hint=0 type=0x10 exit=0/0";
+// Stop, pause and continue, shutdown, power events, preshutdown: 0x1 | 0x2 | 0x4 | 0x40 | 0x100.
+const char kRunningAll[] = "status 4 accept=327 cp=0 hint=0 type=0x10 exit=0/0";
 const char kStopPending[] = "status 3 accept=1 cp=1 hint=3000 type=0x10 exit=0/0";
 const char kStopped[] = "status 1 accept=1 cp=0 hint=0 type=0x10 exit=0/0";
 const char kPausePending[] = "status 6 accept=1 cp=1 hint=3000 type=0x10 exit=0/0";
-const char kPaused[] = "status 7 accept=67 cp=0 hint=0 type=0x10 exit=0/0";
-const char kContinuePending[] = "status 2 accept=1 cp=1 hint=3000 type=0x10 exit=0/0";
-// The start is logged before its event; the stop's event comes before its line.
+const char kPaused[] = "status 7 accept=327 cp=0 hint=0 type=0x10 exit=0/0";
+const char kContinuePending[] = "status 5 accept=1 cp=1 hint=3000 type=0x10 exit=0/0";
+// The start is logged before its event; the stop's event comes before its line, and both
+// before the stopped report, after which the process may be ended.
 const char kStartEvent[] = "event 4/1003 after Service_start";
 const char kStopEvent[] = "event 4/1004 after Service_start";
 
@@ -214,8 +222,8 @@ protected:
 
 TEST_F(ServiceMainTest, StartReportsPendingThenRunningAndLogsTheStartBeforeItsEvent) {
     ServiceMain(0, nullptr);
-    EXPECT_EQ(Journal(), (Lines{"register VoltwardenBasicEdition handler", kStartPending, "prepare run", kRunningAll,
-                                kStartEvent}));
+    EXPECT_EQ(Journal(), (Lines{"register VoltwardenBasicEdition handler", kStartPending, "prepare run",
+                                kRunningAll, kStartEvent, "set preshutdown time"}));
     EXPECT_EQ(LogTexts(), (Lines{"Service_start"}));
     // The flag is 1 before the thread first reads it.
     for (int i = 0; i < 200 && rec.flagSeenByThread == -1; ++i) Sleep(5);
@@ -237,10 +245,12 @@ TEST_F(ServiceMainTest, StartFailuresEndServiceMainAfterTheirLine) {
     const StartFailureCase cases[] = {
         {"handler not registered", true, 0, {"register VoltwardenBasicEdition handler"},
          {"RegisterServiceCtrlHandler():ER=123"}, false},
+        // A start that cannot go on reports stopped with its error, so the recovery restarts it.
         {"start pending refused", false, 1,
-         {"register VoltwardenBasicEdition handler", std::string(kStartPending) + " FAILED"},
+         {"register VoltwardenBasicEdition handler", std::string(kStartPending) + " FAILED",
+          "status 1 accept=0 cp=0 hint=0 type=0x10 exit=13/0"},
          {"SetServiceStatus():ER=13"}, false},
-        // The thread keeps running and the service stays start pending.
+        // The monitor runs and guards the computer; the service stays start pending.
         {"running refused", false, 2,
          {"register VoltwardenBasicEdition handler", kStartPending, "prepare run",
           std::string(kRunningAll) + " FAILED"},
@@ -278,7 +288,7 @@ TEST_F(ServiceMainTest, StopReportsPendingBeforeSignallingAndStoppedAfterTheFina
     ClearJournal();
 
     StopAndWait();
-    EXPECT_EQ(Journal(), (Lines{kStopPending, "request stop", "wait 5000", "final pass", kStopped, kStopEvent}));
+    EXPECT_EQ(Journal(), (Lines{kStopPending, "request stop", "wait 5000", "final pass", kStopEvent, kStopped}));
     EXPECT_EQ(LogTexts(), (Lines{"Service_start", "Service_stop"}));
     EXPECT_FALSE(rec.threadRunning);
     const Settings& s = ProcessSettings();
@@ -303,7 +313,7 @@ TEST_F(ServiceMainTest, TheHandlerReturnsBeforeTheStopWaitsAreOver) {
     ServiceControlHandler(SERVICE_CONTROL_CONTINUE);
     SetEvent(rec.sleepGate);
     WaitForServiceStopWork(INFINITE);
-    EXPECT_EQ(Journal(), (Lines{kStopPending, "request stop", "wait 5000", "final pass", kStopped, kStopEvent}));
+    EXPECT_EQ(Journal(), (Lines{kStopPending, "request stop", "wait 5000", "final pass", kStopEvent, kStopped}));
 }
 
 struct StopCase {
@@ -315,13 +325,13 @@ struct StopCase {
 TEST_F(ServiceMainTest, AThreadThatDoesNotEndWithinTwoWaitsIsEndedWithoutTheFinalPass) {
     const StopCase cases[] = {
         {"ends when stopped", ThreadMode::EndsOnStop,
-         {kStopPending, "request stop", "wait 5000", "final pass", kStopped, kStopEvent}},
+         {kStopPending, "request stop", "wait 5000", "final pass", kStopEvent, kStopped}},
         {"parked until continued", ThreadMode::EndsOnContinue,
-         {kStopPending, "request stop", "wait 5000", "request continue", "wait 5000", "final pass", kStopped,
-          kStopEvent}},
+         {kStopPending, "request stop", "wait 5000", "request continue", "wait 5000", "final pass", kStopEvent,
+          kStopped}},
         // The terminated thread may have held a lock that the pass needs.
         {"stuck", ThreadMode::NeverEnds,
-         {kStopPending, "request stop", "wait 5000", "request continue", "wait 5000", kStopped, kStopEvent}},
+         {kStopPending, "request stop", "wait 5000", "request continue", "wait 5000", kStopEvent, kStopped}},
     };
     for (const StopCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -349,9 +359,10 @@ TEST_F(ServiceMainTest, AFailedStatusReportCancelsItsControlOrEndsTheStop) {
     const StatusFailureCase cases[] = {
         {"stop pending refused: thread untouched", 1, {std::string(kStopPending) + " FAILED"},
          {"Service_start", "SetServiceStatus():ER=13"}},
-        {"stopped refused: no event, no line", 2,
-         {kStopPending, "request stop", "wait 5000", "final pass", std::string(kStopped) + " FAILED"},
-         {"Service_start", "SetServiceStatus():ER=13"}},
+        // The event and the line came before it.
+        {"stopped refused", 2,
+         {kStopPending, "request stop", "wait 5000", "final pass", kStopEvent, std::string(kStopped) + " FAILED"},
+         {"Service_start", "Service_stop", "SetServiceStatus():ER=13"}},
         {"pause pending refused", 101, {std::string(kPausePending) + " FAILED"},
          {"Service_start", "SetServiceStatus():ER=13"}},
         {"paused refused", 102, {kPausePending, "request pause", std::string(kPaused) + " FAILED"},
@@ -397,7 +408,7 @@ TEST_F(ServiceMainTest, AFailedStatusReportCancelsItsControlOrEndsTheStop) {
             ClearJournal();
             StopAndWait();
             EXPECT_EQ(Journal(),
-                      (Lines{kStopPending, "request stop", "wait 5000", "final pass", kStopped, "event 4/1004 after other"}));
+                      (Lines{kStopPending, "request stop", "wait 5000", "final pass", "event 4/1004 after other", kStopped}));
         } else if (c.failReport != 2) {
             StopAndWait();
         }
@@ -411,7 +422,7 @@ TEST_F(ServiceMainTest, PauseAndContinueUseTheMonitorsCooperativeRequests) {
     ServiceControlHandler(SERVICE_CONTROL_PAUSE);
     WaitForServiceStopWork(INFINITE);  // the pause is reported once the monitor has parked
     ServiceControlHandler(SERVICE_CONTROL_CONTINUE);
-    // Continue goes through start pending, not continue pending.
+    // Continue goes through continue pending.
     EXPECT_EQ(Journal(), (Lines{kPausePending, "request pause", kPaused, kContinuePending, "request continue",
                                 kRunningAll}));
     EXPECT_EQ(LogTexts(), (Lines{"Service_start"}));
@@ -469,7 +480,7 @@ TEST_F(ServiceMainTest, AStopDuringAShutdownSequenceWaitsForItWithoutEndingTheTh
 
     EXPECT_EQ(Journal(), (Lines{kStopPending, "request stop", "wait 5000", StopPendingAt(2), "wait 1000",
                                 StopPendingAt(3), "wait 1000", StopPendingAt(4),
-                                "wait 1000", "final pass", kStopped, kStopEvent}));
+                                "wait 1000", "final pass", kStopEvent, kStopped}));
     EXPECT_FALSE(rec.threadRunning) << "the thread ended by itself, it was not terminated";
 }
 
@@ -480,7 +491,7 @@ TEST_F(ServiceMainTest, TheStopWaitsOnTheMonitorThreadItself) {
     for (int i = 0; i < 200 && !rec.threadRunning; ++i) Sleep(5);
     ClearJournal();
     StopAndWait();
-    EXPECT_EQ(Journal(), (Lines{kStopPending, "request stop", "wait 5000", "final pass", kStopped, kStopEvent}));
+    EXPECT_EQ(Journal(), (Lines{kStopPending, "request stop", "wait 5000", "final pass", kStopEvent, kStopped}));
     EXPECT_NE(rec.monitorThreadId.load(), 0u);
     EXPECT_EQ(rec.waitedThreadId.load(), rec.monitorThreadId.load());
 }
@@ -497,13 +508,51 @@ TEST_F(ServiceMainTest, AnExceptionInTheStopIsWrittenAndTheStopStillEnds) {
 TEST_F(ServiceMainTest, OtherControlsChangeNothingAndReportNothing) {
     ServiceMain(0, nullptr);
     ClearJournal();
-    const DWORD others[] = {SERVICE_CONTROL_INTERROGATE, SERVICE_CONTROL_SHUTDOWN, SERVICE_CONTROL_PARAMCHANGE,
-                            SERVICE_CONTROL_NETBINDADD, 0, 128, 255, 0xFFFFFFFF};
+    const DWORD others[] = {SERVICE_CONTROL_INTERROGATE, SERVICE_CONTROL_PARAMCHANGE, SERVICE_CONTROL_NETBINDADD, 0,
+                            128, 255, 0xFFFFFFFF};
     for (DWORD control : others) ServiceControlHandler(control);
     EXPECT_EQ(Journal(), Lines{});
     EXPECT_EQ(LogTexts(), (Lines{"Service_start"}));
     EXPECT_EQ(MonitorRunFlag.load(), 1);
     StopAndWait();
+}
+
+// Windows' shutdown, ours or an administrator's: the monitor hears of it before the stop
+// wakes it, then the service stops as for a stop; after PRESHUTDOWN, Windows waits for the
+// stopped report up to the preshutdown time, which the first pending report gives.
+TEST_F(ServiceMainTest, WindowsShutdownIsToldToTheMonitorThenStopsTheService) {
+    const struct {
+        const char* name;
+        DWORD control;
+        const char* stopPending;
+    } cases[] = {
+        {"preshutdown", SERVICE_CONTROL_PRESHUTDOWN, "status 3 accept=1 cp=1 hint=180000 type=0x10 exit=0/0"},
+        {"shutdown", SERVICE_CONTROL_SHUTDOWN, kStopPending},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetServiceHostApiForTest(&kFakeApi);
+        ServiceMain(0, nullptr);
+        ClearJournal();
+        EXPECT_EQ(ServiceControlHandlerEx(c.control, 0, nullptr, nullptr), static_cast<DWORD>(NO_ERROR));
+        WaitForServiceStopWork(INFINITE);
+        EXPECT_EQ(Journal(), (Lines{"note system shutdown", c.stopPending, "request stop", "wait 5000", "final pass",
+                                    kStopEvent, kStopped}));
+        EXPECT_EQ(LogTexts().back(), "Service_stop");
+        EXPECT_FALSE(rec.threadRunning);
+    }
+    // While a stop is under way a shutdown is still told to the monitor, and changes nothing else.
+    rec.sleepGate = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    SetServiceHostApiForTest(&kFakeApi);
+    ServiceMain(0, nullptr);
+    ClearJournal();
+    ServiceControlHandler(SERVICE_CONTROL_STOP);
+    for (int i = 0; i < 1000 && Journal().size() < 3; ++i) Sleep(5);  // the stop's first wait has begun
+    ServiceControlHandler(SERVICE_CONTROL_PRESHUTDOWN);
+    SetEvent(rec.sleepGate);
+    WaitForServiceStopWork(INFINITE);
+    EXPECT_EQ(Journal(), (Lines{kStopPending, "request stop", "wait 5000", "note system shutdown", "final pass",
+                                kStopEvent, kStopped}));
 }
 
 // A resume from sleep or hibernation only asks the monitor to watch again; the handler
@@ -534,7 +583,7 @@ TEST_F(ServiceMainTest, AResumeAsksTheMonitorToWatchAgainAndNoOtherPowerEventDoe
     ClearJournal();
     EXPECT_EQ(ServiceControlHandlerEx(SERVICE_CONTROL_STOP, 0, nullptr, nullptr), static_cast<DWORD>(NO_ERROR));
     WaitForServiceStopWork(INFINITE);
-    EXPECT_EQ(Journal(), (Lines{kStopPending, "request stop", "wait 5000", "final pass", kStopped, kStopEvent}));
+    EXPECT_EQ(Journal(), (Lines{kStopPending, "request stop", "wait 5000", "final pass", kStopEvent, kStopped}));
 }
 
 }  // namespace

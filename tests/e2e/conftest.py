@@ -154,6 +154,11 @@ class ServiceProbe:
         words = self.run("query")
         return int(words[1]) if words[:1] == ["STATE"] else None
 
+    def accepted_controls(self):
+        """The SERVICE_ACCEPT_ bits the service reports (Wine's sc query does not show them), or None."""
+        words = self.run("query")
+        return int(words[3]) if words[:1] == ["STATE"] and words[2:3] == ["ACCEPTS"] else None
+
     def control(self, verb, watch_ms=0):
         """Sends pause/continue/stop; returns (first reply words, [(ms, state), ...])."""
         words = self.run(verb, watch_ms, timeout=60 + watch_ms / 1000)

@@ -2,7 +2,8 @@
  * service, sends it a control, or removes it. Wine's own sc.exe has no pause or
  * continue, and a test needs the state changes timed in milliseconds.
  *
- *   service_probe NAME query                 prints "STATE <n>" or "ER <code>"
+ *   service_probe NAME query                 prints "STATE <n> ACCEPTS <controls accepted>" or
+ *                                            "ER <code>"
  *   service_probe NAME pause|continue|stop [WATCH_MS]
  *       sends the control and prints "OK <state>" or "ER <code>"; with WATCH_MS it then
  *       prints "<ms> <state>" at each change of state, from the moment the control was
@@ -81,7 +82,7 @@ int main(int argc, char** argv) {
     SERVICE_STATUS status;
     if (strcmp(verb, "query") == 0) {
         if (QueryServiceStatus(service, &status)) {
-            printf("STATE %lu\n", status.dwCurrentState);
+            printf("STATE %lu ACCEPTS %lu\n", status.dwCurrentState, status.dwControlsAccepted);
         } else {
             printf("ER %lu\n", GetLastError());
             rc = 1;

@@ -2,17 +2,25 @@
 service control manager and the simulated UPS.
 
 Under Wine 8 powrprof's IsPwrHibernateAllowed answers TRUE and SetSuspendState is a stub
-that accepts the request ("fixme:powrprof:SetSuspendState (1, 0, 0) stub!") and returns
-TRUE without hibernating; InitiateSystemShutdownEx accepts the power-off without doing
-it either. So the roads that are real here are: the hibernation asked for and accepted,
-the computer still running a minute later and the power-off asked for instead; and a
-power-off accepted that does not happen, after which the service watches the UPS again
-(REARM_TIME) and runs a second outage's sequence in full. A refused hibernation is
-proved by the unit tests through the seam.
+that accepts the request, prints its arguments on the powrprof channel
+("fixme:powrprof:SetSuspendState (1, 0, 1) stub!": hibernate, not forced, wake events
+disabled) and returns TRUE without hibernating; InitiateSystemShutdownEx accepts the
+power-off without doing it either. So the roads that are real here are: the hibernation
+asked for and accepted, the computer still running a minute later and the power-off asked
+for instead; and a power-off accepted that does not happen, after which the service
+watches the UPS again (REARM_TIME) and runs a second outage's sequence in full. A refused
+hibernation is proved by the unit tests through the seam.
+
+The hibernation's test boots a Wine session of its own with the powrprof, advapi and
+eventlog channels on (conftest.WineSession), so that the stub's line and the service's
+Windows events can be read, in the order the service made them.
 """
+import re
 import time
 
-from conftest import read_sim_calls, wait_until
+import pytest
+
+from conftest import WineSession, parse_windows_events, read_sim_calls, wait_until
 from nut_clients import free_tcp_port, upsc_status
 from test_service import (RUNNING, SIM_MODEL, program, running_service,  # noqa: F401 (fixtures)
                           wait_for_first_record, wait_for_log, write_settings, write_sim_control)
@@ -34,8 +42,43 @@ def count(lines, text):
     return sum(1 for line in lines if line == text)
 
 
-def test_hibernation_is_asked_for_and_a_computer_still_running_a_minute_later_is_powered_off(
-        running_service, service_cleanup):
+WARNING, EV_OS_SHUTDOWN = 2, 2014
+SUSPEND_REQUEST = re.compile(rb"fixme:powrprof:SetSuspendState \((\d+), (\d+), (\d+)\) stub")
+
+
+@pytest.fixture(scope="module")
+def traced_session():
+    session = WineSession("hibernate", WINEDEBUG="fixme+powrprof,fixme+advapi,+eventlog").start()
+    yield session
+    session.stop()
+
+
+@pytest.fixture
+def traced_service(traced_session, program):
+    """The service installed in the traced session, connected and past the UPS's first record."""
+    code, out, err = traced_session.run(program.installation, "INSTALL", timeout=180)
+    assert code == 0, (out, err)
+    connected = program.text("UPS_connected") + ":" + SIM_MODEL
+    assert wait_for_log(program.installation, lambda t: t == connected, timeout=60), program.log()
+    assert wait_for_first_record(program.installation, timeout=60), program.log()
+    yield program
+    traced_session.run(program.installation, "UNINSTALL", timeout=120)
+
+
+def hibernation_requests(session):
+    """The (bHibernate, bForce, bWakeupEventsDisabled) of each SetSuspendState call in the session's
+    debug log, and the Windows events reported before the first one; None before any call."""
+    debug = session.debug_log.read_bytes()
+    first = SUSPEND_REQUEST.search(debug)
+    if first is None:
+        return None
+    requests = [tuple(map(int, found.groups())) for found in SUSPEND_REQUEST.finditer(debug)]
+    return requests, [(kind, number) for kind, number, _ in parse_windows_events(debug[:first.start()])]
+
+
+def test_hibernation_is_asked_for_and_a_computer_still_running_a_minute_later_is_powered_off(traced_session,
+                                                                                             traced_service):
+    running_service = traced_service
     installation = running_service.installation
     write_settings(installation, WAIT_TIME=2, OS_SHUTDOWN="hibernate")
     set_mains(installation, "OFF")
@@ -44,6 +87,12 @@ def test_hibernation_is_asked_for_and_a_computer_still_running_a_minute_later_is
     assert wait_for_log(installation, lambda t: t == hibernating, timeout=30), running_service.log()
     asked_at = time.monotonic()
     assert len(output_offs(installation)) == 1
+    # Wake events disabled, so no wake timer cuts the hibernation short; its event is reported
+    # before the request, which on Windows returns only after the wake.
+    requests, events_before = wait_until(lambda: hibernation_requests(traced_session), 10,
+                                         "the SetSuspendState request in the debug log")
+    assert requests == [(1, 0, 1)]
+    assert events_before[-1:] == [(WARNING, EV_OS_SHUTDOWN)], events_before
     power_off = running_service.text("OS_Shutdown_is_started")
     assert power_off not in running_service.log(), "the power-off waits for the hibernation's minute"
 
@@ -54,6 +103,7 @@ def test_hibernation_is_asked_for_and_a_computer_still_running_a_minute_later_is
     given_up = running_service.text("Hibernation_did_not_happen")
     assert log.index(hibernating) < log.index("Hibernate:Timeout") < log.index(given_up) < log.index(power_off)
     assert count(log, hibernating) == 1, "a hibernation under way is not asked for again"
+    assert hibernation_requests(traced_session)[0] == [(1, 0, 1)]
     assert len(output_offs(installation)) == 1, "the output-off once"
 
 

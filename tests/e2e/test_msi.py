@@ -1,9 +1,9 @@
 """The Windows Installer package under Wine's own msiexec: install with properties, upgrade in
 place, downgrade refused, uninstall that keeps the administrator's data.
 
-The package is built twice from the same deployable folder, once as the version the build
-made and once as a higher version (scripts/package.sh takes VW_VERSION): the upgrade is
-decided by the package's ProductVersion alone, so two exes are not needed.
+The package is built three times from the same deployable folder, as the version the build
+made and as one and two patch levels higher (scripts/package.sh takes VW_VERSION): the upgrade
+is decided by the package's ProductVersion alone, so more exes are not needed.
 
 Wine starts its service manager from wineboot; a wineboot inside a live session starts a
 second one, and every install then fails with 1627. So this module's session is booted with
@@ -109,7 +109,8 @@ class InstallerSession(WineSession):
 def packages(tmp_path_factory):
     out = tmp_path_factory.mktemp("msi")
     version = product_version()
-    return {"current": build_msi(version, out), "higher": build_msi(higher(version), out)}
+    return {"current": build_msi(version, out), "higher": build_msi(higher(version), out),
+            "highest": build_msi(higher(higher(version)), out)}
 
 
 def with_property(msi, name, value, out_dir):
@@ -157,6 +158,25 @@ def test_the_package_registers_the_service_as_install_does(packages):
     # 0x80 delete on uninstall.
     assert int(control["Event"]) == 0x1 | 0x2 | 0x20 | 0x80
     assert control["Wait"] == "1"
+
+
+def test_the_package_stops_the_service_by_its_table_and_removes_the_old_product_last(packages):
+    sequence = {row["Action"]: int(row["Sequence"]) for row in msi_table(packages["current"], "InstallExecuteSequence")}
+    # The ServiceControl row's stop (StopServices waits for it, and a rollback starts the service
+    # again) comes before any file is removed or replaced.
+    assert sequence["StopServices"] < sequence["RemoveFiles"] < sequence["InstallFiles"] < sequence["StartServices"]
+    # A major upgrade removes the old product once the new one is installed, in the same transaction.
+    assert sequence["InstallExecute"] < sequence["RemoveExistingProducts"] < sequence["InstallFinalize"]
+    actions = {row["Action"]: row for row in msi_table(packages["current"], "CustomAction")}
+    assert not [row for row in actions.values() if row["Target"].upper().split()[:1] == ["STOP"]], actions
+    # Restart after a minute on every failure, and a stop with an error counts as one.
+    assert actions["SetRecoveryActions"]["Target"] == \
+        "failure VoltwardenBasicEdition reset= 86400 actions= restart/60000/restart/60000/restart/60000"
+    assert actions["SetRecoveryOnErrorStops"]["Target"] == "failureflag VoltwardenBasicEdition 1"
+    # Both deferred, as LocalSystem, their failure ignored: 0x400 in script, 0x800 no impersonation,
+    # 0x40 continue, 0x32 an exe named by a property.
+    assert int(actions["SetRecoveryActions"]["Type"]) == int(actions["SetRecoveryOnErrorStops"]["Type"]) == \
+        0x400 | 0x800 | 0x40 | 0x32
 
 
 def test_the_package_carries_the_product_version(packages):
@@ -212,14 +232,19 @@ def test_a_refused_setting_fails_the_install_and_leaves_nothing_installed(instal
     assert b"WAIT_TIME=60" in settings, settings
 
 
-def test_install_upgrade_downgrade_and_uninstall(installer, packages):
-    current, newer = packages["current"], packages["higher"]
+def test_install_downgrade_upgrade_and_uninstall(installer, packages):
+    # Wine's msi, unlike Windows, deletes the whole registration of the upgrade code when it
+    # unpublishes a product: once a major upgrade has removed the old product after installing
+    # the new one (as this package schedules it), Wine no longer finds the new one by its upgrade
+    # code. So the downgrade is tried before the upgrade, over the first install: one version
+    # above the build's, then one lower (refused), then one higher still (the upgrade).
+    first, lower, newer = packages["higher"], packages["current"], packages["highest"]
     folder = installer.program_folder
 
     # Install with properties; the external command has quotes of its own, which the custom
     # action's command line (SET 5 "[EXCMD]") must bring to Setting.ini as they are.
     excmd = '"C:\\Tools\\notify admins.cmd" /a "x y"'
-    with_excmd = with_property(current, "EXCMD", excmd, current.parent)
+    with_excmd = with_property(first, "EXCMD", excmd, first.parent)
     result, log = installer.msiexec(
         "/i", installer.windows_path(with_excmd), "WAIT_TIME=120", "BACKUP_TIME=3", "DEVICE=COM_AUTO",
         "EXCMDTIME=45", "LANG=en", "NUT_LISTEN=127.0.0.1:3493",
@@ -231,6 +256,10 @@ def test_install_upgrade_downgrade_and_uninstall(installer, packages):
     assert values is not None
     assert values["EventMessageFile"] == ("REG_SZ", "C:\\Program Files\\Voltwarden\\Voltwarden.exe")
     assert values["TypesSupported"][0] == "REG_DWORD" and int(values["TypesSupported"][1], 16) == 7
+    # The package cannot carry the preshutdown time; the service sets it at its start.
+    service_key = r"HKLM\SYSTEM\CurrentControlSet\Services\VoltwardenBasicEdition"
+    wait_until(lambda: (registry_values(service_key, env=installer.env) or {}).get("PreshutdownTimeout") ==
+               ("REG_DWORD", "0x2bf20"), 30, "the preshutdown time the service sets at its start")
     settings = (folder / "Setting.ini").read_bytes()
     for line in (b"WAIT_TIME=120", b"BACKUP_TIME=3", b"DEVICE=COM_AUTO", b"EXCMD=" + excmd.encode(),
                  b"EXCMDTIME=45", b"LANG=en", b"NUT_LISTEN=127.0.0.1:3493", b"NUT_UPSNAME=rack-ups",
@@ -239,21 +268,8 @@ def test_install_upgrade_downgrade_and_uninstall(installer, packages):
     (folder / "EventLog").mkdir(exist_ok=True)
     (folder / "EventLog" / "admin-note.txt").write_bytes(b"kept")
 
-    # Upgrade in place, with a property that must not reach the kept settings.
-    result, log = installer.msiexec("/i", installer.windows_path(newer), "WAIT_TIME=5", log_name="upgrade.log")
-    assert result == 0, log[-3000:]
-    wait_until(lambda: sc_query_state(installer.env) == RUNNING, 60, "the upgraded service running")
-    assert (folder / "Setting.ini").read_bytes() == settings
-    assert (folder / "EventLog" / "admin-note.txt").read_bytes() == b"kept"
-    assert SHIPPED_FILES <= installed_files(installer)
-    _, listed = run_wine_tool("reg", "query", r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall", "/s",
-                              env=installer.env)
-    entries = re.findall(r"DisplayName\s+REG_SZ\s+Voltwarden Basic Edition\s*$", listed, re.M)
-    assert len(entries) == 1, listed
-    assert re.search(r"DisplayVersion\s+REG_SZ\s+" + re.escape(higher(product_version())), listed), listed
-
     # A lower version is refused and changes nothing.
-    result, log = installer.msiexec("/i", installer.windows_path(current), log_name="downgrade.log")
+    result, log = installer.msiexec("/i", installer.windows_path(lower), log_name="downgrade.log")
     assert result in (ERROR_INSTALL_FAILURE, ERROR_PRODUCT_VERSION), log[-3000:]
     # Wine's quiet msiexec does not write the launch condition's text into the log; the text
     # itself is checked in the package's tables above.
@@ -262,6 +278,20 @@ def test_install_upgrade_downgrade_and_uninstall(installer, packages):
     _, listed = run_wine_tool("reg", "query", r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall", "/s",
                               env=installer.env)
     assert re.search(r"DisplayVersion\s+REG_SZ\s+" + re.escape(higher(product_version())), listed), listed
+
+    # Upgrade in place, with a property that must not reach the kept settings.
+    result, log = installer.msiexec("/i", installer.windows_path(newer), "WAIT_TIME=5", log_name="upgrade.log")
+    assert result == 0, log[-3000:]
+    assert "WIX_UPGRADE_DETECTED = {" in log
+    wait_until(lambda: sc_query_state(installer.env) == RUNNING, 60, "the upgraded service running")
+    assert (folder / "Setting.ini").read_bytes() == settings
+    assert (folder / "EventLog" / "admin-note.txt").read_bytes() == b"kept"
+    assert SHIPPED_FILES <= installed_files(installer)
+    _, listed = run_wine_tool("reg", "query", r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall", "/s",
+                              env=installer.env)
+    entries = re.findall(r"DisplayName\s+REG_SZ\s+Voltwarden Basic Edition\s*$", listed, re.M)
+    assert len(entries) == 1, listed
+    assert re.search(r"DisplayVersion\s+REG_SZ\s+" + re.escape(higher(higher(product_version()))), listed), listed
 
     # Uninstall: service, files and event source gone; the administrator's data stays.
     result, log = installer.msiexec("/x", installer.windows_path(newer), log_name="uninstall.log")

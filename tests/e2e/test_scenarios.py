@@ -7,6 +7,7 @@ or so after the start: the data log must roll over to a new day's file while the
 Steps run in order and share one installation; after a failed step the later ones are not run.
 """
 import datetime
+import re
 import shutil
 import time
 
@@ -303,6 +304,11 @@ def test_mains_failure_survives_a_reconnection_and_ends_in_the_shutdown_sequence
         events.index((WARNING, EV_OS_SHUTDOWN, road.text("OS_Shutdown_is_started")))
     assert len(road.shutdown_calls()) == 1
     assert road.logs.status().get("ACFAIL") == "1"
+    # The request gives Windows' own reason "Power Failure: Environment" (major power, minor
+    # environment, not planned), forces applications closed and does not restart; Wine's stub
+    # prints its arguments.
+    assert re.findall(rb"fixme:advapi:InitiateSystemShutdownExA (.*)", road.session.debug_log.read_bytes()) == \
+        [b"(null) (null) 0 1 0 0x6000c"]
 
 
 def test_data_log_rolls_over_to_a_new_file_at_local_midnight(road):
