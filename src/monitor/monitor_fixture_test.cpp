@@ -239,6 +239,8 @@ int32_t FakeHibernate(void (*beforeRequest)()) {
     return result;
 }
 
+void FakeKeepSystemAwake(bool awake) { world->keptAwake.push_back(awake); }
+
 // The waits that a stop ends; the wait between passes also ends on a mains change.
 bool FakeStoppableWait(uint32_t milliseconds, bool endsOnMainsChange) {
     world->calls.push_back("Wait(" + std::to_string(milliseconds) + ")");
@@ -375,6 +377,7 @@ MonitorSeams FakeSeams() {
     seams.RunExternalCommand = &FakeRunCommand;
     seams.ShutdownOperatingSystem = &FakeOsShutdown;
     seams.HibernateOperatingSystem = &FakeHibernate;
+    seams.KeepSystemAwake = &FakeKeepSystemAwake;
     seams.Wait = &FakeWait;
     seams.WaitBetweenPasses = &FakeWaitBetweenPasses;
     seams.SequenceWait = &FakeSequenceWait;

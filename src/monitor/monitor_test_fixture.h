@@ -101,6 +101,8 @@ struct FakeWorld {
     // after the request was announced; -1 refused before it (hibernation switched off).
     std::vector<int32_t> hibernateResults;
     std::vector<int64_t> hibernateAt;
+    // The request that keeps Windows awake: each change, in order (true: set).
+    std::vector<bool> keptAwake;
 
     // Memory handed out by the library and given back through the seam.
     std::set<void*> outstanding;
