@@ -333,6 +333,16 @@ bool AdvanceWatching(int64_t ticks, bool stopOnMainsChange) {
 
 }  // namespace
 
+void FailMains() {
+    world->mainsIndicator = 1;
+    UpsEventCallback(world->openDevice, kUpsEventMainsFailed, nullptr);
+}
+
+void RestoreMains() {
+    world->mainsIndicator = 0;
+    UpsEventCallback(world->openDevice, kUpsEventMainsRestored, nullptr);
+}
+
 void SetField(char* field, size_t width, const char* text) {
     std::memset(field, 0, width);
     std::memcpy(field, text, strnlen(text, width - 1));

@@ -135,6 +135,10 @@ void StepWallClock(int64_t ticks);
 // The computer hibernates for `ticks`: the monotonic and wall clocks move on, the
 // unbiased clock does not, and the UPS's reports meanwhile are lost.
 void Hibernation(int64_t ticks);
+// The UPS reports a mains failure, or mains power back, for the device it reports for;
+// its records say the same from then on.
+void FailMains();
+void RestoreMains();
 // A malloc'd record as the library hands it over.
 StatusRecord* NewRecord(int32_t mainsFailed, const char* field2 = "60.0", const char* field4 = "60.0");
 UpsLibrary FakeUpsTable();

@@ -21,16 +21,6 @@ namespace {
 using Lines = std::vector<std::string>;
 using EventSeq = std::vector<WindowsEvent>;
 
-void FailMains() {
-    world->mainsIndicator = 1;
-    UpsEventCallback(world->openDevice, kUpsEventMainsFailed, nullptr);
-}
-
-void RestoreMains() {
-    world->mainsIndicator = 0;
-    UpsEventCallback(world->openDevice, kUpsEventMainsRestored, nullptr);
-}
-
 class OsStepTest : public MonitorTest {
 protected:
     void WriteChoice(const std::string& osShutdown, int32_t rearmTime = 300, const std::string& exCmd = "",
