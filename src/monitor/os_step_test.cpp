@@ -240,7 +240,8 @@ INSTANTIATE_TEST_SUITE_P(
     Table, SleepAfterThePowerOff,
     ::testing::Values(
         // Too short for the clocks to show, and no resume reported: REARM_TIME runs on.
-        AfterPowerOffCase{"ShortSleep", 4, 1, {"OS_Shutdown_is_started", "OS_Shutdown_did_not_happen", "UPS_connected:NV-1500"},
+        AfterPowerOffCase{"ShortSleep", 4, 1,
+                          {"OS_Shutdown_is_started", "OS_Shutdown_did_not_happen", "UPS_connected:NV-1500"},
                           {kOsShutdownEvent, kNotDoneEvent, {kEventTypeInformation, kEventUpsConnected}}},
         AfterPowerOffCase{"HourOfSleep", 3600, 0,
                           {"OS_Shutdown_is_started", "Monitoring_again_after_wake", "UPS_connected:NV-1500"},

@@ -46,14 +46,16 @@ HANDLE WINAPI FakeCreate(PREASON_CONTEXT context) {
 }
 
 BOOL WINAPI FakeSet(HANDLE request, POWER_REQUEST_TYPE type) {
-    fake->calls.push_back(std::string("set ") + TypeName(type) + (request == fake->created ? "" : " (another handle)"));
+    const char* which = request == fake->created ? "" : " (another handle)";
+    fake->calls.push_back(std::string("set ") + TypeName(type) + which);
     if (fake->setError == 0) return TRUE;
     SetLastError(fake->setError);
     return FALSE;
 }
 
 BOOL WINAPI FakeClear(HANDLE request, POWER_REQUEST_TYPE type) {
-    fake->calls.push_back(std::string("clear ") + TypeName(type) + (request == fake->created ? "" : " (another handle)"));
+    const char* which = request == fake->created ? "" : " (another handle)";
+    fake->calls.push_back(std::string("clear ") + TypeName(type) + which);
     return TRUE;
 }
 

@@ -47,6 +47,27 @@ int32_t NotedHibernation() {
 
 void ReportResume() { MonitorRequestRearm(); }
 
+// What the sleep is like: the two hours and what happens during them are scripted as
+// one happening (the UPS's reports meanwhile are lost with the sleep).
+struct SleepPlan {
+    int64_t afterFailure;       // how far into the failure the computer falls asleep
+    bool mainsBack = false;     // mains power comes back during the sleep
+    bool upsGone = false;       // the UPS is not found after the wake until UpsBack
+    bool resumeAtOnce = false;  // Windows reports the resume before the first pass
+};
+SleepPlan plan{0};
+
+void TwoHoursAsleep() {
+    if (plan.mainsBack) world->mainsIndicator = 0;
+    if (plan.upsGone) world->usbDevices.clear();
+    // The connection does not survive the sleep: the UPS reports again once connected anew.
+    world->openDevice = -1;
+    Hibernation(kTwoHours);
+    if (plan.resumeAtOnce) ReportResume();
+}
+
+void UpsBack() { world->usbDevices = {7}; }
+
 class SleepDuringOutage : public MonitorTest {
 protected:
     void SetUp() override {
@@ -69,39 +90,27 @@ protected:
     }
 
     // Connected, mains present, the UPS reporting a record a second; the failure comes
-    // two seconds later. Returns when it comes.
-    int64_t ConnectedThenFailure() {
+    // two seconds later, and the two hours of sleep as `sleep` says. Returns the moment
+    // of the wake.
+    int64_t FailureThenSleep(const SleepPlan& sleep) {
         Connect();
         Deliver(kUpsEventMeasurement, NewRecord(0));
         fake.sendsRecords = true;
         const int64_t failAt = fakeNow.load() + 2 * kSecond;
         fake.script.push_back({failAt, &FailMains});
-        return failAt;
+        plan = sleep;
+        fake.script.push_back({failAt + sleep.afterFailure, &TwoHoursAsleep});
+        return failAt + sleep.afterFailure + kTwoHours;
     }
 
     size_t Count(const std::string& line) const {
         const Lines lines = TraceLines();
         return static_cast<size_t>(std::count(lines.begin(), lines.end(), line));
     }
-    size_t UpsListings() const { return static_cast<size_t>(std::count(fake.calls.begin(), fake.calls.end(), "GetUPSList")); }
+    size_t UpsListings() const {
+        return static_cast<size_t>(std::count(fake.calls.begin(), fake.calls.end(), "GetUPSList"));
+    }
 };
-
-// What the sleep is like: the two hours and what happens during them are scripted as
-// one happening (the UPS's reports meanwhile are lost with the sleep).
-bool mainsBackDuringSleep = false;
-bool upsGoneAfterWake = false;
-bool resumeAtOnce = false;
-
-void TwoHoursAsleep() {
-    if (mainsBackDuringSleep) world->mainsIndicator = 0;
-    if (upsGoneAfterWake) world->usbDevices.clear();
-    // The connection does not survive the sleep: the UPS reports again once connected anew.
-    world->openDevice = -1;
-    Hibernation(kTwoHours);
-    if (resumeAtOnce) ReportResume();
-}
-
-void UpsBack() { world->usbDevices = {7}; }
 
 // --- Mains back during the sleep ---
 
@@ -119,13 +128,10 @@ class MainsBackDuringTheSleep : public SleepDuringOutage, public ::testing::With
 TEST_P(MainsBackDuringTheSleep, NothingIsDecidedBeforeTheUpsSaysWhatHoldsNow) {
     const MainsBackCase& c = GetParam();
     WriteChoice(60);
-    const int64_t failAt = ConnectedThenFailure();
-    const int64_t sleepAt = failAt + 59 * kSecond + 500 * kMs;
-    const int64_t wakeAt = sleepAt + kTwoHours;
-    mainsBackDuringSleep = true;
-    upsGoneAfterWake = c.upsBackAfterSeconds >= 0;
-    resumeAtOnce = false;
-    fake.script.push_back({sleepAt, &TwoHoursAsleep});
+    SleepPlan sleep{59 * kSecond + 500 * kMs};
+    sleep.mainsBack = true;
+    sleep.upsGone = c.upsBackAfterSeconds >= 0;
+    const int64_t wakeAt = FailureThenSleep(sleep);
     if (c.upsBackAfterSeconds > 0) fake.script.push_back({wakeAt + c.upsBackAfterSeconds * kSecond, &UpsBack});
     fake.script.push_back({wakeAt + 3 * kSecond, &ReportResume});
 
@@ -139,17 +145,19 @@ TEST_P(MainsBackDuringTheSleep, NothingIsDecidedBeforeTheUpsSaysWhatHoldsNow) {
         EXPECT_EQ((std::vector<bool>{true, false}), fake.keptAwake) << "held through the sleep until mains is back";
         return;
     }
-    // No UPS to say anything: the grace after the expired countdown, then the last known state.
+    // No UPS to say anything: the grace after the expired countdown, then the last known
+    // state. (Each reconnection attempt's second after InitNervaUPSLib moves the shared
+    // fake clock too, so the end of the grace is seen a second or two late.)
     ASSERT_EQ(1u, fake.commands.size());
-    EXPECT_GE(fake.commandStartedAt[0], wakeAt + 10 * kSecond);
-    EXPECT_LT(fake.commandStartedAt[0], wakeAt + 13 * kSecond);
+    EXPECT_GT(fake.commandStartedAt[0], wakeAt + 10 * kSecond);
+    EXPECT_LT(fake.commandStartedAt[0], wakeAt + 15 * kSecond);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Table, MainsBackDuringTheSleep,
     ::testing::Values(MainsBackCase{"TheUpsReconnectsAtOnce", -1, false},
                       // Not connected when the countdown expires: waited for all the same.
-                      MainsBackCase{"TheUpsIsBackSixSecondsAfterTheWake", 6, false},
+                      MainsBackCase{"TheUpsIsBackFourSecondsAfterTheWake", 4, false},
                       MainsBackCase{"TheUpsNeverComesBack", 0, true}),
     [](const ::testing::TestParamInfo<MainsBackCase>& p) { return std::string(p.param.name); });
 
@@ -170,13 +178,9 @@ class MainsStillOffAfterTheSleep : public SleepDuringOutage, public ::testing::W
 TEST_P(MainsStillOffAfterTheSleep, TheCountdownGoesOnOnTimeAwake) {
     const StillOffCase& c = GetParam();
     WriteChoice(60);
-    const int64_t failAt = ConnectedThenFailure();
-    const int64_t sleepAt = failAt + 20 * kSecond;
-    const int64_t wakeAt = sleepAt + kTwoHours;
-    mainsBackDuringSleep = false;
-    upsGoneAfterWake = false;
-    resumeAtOnce = c.resume == Resume::BeforeTheFirstPass;
-    fake.script.push_back({sleepAt, &TwoHoursAsleep});
+    SleepPlan sleep{20 * kSecond};
+    sleep.resumeAtOnce = c.resume == Resume::BeforeTheFirstPass;
+    const int64_t wakeAt = FailureThenSleep(sleep);
     if (c.resume == Resume::LateAndTwice) {
         // PBT_APMRESUMEAUTOMATIC, then PBT_APMRESUMESUSPEND when the user comes back.
         fake.script.push_back({wakeAt + 2 * kSecond, &ReportResume});
@@ -206,13 +210,7 @@ INSTANTIATE_TEST_SUITE_P(Table, MainsStillOffAfterTheSleep,
 // second resume changes nothing (it once re-armed again and restarted that countdown).
 TEST_F(SleepDuringOutage, ALateSecondResumeAfterTheHibernationRestartsNothing) {
     WriteChoice(20, "hibernate");
-    const int64_t failAt = ConnectedThenFailure();
-    const int64_t sleepAt = failAt + 25 * kSecond;  // the hibernation, well after its request
-    const int64_t wakeAt = sleepAt + kTwoHours;
-    mainsBackDuringSleep = false;
-    upsGoneAfterWake = false;
-    resumeAtOnce = false;
-    fake.script.push_back({sleepAt, &TwoHoursAsleep});
+    const int64_t wakeAt = FailureThenSleep(SleepPlan{25 * kSecond});  // the hibernation, after its request
     fake.script.push_back({wakeAt + 2 * kSecond, &ReportResume});
     fake.script.push_back({wakeAt + 15 * kSecond, &ReportResume});
 
