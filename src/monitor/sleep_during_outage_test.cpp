@@ -40,9 +40,9 @@ int32_t NotedPowerOff() {
     return FakeSeams().ShutdownOperatingSystem();
 }
 
-int32_t NotedHibernation() {
+int32_t NotedHibernation(void (*beforeRequest)()) {
     heldAtSteps.push_back(std::string("hibernation held=") + (HeldNow() ? "1" : "0"));
-    return FakeSeams().HibernateOperatingSystem();
+    return FakeSeams().HibernateOperatingSystem(beforeRequest);
 }
 
 void ReportResume() { MonitorRequestRearm(); }
