@@ -87,7 +87,7 @@ void Connected() {
     MonitorState& state = TheMonitorState();
     state.DeviceHandle = kDevice;
     state.Disconnected = 0;
-    state.LastHeard = MonotonicNow();
+    state.LastHeard = UnbiasedNow();
 }
 
 struct Summary {
@@ -152,14 +152,14 @@ void Costs() {
 
     Connected();
     double idlePass = MicrosecondsPer(100000, [] {
-        TheMonitorState().LastHeard = MonotonicNow();
+        TheMonitorState().LastHeard = UnbiasedNow();
         MonitorPass();
     });
     Connected();
     TheMonitorState().AcFail = 1;
-    TheMonitorState().AcFailStart = MonotonicNow();
+    TheMonitorState().AcFailStart = UnbiasedNow();
     double countdownPass = MicrosecondsPer(2000, [] {
-        TheMonitorState().LastHeard = MonotonicNow();
+        TheMonitorState().LastHeard = UnbiasedNow();
         MonitorPass();
     });
     Connected();

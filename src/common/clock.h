@@ -1,7 +1,9 @@
-// The program's two clocks and the one timestamp formatter. The wall clock says what
-// time it is, for the stamps written into files; the monotonic clock measures how long
-// something took, and no clock step (time synchronisation, an administrator) moves it.
-// Tests replace either clock so that a day change or a minute passes in no real time.
+// The program's clocks and the one timestamp formatter. The wall clock says what time it
+// is, for the stamps written into files; the monotonic and unbiased clocks measure how
+// long something took, and no clock step (time synchronisation, an administrator) moves
+// them. The unbiased one stands still while the computer sleeps; the two part by the
+// time asleep. Tests replace each clock so that a day change or a minute passes in no
+// real time.
 #pragma once
 
 #include <cstdint>
@@ -28,8 +30,9 @@ using WallClockFunction = int64_t (*)();
 void SetWallClockForTest(WallClockFunction clock);
 
 // Ticks of 100 ns (kTicksPerSecond a second) since an arbitrary moment before the
-// process started; never goes back and never jumps with the wall clock. Every elapsed
-// time is measured on it.
+// process started; never goes back, never jumps with the wall clock, and runs on while
+// the computer sleeps: the waits of the day (a log line a minute, a time limit) are
+// measured on it.
 int64_t MonotonicNow();
 
 // The MonotonicNow() moment `ms` milliseconds from now.
@@ -43,8 +46,9 @@ using MonotonicClockFunction = int64_t (*)();
 void SetMonotonicClockForTest(MonotonicClockFunction clock);
 
 // Ticks of 100 ns that do not run while the computer sleeps or hibernates
-// (QueryUnbiasedInterruptTime): a wait measured on it is not used up by a hibernation,
-// so a computer that has just woken is never taken for one that stayed up all along.
+// (QueryUnbiasedInterruptTime): a wait measured on it is not used up by a sleep, so a
+// computer that has just woken is never taken for one that stayed up all along. The
+// monitor judges the UPS on it (the countdown, the silence, REARM_TIME).
 int64_t UnbiasedNow();
 
 using UnbiasedClockFunction = int64_t (*)();

@@ -17,7 +17,7 @@ namespace {
 struct Query {
     std::mutex lock;
     bool running = false;    // a query is in the library, or about to be
-    int64_t startedAt = 0;   // MonotonicNow() when it was asked
+    int64_t startedAt = 0;   // UnbiasedNow() when it was asked
     bool lineWaits = false;  // its record's line waits for its answer
     std::string line;
 };
@@ -78,7 +78,7 @@ void AskBatteryLevel(int64_t device, const std::string& dataLine) {
         std::lock_guard<std::mutex> guard(query.lock);
         if (!query.running) {
             query.running = true;
-            query.startedAt = MonotonicNow();
+            query.startedAt = UnbiasedNow();
             query.lineWaits = !dataLine.empty();
             query.line = dataLine;
             ask = true;

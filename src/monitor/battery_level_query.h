@@ -16,7 +16,7 @@ constexpr int64_t kBatteryQueryLimitSeconds = 5;
 void AskBatteryLevel(int64_t device, const std::string& dataLine);
 
 // Once a pass: a query that has run for more than kBatteryQueryLimitSeconds is given
-// up; its line is written at once. `now` is a MonotonicNow() reading.
+// up; its line is written at once. `now` is an UnbiasedNow() reading.
 void GiveUpOverdueBatteryQuery(int64_t now);
 
 // Forgets a query that a test left running.

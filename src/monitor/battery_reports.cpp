@@ -25,22 +25,34 @@ void JudgeBatteryLow(MonitorState& state) {
 
 void JudgeCharge(MonitorState& state, int32_t charge) {
     if (state.AcFail.load() != 1) return;
-    if (charge != -1) state.ChargeSeenAt = MonotonicNow();
+    if (charge != -1) state.ChargeSeenAt = UnbiasedNow();
     if (state.ChargeOnBattery.exchange(charge) != charge) MonitorSignalMainsChange();
+}
+
+// Under the lock: whatever the UPS says next is judged on what it says then.
+void ForgetMainsState(MonitorState& state) {
+    state.MainsStateKnown = 0;
+    state.BatteryLowPending = 0;
+    state.ChargePending = -1;
 }
 
 }  // namespace
 
 void MarkMainsStateUnknown(MonitorState& state) {
     std::lock_guard<std::mutex> guard(ReportsLock());
-    state.MainsStateKnown = 0;
-    state.BatteryLowPending = 0;
-    state.ChargePending = -1;
+    ForgetMainsState(state);
+}
+
+void MarkMainsStateUnknownAfterWake(MonitorState& state) {
+    std::lock_guard<std::mutex> guard(ReportsLock());
+    ForgetMainsState(state);
+    state.UnheardSinceWake = 1;
 }
 
 void MarkMainsStateKnown(MonitorState& state) {
     std::lock_guard<std::mutex> guard(ReportsLock());
     state.MainsStateKnown = 1;
+    state.UnheardSinceWake = 0;
     if (state.BatteryLowPending.exchange(0) == 1) JudgeBatteryLow(state);
     const int32_t charge = state.ChargePending.exchange(-1);
     if (charge != -1) JudgeCharge(state, charge);

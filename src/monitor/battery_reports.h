@@ -10,6 +10,9 @@
 
 // A connect attempt begins: until the UPS speaks, the mains state is history.
 void MarkMainsStateUnknown(MonitorState& state);
+// The computer has woken: the same, and until the UPS speaks an expired countdown waits
+// for it even while none is connected (UnheardSinceWake).
+void MarkMainsStateUnknownAfterWake(MonitorState& state);
 // The UPS said what holds now (a record, or a mains report) and AcFail says it: what was
 // kept is judged on it.
 void MarkMainsStateKnown(MonitorState& state);

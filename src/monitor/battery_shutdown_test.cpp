@@ -44,10 +44,6 @@ protected:
         fakeNow = kStartTicks;
         return TraceLines().size();
     }
-    static void FailMains() {
-        world->mainsIndicator = 1;
-        UpsEventCallback(7, kUpsEventMainsFailed, nullptr);
-    }
     static void ReportBatteryLow() { UpsEventCallback(7, kUpsEventBatteryLow, nullptr); }
 };
 

@@ -12,7 +12,7 @@
 
 constexpr int64_t kChargeUnseenLimitSeconds = 30;
 
-// Once a pass. `now` is a MonotonicNow() reading.
+// Once a pass. `now` is an UnbiasedNow() reading.
 void WatchChargeRule(const MonitorState& state, const Settings& settings, int64_t now);
 
 // Forgets the lines written, for tests.

@@ -15,7 +15,7 @@ public:
     static constexpr int64_t kRepeatSeconds = 3600;
     static constexpr int64_t kSteadySeconds = 60;
 
-    // `now` is a MonotonicNow() reading. True when the report is to be written.
+    // `now` is an UnbiasedNow() reading. True when the report is to be written.
     bool LostShouldBeWritten(int64_t now);
     bool ConnectedShouldBeWritten(int64_t now);
     // The connected UPS has reported normally since `reportingSince`: after a minute of

@@ -239,6 +239,8 @@ int32_t FakeHibernate(void (*beforeRequest)()) {
     return result;
 }
 
+void FakeKeepSystemAwake(bool awake) { world->keptAwake.push_back(awake); }
+
 // The waits that a stop ends; the wait between passes also ends on a mains change.
 bool FakeStoppableWait(uint32_t milliseconds, bool endsOnMainsChange) {
     world->calls.push_back("Wait(" + std::to_string(milliseconds) + ")");
@@ -331,6 +333,16 @@ bool AdvanceWatching(int64_t ticks, bool stopOnMainsChange) {
 
 }  // namespace
 
+void FailMains() {
+    world->mainsIndicator = 1;
+    UpsEventCallback(world->openDevice, kUpsEventMainsFailed, nullptr);
+}
+
+void RestoreMains() {
+    world->mainsIndicator = 0;
+    UpsEventCallback(world->openDevice, kUpsEventMainsRestored, nullptr);
+}
+
 void SetField(char* field, size_t width, const char* text) {
     std::memset(field, 0, width);
     std::memcpy(field, text, strnlen(text, width - 1));
@@ -375,6 +387,7 @@ MonitorSeams FakeSeams() {
     seams.RunExternalCommand = &FakeRunCommand;
     seams.ShutdownOperatingSystem = &FakeOsShutdown;
     seams.HibernateOperatingSystem = &FakeHibernate;
+    seams.KeepSystemAwake = &FakeKeepSystemAwake;
     seams.Wait = &FakeWait;
     seams.WaitBetweenPasses = &FakeWaitBetweenPasses;
     seams.SequenceWait = &FakeSequenceWait;

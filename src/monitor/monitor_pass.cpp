@@ -2,7 +2,8 @@
 // when no UPS is connected, and runs the shutdown sequence once mains power has failed
 // for longer than WAIT_TIME. The pass never calls the UPS library itself: the calls
 // run on the UPS link's thread (monitor/ups_connection.h), so one that hangs never
-// holds up the decision. Every elapsed time is measured on the monotonic clock.
+// holds up the decision. Every elapsed time is time the computer was awake
+// (UnbiasedNow): a sleep neither runs a countdown out nor makes the UPS look silent.
 #include <string>
 
 #include "common/clock.h"
@@ -20,8 +21,10 @@
 #include "monitor/monitor_thread.h"
 #include "monitor/rearm.h"
 #include "monitor/shutdown_sequence.h"
+#include "monitor/stay_awake.h"
 #include "monitor/ups_connection.h"
 #include "monitor/ups_data_freshness.h"
+#include "monitor/wake_watch.h"
 #include "notify/notifier.h"
 
 namespace {
@@ -44,7 +47,7 @@ int64_t CountdownDeadline(const MonitorState& state, int32_t waitTime) {
 // so the wait ends at or just after it); `longestMs` once it has passed.
 uint32_t MsUntilDeadlineAtMost(const MonitorState& state, uint32_t longestMs) {
     if (state.AcFail.load() == 0) return longestMs;
-    const int64_t remaining = CountdownDeadline(state, ProcessSettings().WaitTime) - MonotonicNow();
+    const int64_t remaining = CountdownDeadline(state, ProcessSettings().WaitTime) - UnbiasedNow();
     const int64_t ticksPerMs = kTicksPerSecond / 1000;
     if (remaining <= 0 || remaining >= static_cast<int64_t>(longestMs) * ticksPerMs) return longestMs;
     return static_cast<uint32_t>((remaining + ticksPerMs - 1) / ticksPerMs);
@@ -53,10 +56,12 @@ uint32_t MsUntilDeadlineAtMost(const MonitorState& state, uint32_t longestMs) {
 // An expired countdown runs the sequence on the last state the UPS reported, unless a
 // reconnected UPS may yet say what holds now (mains may have come back while it was
 // away): its first record (or mains report) is waited for, within the UPS's silence limit
-// counted from the first pass that had to wait. With no UPS connected there is nobody to wait for. A
+// counted from the first pass that had to wait. With no UPS connected there is nobody to
+// wait for, except after a wake: the UPS that the sleep cut off is waited for all the same. A
 // UPS that reconnects, says nothing and is dropped again does not restart the grace.
 bool MayDecideOnLastKnownState(MonitorState& state, int64_t now) {
-    if (!UpsConnected(state) || state.MainsStateKnown.load() == 1) {
+    const bool nobodyToWaitFor = !UpsConnected(state) && state.UnheardSinceWake.load() == 0;
+    if (nobodyToWaitFor || state.MainsStateKnown.load() == 1) {
         state.AwaitingStateSince = 0;
         return true;
     }
@@ -95,7 +100,7 @@ bool SequenceDue(MonitorState& state, std::string& reasonLine) {
             return true;
         }
     }
-    const int64_t now = MonotonicNow();
+    const int64_t now = UnbiasedNow();
     return now >= CountdownDeadline(state, ProcessSettings().WaitTime) && MayDecideOnLastKnownState(state, now);
 }
 
@@ -123,6 +128,7 @@ int32_t MonitorPass() {
     // The computer came back without having been switched off (a wake, a power-off that
     // did not happen): the UPS is watched anew. Not in a stop's final pass.
     if (!MonitorStopRequested()) RearmIfDue(state);
+    KeepAwakeAsTheOutageNeeds(state, seams);
     // The operating system is going down: a later pass (the final one of a service
     // stop) must not run the external command and the UPS output-off again.
     if (state.ShutdownStarted.load() == 1) return 1;
@@ -130,7 +136,7 @@ int32_t MonitorPass() {
     // say), whatever mains does now: the UPS may be switching its output off.
     if (state.ShutdownSequenceStarted.load() == 1) return RunShutdownSequence(state, seams);
 
-    const int64_t checked = MonotonicNow();
+    const int64_t checked = UnbiasedNow();
     NoteSilence(state, checked);
     NoteSteadyReporting(state, checked);
     GiveUpOverdueBatteryQuery(checked);
@@ -162,10 +168,9 @@ bool MonitorOsRequestAccepted() {
     return state.ShutdownStarted.load() == 1 || state.HibernateUnderWay.load() == 1;
 }
 
-void MonitorRequestRearm() {
-    TheMonitorState().RearmRequested = 1;
-    MonitorSignalMainsChange();
-}
+void MonitorRequestRearm() { NoteResumeReported(TheMonitorState()); }
+
+void MonitorNoteSuspend() { NoteSuspendReported(TheMonitorState()); }
 
 bool MonitorShutdownSequenceRunning() { return TheMonitorState().ShutdownSequenceRunning.load() == 1; }
 

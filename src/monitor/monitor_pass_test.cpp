@@ -366,16 +366,6 @@ TEST_F(MonitorPassTest, FailedModelQueryIsWrittenAndTheNextPassDropsTheSilentDev
 
 // --- The countdown and the shutdown sequence ---
 
-void FailMains() {
-    world->mainsIndicator = 1;
-    UpsEventCallback(7, kUpsEventMainsFailed, nullptr);
-}
-
-void RestoreMains() {
-    world->mainsIndicator = 0;
-    UpsEventCallback(7, kUpsEventMainsRestored, nullptr);
-}
-
 class CountdownTest : public MonitorTest {
 protected:
     // Connected to device 7 with mains present, then mains fails at `failAt`.

@@ -8,6 +8,7 @@
 #include "monitor/external_command.h"
 #include "monitor/os_hibernate.h"
 #include "monitor/os_shutdown.h"
+#include "monitor/power_request.h"
 #include "network_ups/network_ups_library.h"
 #include "ups/ups_loader.h"
 
@@ -33,6 +34,7 @@ const MonitorSeams kDefaultSeams = {
     &RunExternalCommandThroughSeam, &ShutdownOperatingSystem, &MonitorWaitForStopOrTimeout,
     &MonitorWaitBetweenPasses, &MonitorSequenceWait,        &MonitorHoldWhilePaused,
     &ReleaseWithFree,         &WaitForHandedNetworkClients, &HibernateOperatingSystem,
+    &KeepSystemAwake,
 };
 
 MonitorSeams testSeams;

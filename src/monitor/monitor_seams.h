@@ -47,6 +47,9 @@ struct MonitorSeams {
     // monitor/os_hibernate.h: the request made instead of the power-off when OS_SHUTDOWN
     // is "hibernate"; `beforeRequest` runs just before the call that returns after the wake.
     int32_t (*HibernateOperatingSystem)(void (*beforeRequest)());
+    // monitor/power_request.h: keeps Windows from falling asleep while `awake`
+    // (monitor/stay_awake.h says when). Called on a change only; null does nothing.
+    void (*KeepSystemAwake)(bool awake);
 };
 
 // The program that serves network UPS clients hands its wait for them to the monitor,

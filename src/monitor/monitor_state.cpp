@@ -45,7 +45,12 @@ void ResetMonitorStateForTest() {
     state.ShutdownSequenceRunning = 0;
     state.AwaitingStateSince = 0;
     state.AwaitingStateFor = 0;
-    state.RearmRequested = 0;
+    state.UnheardSinceWake = 0;
+    state.ResumeReported = 0;
+    state.SuspendReported = 0;
+    state.AsleepTicksSeen = INT64_MIN;
+    state.WakeActedOn = 0;
+    state.StayAwakeHeld = 0;
     state.OutageStepsDone = 0;
     state.SystemShuttingDown = 0;
 }

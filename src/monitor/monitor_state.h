@@ -7,8 +7,10 @@
 
 // Each field is read and written whole by two threads at once, so each is an atomic
 // of the field's own width; there is no lock, and none is needed for whole values.
-// Times are MonotonicNow() ticks (100 ns): every one of them is used to measure how
-// long something took, and no step of the wall clock may move a countdown.
+// Times are UnbiasedNow() ticks (100 ns), time the computer was awake: every one of them
+// is used to measure how long something took, no step of the wall clock may move a
+// countdown, and a sleep neither runs one out nor makes the UPS look silent. The data
+// log's LastDataLogTime and the sequence's own deadlines are MonotonicNow() ticks.
 struct MonitorState {
     std::atomic<int64_t> DeviceHandle{-1};         // connected UPS; -1 = none
     std::atomic<int32_t> Disconnected{1};          // 1 while no live UPS is known
@@ -23,6 +25,9 @@ struct MonitorState {
     // 0 from a connect attempt until the UPS says what holds now (its first record, or a
     // mains report): until then AcFail is history, and nothing is judged on it.
     std::atomic<uint8_t> MainsStateKnown{0};
+    // 1 from a wake until the UPS says what holds now: an expired countdown waits for it
+    // even while no UPS is connected (monitor/wake_watch.h).
+    std::atomic<uint8_t> UnheardSinceWake{0};
     // What the UPS said of its battery while on battery power; both forgotten when mains
     // returns (monitor/battery_trigger.h, monitor/battery_reports.h).
     std::atomic<uint8_t> BatteryLowOnBattery{0};   // a low-battery report (code 5)
@@ -58,8 +63,16 @@ struct MonitorState {
     std::atomic<int64_t> AwaitingStateFor{0};
     // The sequence's request to Windows and watching again when the computer comes back
     // without having been switched off (monitor/os_step.h, monitor/rearm.h). Monitor
-    // only, but RearmRequested, which the service's resume notification sets.
-    std::atomic<uint8_t> RearmRequested{0};     // the computer woke; the next pass watches anew
+    // only, but the two the service's power notifications set.
+    std::atomic<uint8_t> ResumeReported{0};     // the computer woke (PBT_APMRESUME*)
+    std::atomic<uint8_t> SuspendReported{0};    // the computer is going to sleep (PBT_APMSUSPEND)
+    // How far the monotonic clock has run ahead of the unbiased one, at the last pass
+    // (INT64_MIN before the first): it grows by the time spent asleep.
+    std::atomic<int64_t> AsleepTicksSeen{INT64_MIN};
+    std::atomic<uint8_t> WakeActedOn{0};        // the last wake seen has been acted on
+    // The request that keeps Windows from falling asleep during an outage is held
+    // (monitor/stay_awake.h).
+    std::atomic<uint8_t> StayAwakeHeld{0};
     std::atomic<uint8_t> OsStepReached{0};      // the sequence has come to its request to Windows
     std::atomic<int64_t> OsRequestedAt{0};      // UnbiasedNow() when Windows accepted it; 0 = not yet
     std::atomic<uint8_t> HibernateUnderWay{0};  // the accepted request was a hibernation

@@ -101,6 +101,8 @@ struct FakeWorld {
     // after the request was announced; -1 refused before it (hibernation switched off).
     std::vector<int32_t> hibernateResults;
     std::vector<int64_t> hibernateAt;
+    // The request that keeps Windows awake: each change, in order (true: set).
+    std::vector<bool> keptAwake;
 
     // Memory handed out by the library and given back through the seam.
     std::set<void*> outstanding;
@@ -133,6 +135,10 @@ void StepWallClock(int64_t ticks);
 // The computer hibernates for `ticks`: the monotonic and wall clocks move on, the
 // unbiased clock does not, and the UPS's reports meanwhile are lost.
 void Hibernation(int64_t ticks);
+// The UPS reports a mains failure, or mains power back, for the device it reports for;
+// its records say the same from then on.
+void FailMains();
+void RestoreMains();
 // A malloc'd record as the library hands it over.
 StatusRecord* NewRecord(int32_t mainsFailed, const char* field2 = "60.0", const char* field4 = "60.0");
 UpsLibrary FakeUpsTable();

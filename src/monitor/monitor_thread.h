@@ -34,8 +34,12 @@ uint32_t MonitorNextPassDelayMs();
 bool MonitorOsRequestAccepted();
 
 // The computer has resumed from sleep or hibernation (the service's power event): the
-// next pass, which follows at once, watches the UPS anew (monitor/rearm.h).
+// next pass, which follows at once, watches the UPS anew (monitor/rearm.h), unless it
+// already has for this wake (monitor/wake_watch.h).
 void MonitorRequestRearm();
+// The computer is going to sleep (the service's power event): the resume that follows
+// is a wake of its own.
+void MonitorNoteSuspend();
 
 // True while a shutdown sequence is under way on the monitor thread.
 bool MonitorShutdownSequenceRunning();

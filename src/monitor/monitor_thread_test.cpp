@@ -59,6 +59,7 @@ protected:
         seams.HoldWhilePaused = &MonitorHoldWhilePaused;
         SetMonitorSeamsForTest(&seams);
         SetMonotonicClockForTest(nullptr);  // real time runs here
+        SetUnbiasedClockForTest(nullptr);
     }
 
     void TearDown() override {
@@ -91,13 +92,13 @@ protected:
         state.DeviceHandle = 7;
         state.Disconnected = 0;
         state.MainsStateKnown = 1;  // it has said what holds
-        state.LastHeard = MonotonicNow();
+        state.LastHeard = UnbiasedNow();
     }
 
     void CountdownOver(const std::string& exCmd, int32_t exCmdTime) {
         Connected();
         TheMonitorState().AcFail = 1;
-        TheMonitorState().AcFailStart = MonotonicNow() - 10 * kTicksPerSecond;
+        TheMonitorState().AcFailStart = UnbiasedNow() - 10 * kTicksPerSecond;
         WriteSettingsFile(0, exCmd, exCmdTime);
     }
 
@@ -183,7 +184,7 @@ TEST_F(MonitorThreadTest, AResumeAfterTheShutdownWakesTheMonitorToWatchAgain) {
     Connected();
     TheMonitorState().InitialStatusPending = 0;
     TheMonitorState().AcFail = 1;
-    TheMonitorState().AcFailStart = MonotonicNow() - 10 * kTicksPerSecond;
+    TheMonitorState().AcFailStart = UnbiasedNow() - 10 * kTicksPerSecond;
     WriteSettingsFile(0);
     StartThread();
     ASSERT_TRUE(WaitUntil([] { return MonitorOsRequestAccepted(); }, 20000));

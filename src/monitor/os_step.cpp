@@ -7,6 +7,7 @@
 #include "log/windows_event.h"
 #include "messages/message_table.h"
 #include "monitor/monitor_thread.h"
+#include "monitor/wake_watch.h"
 #include "notify/notifier.h"
 
 namespace {
@@ -58,9 +59,9 @@ int32_t LeaveItToTheShutdownUnderWay(MonitorState& state) {
 
 int32_t RunOsStep(MonitorState& state, const MonitorSeams& seams) {
     if (state.OsStepReached.load() == 0) {
-        // A resume reported before this point came while the sequence was running: it
-        // changes nothing. One from now on may be the wake after our own hibernation.
-        state.RearmRequested = 0;
+        // A wake before this point came while the sequence was running: it changes
+        // nothing. One from now on may be the wake after our own hibernation.
+        ForgetWakesBeforeNow(state);
         state.OsStepReached = 1;
     }
     if (state.SystemShuttingDown.load() == 1) return LeaveItToTheShutdownUnderWay(state);

@@ -7,15 +7,16 @@
 #include "log/windows_event.h"
 #include "messages/message_table.h"
 #include "monitor/battery_reports.h"
+#include "monitor/wake_watch.h"
 
 namespace {
 
-enum class RearmCause { None, Resume, PowerOffCancelled };
+enum class RearmCause { None, Wake, PowerOffCancelled };
 
 RearmCause DueCause(MonitorState& state) {
-    if (state.RearmRequested.exchange(0) == 1 &&
-        (state.ShutdownSequenceStarted.load() == 0 || state.OsStepReached.load() == 1)) {
-        return RearmCause::Resume;
+    // Looked at on every pass, so that each wake is seen once and at once.
+    if (NewWakeSeen(state) && (state.ShutdownSequenceStarted.load() == 0 || state.OsStepReached.load() == 1)) {
+        return RearmCause::Wake;
     }
     // Once Windows has said that it is shutting down, a long shutdown (updates, a
     // database, virtual machines saving) is still one: never taken for a cancelled one.
@@ -39,7 +40,8 @@ bool RearmIfDue(MonitorState& state) {
     }
     // The outage whose sequence had its command and output-off is still under way only
     // while mains is still off since then; a recovery reported meanwhile ended it.
-    if (state.ShutdownSequenceStarted.load() == 1) {
+    const bool afterSequence = state.ShutdownSequenceStarted.load() == 1;
+    if (afterSequence) {
         const bool sameOutage =
             state.AcFail.load() == 1 && state.AcFailStart.load() == state.SequenceOutageStart.load();
         state.OutageStepsDone = sameOutage ? 1 : 0;
@@ -47,12 +49,20 @@ bool RearmIfDue(MonitorState& state) {
         state.OutageStepsDone = 0;
     }
 
-    // What the UPS said before is history: its connection does not survive a sleep,
-    // and the countdown starts again from its first report.
+    // What the UPS said before is history: its connection does not survive a sleep, and
+    // nothing is decided until it says what holds now, connected again or not.
     state.Disconnected = 1;
-    MarkMainsStateUnknown(state);
-    state.AcFail = 0;
-    state.AcFailStart = 0;
+    if (cause == RearmCause::Wake) {
+        MarkMainsStateUnknownAfterWake(state);
+    } else {
+        MarkMainsStateUnknown(state);
+    }
+    // A failure that the sequence acted on gets a new countdown from the UPS's first
+    // report; one that no sequence has acted on yet keeps its own.
+    if (afterSequence) {
+        state.AcFail = 0;
+        state.AcFailStart = 0;
+    }
     ForgetBatteryOnBattery(state);
     state.AwaitingStateSince = 0;
     state.AwaitingStateFor = 0;

@@ -12,6 +12,7 @@
 #include "messages/message_table.h"
 #include "monitor/monitor_signals.h"
 #include "monitor/os_step.h"
+#include "monitor/stay_awake.h"
 #include "monitor/ups_connection.h"
 #include "notify/notifier.h"
 
@@ -46,6 +47,8 @@ void WaitUntil(int64_t deadline, const MonitorSeams& seams) {
 void BeginSequence(MonitorState& state, const MonitorSeams& seams, const std::string& reasonLine) {
     state.SequenceOutageStart = state.AcFailStart.load();
     state.ShutdownSequenceStarted = 1;
+    // Whatever started it, the computer stays awake until the request to Windows.
+    KeepAwakeAsTheOutageNeeds(state, seams);
     if (!reasonLine.empty()) TraceLog(reasonLine);
     // Told before the command starts; it runs on the notifier's thread, beside the command.
     Notify(NotifyEvent::Shutdown, reasonLine.empty() ? MessageText("Shutdown_by_wait_time") : reasonLine,
@@ -108,5 +111,7 @@ int32_t RunShutdownSequence(MonitorState& state, const MonitorSeams& seams, cons
     }
 
     seams.HoldWhilePaused();
+    // The request to Windows is a power-off or a hibernation of its own.
+    LetTheComputerSleep(state, seams);
     return RunOsStep(state, seams);
 }

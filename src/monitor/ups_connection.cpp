@@ -84,8 +84,8 @@ void QueryModel(MonitorState& state, const UpsLibrary& ups, const MonitorSeams& 
         return;
     }
     std::string name = model != nullptr ? model : "";
-    state.LastHeard = MonotonicNow();
-    const bool reported = TheConnectionCycleLog().ConnectedShouldBeWritten(MonotonicNow());
+    state.LastHeard = UnbiasedNow();
+    const bool reported = TheConnectionCycleLog().ConnectedShouldBeWritten(UnbiasedNow());
     if (reported) TraceLog(MessageText("UPS_connected") + ":" + name);
     PublishStatus([&name](StatusFile& status) { status.Model = name; });
     if (model != nullptr) seams.ReleaseUpsMemory(model);
@@ -155,7 +155,7 @@ void ConnectAttempt(MonitorState& state, const MonitorSeams& seams) {
     if (state.DeviceHandle.load() == -1) return;
 
     QueryModel(state, ups, seams);
-    state.ConnectedAt = MonotonicNow();
+    state.ConnectedAt = UnbiasedNow();
 }
 
 // A device that fell silent or was reported lost is let go before the next attempt.

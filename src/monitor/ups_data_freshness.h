@@ -15,6 +15,8 @@ constexpr int64_t kUpsSilenceLimitTicks = 10 * kTicksPerSecond;
 // another machine serves (ups/network_ups_events.h), whose server may take its time.
 int64_t UpsSilenceLimitTicks(const MonitorState& state);
 
-// Stale while no UPS is connected, before its first record, or when its last record
-// is older than the silence limit of the UPS in use. `monotonicNow` is a MonotonicNow() reading.
-bool UpsDataIsStale(const MonitorState& state, const UpsReading& reading, int64_t monotonicNow);
+// Stale while no UPS is connected, before its first record since it connected (or since
+// a wake), or when its last record is older than the silence limit of the UPS in use.
+// `awakeNow` is an UnbiasedNow() reading: a record from before a sleep is as old as the
+// time awake since.
+bool UpsDataIsStale(const MonitorState& state, const UpsReading& reading, int64_t awakeNow);

@@ -83,8 +83,9 @@ void ApplyMainsIndicator(MonitorState& state, bool mainsFailed, int64_t now) {
 }
 
 // True when this record makes the data log's line: the first record after the start, then
-// one at least a minute after the last line.
-bool DataLineDue(MonitorState& state, int64_t now) {
+// one at least a minute after the last line. The minute is one of the day's, asleep or not.
+bool DataLineDue(MonitorState& state) {
+    const int64_t now = MonotonicNow();
     const int64_t lastLine = state.LastDataLogTime.load();
     const double sinceLastLine = static_cast<double>(now - lastLine) / kTicksPerSecond;
     if (lastLine != 0 && sinceLastLine < kDataLogIntervalSeconds) return false;
@@ -111,7 +112,7 @@ void HandleStatusRecord(MonitorState& state, int64_t device, void* data, int64_t
     // The first record after the start always makes a line; its level comes with the
     // answer of the battery-level query, which runs on a thread of ours.
     std::string dueLine;
-    if (DataLineDue(state, now)) dueLine = DataLogColumns(measurements, std::string());
+    if (DataLineDue(state)) dueLine = DataLogColumns(measurements, std::string());
     AskBatteryLevel(device, dueLine);
 }
 
@@ -123,7 +124,7 @@ void HandleNetworkReadings(MonitorState& state, int64_t device, const NetworkUps
     // Until the measurements have been read, the record says only whether mains holds.
     if (!readings.MeasurementsRead) return;
     NoteCharge(state, readings.ChargeKnown, readings.Charge);
-    if (!DataLineDue(state, now)) return;
+    if (!DataLineDue(state)) return;
     // A measurement the UPS does not have gets the data log's mark for no reading.
     WriteDataLog(DataLogColumns(readings.Measurements, kNoReadingMark) + "," +
                  (readings.ChargeKnown ? std::to_string(readings.Charge) : std::string(kNoReadingMark)));
@@ -143,7 +144,7 @@ void HandleUpsEvent(int64_t device, int32_t code, void* data) {
         if (code == kUpsEventMeasurement && data != nullptr) ActiveMonitorSeams().ReleaseUpsMemory(data);
         return;
     }
-    const int64_t now = MonotonicNow();
+    const int64_t now = UnbiasedNow();
     state.LastHeard = now;
 
     switch (code) {

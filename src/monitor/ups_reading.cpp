@@ -22,7 +22,7 @@ LatestReading& Latest() {
 // device until mains returns, and so does the charge when `keepCharge` is set.
 void StoreReading(UpsReading next, bool keepCharge) {
     next.HasRecord = true;
-    next.RecordedAt = MonotonicNow();
+    next.RecordedAt = UnbiasedNow();
     std::lock_guard<std::mutex> guard(Latest().lock);
     UpsReading& latest = Latest().reading;
     const bool sameDevice = latest.Device == next.Device;

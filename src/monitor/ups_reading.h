@@ -12,7 +12,7 @@
 struct UpsReading {
     bool HasRecord = false;
     int64_t Device = -1;      // the device the record came from
-    int64_t RecordedAt = 0;   // MonotonicNow() of the record
+    int64_t RecordedAt = 0;   // UnbiasedNow() of the record
     // The record's text fields as the UPS gave them, by UpsMeasurement (empty when it left
     // one empty).
     UpsMeasurementTexts Measurements;

@@ -12,8 +12,9 @@
 
 namespace {
 
-int64_t monotonicNow = 0;
-int64_t FakeMonotonic() { return monotonicNow; }
+// The time awake, on which the age of a record is measured.
+int64_t awakeNow = 0;
+int64_t FakeUnbiased() { return awakeNow; }
 
 StatusRecord Record(int32_t mainsFailed) {
     StatusRecord record = {};
@@ -27,13 +28,13 @@ StatusRecord Record(int32_t mainsFailed) {
 class UpsReadingTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        monotonicNow = 500 * kTicksPerSecond;
-        SetMonotonicClockForTest(&FakeMonotonic);
+        awakeNow = 500 * kTicksPerSecond;
+        SetUnbiasedClockForTest(&FakeUnbiased);
         ResetUpsReadingForTest();
         ResetMonitorStateForTest();
     }
     void TearDown() override {
-        SetMonotonicClockForTest(nullptr);
+        SetUnbiasedClockForTest(nullptr);
         ResetUpsReadingForTest();
         ResetMonitorStateForTest();
     }
@@ -44,7 +45,7 @@ TEST_F(UpsReadingTest, KeepsTheRecordsTextsAsTheUpsGaveThem) {
     const UpsReading r = LatestUpsReading();
     EXPECT_TRUE(r.HasRecord);
     EXPECT_EQ(7, r.Device);
-    EXPECT_EQ(monotonicNow, r.RecordedAt);
+    EXPECT_EQ(awakeNow, r.RecordedAt);
     EXPECT_EQ("100.8", r.Measurements[kInputVoltage]);
     EXPECT_EQ("--.-", r.Measurements[kInputFrequency]);
     EXPECT_EQ("", r.Measurements[kOutputFrequency]);
@@ -106,24 +107,28 @@ TEST_F(UpsReadingTest, DataIsStaleWithoutAConnectedUpsOrPastTheSilenceLimit) {
         int32_t disconnected;
         int64_t device;
         int64_t recordDevice;  // -1: no record
-        int64_t ageTicks;
+        uint8_t mainsStateKnown;
+        int64_t ageTicks;  // of time awake
         bool stale;
     };
     const Case cases[] = {
-        {"fresh", 0, 7, 7, 0, false},
-        {"at the limit", 0, 7, 7, kUpsSilenceLimitTicks, false},
-        {"past the limit", 0, 7, 7, kUpsSilenceLimitTicks + 1, true},
-        {"disconnected", 1, 7, 7, 0, true},
-        {"no device", 0, -1, 7, 0, true},
-        {"no record yet", 0, 7, -1, 0, true},
-        {"record of an earlier device", 0, 8, 7, 0, true},
+        {"fresh", 0, 7, 7, 1, 0, false},
+        {"at the limit", 0, 7, 7, 1, kUpsSilenceLimitTicks, false},
+        {"past the limit", 0, 7, 7, 1, kUpsSilenceLimitTicks + 1, true},
+        {"disconnected", 1, 7, 7, 1, 0, true},
+        {"no device", 0, -1, 7, 1, 0, true},
+        {"no record yet", 0, 7, -1, 1, 0, true},
+        {"record of an earlier device", 0, 8, 7, 1, 0, true},
+        // Reconnected (or woken) with the same handle: the record is from before.
+        {"before the UPS said what holds now", 0, 7, 7, 0, 0, true},
     };
     for (const Case& c : cases) {
         ResetUpsReadingForTest();
         state.Disconnected = c.disconnected;
         state.DeviceHandle = c.device;
+        state.MainsStateKnown = c.mainsStateKnown;
         if (c.recordDevice != -1) StoreUpsRecord(c.recordDevice, Record(0), true, 50);
-        EXPECT_EQ(c.stale, UpsDataIsStale(state, LatestUpsReading(), monotonicNow + c.ageTicks)) << c.name;
+        EXPECT_EQ(c.stale, UpsDataIsStale(state, LatestUpsReading(), awakeNow + c.ageTicks)) << c.name;
     }
 }
 

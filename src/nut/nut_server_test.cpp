@@ -112,6 +112,7 @@ protected:
         MonitorState& state = TheMonitorState();
         state.DeviceHandle = kDevice;
         state.Disconnected = 0;
+        state.MainsStateKnown = 1;  // its record says what holds now
         StatusRecord record = {};
         std::strcpy(record.Field1, "100.4");
         StoreUpsRecord(kDevice, record, true, 87);

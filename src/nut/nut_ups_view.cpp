@@ -66,7 +66,7 @@ NutUpsView CurrentNutUpsView() {
     view.ShutdownSequenceStarted = state.ShutdownSequenceStarted.load() == 1;
     // Once the shutdown sequence has started, the last state the UPS reported stands,
     // lost UPS or not: the other machines must learn of FSD, whatever the link does.
-    view.Stale = !view.ShutdownSequenceStarted && UpsDataIsStale(state, view.Reading, MonotonicNow());
+    view.Stale = !view.ShutdownSequenceStarted && UpsDataIsStale(state, view.Reading, UnbiasedNow());
     view.OnBattery = state.AcFail.load() == 1;
     view.BatteryLow = view.Reading.BatteryLow;
     view.Model = CurrentStatus().Model;

@@ -30,6 +30,7 @@ const ServiceHostApi kRealApi = {
     SetInstalledServicePreshutdownTimeout, Sleep,
     MonitorShutdownSequenceRunning, MonitorWaitUntilParked,
     StartNetworkServer,             StopNutServer,         WaitForSingleObject,    MonitorRequestRearm,
+    MonitorNoteSuspend,
 };
 
 const ServiceHostApi* activeApi = &kRealApi;
@@ -386,6 +387,8 @@ DWORD WINAPI ServiceControlHandlerEx(DWORD control, DWORD eventType, LPVOID, LPV
             // Only recorded here: the monitor's next pass, which this wakes, does the work.
             if (eventType == PBT_APMRESUMEAUTOMATIC || eventType == PBT_APMRESUMESUSPEND) {
                 if (Api().requestRearm != nullptr) Api().requestRearm();
+            } else if (eventType == PBT_APMSUSPEND) {
+                if (Api().noteSuspend != nullptr) Api().noteSuspend();
             }
             return NO_ERROR;
         default:

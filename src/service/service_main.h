@@ -21,9 +21,10 @@ void WINAPI ServiceMain(DWORD argc, LPSTR* argv);
 void WINAPI ServiceControlHandler(DWORD control);
 
 // Registered with RegisterServiceCtrlHandlerExA: the controls above, and the power
-// event of a resume from sleep or hibernation (PBT_APMRESUMEAUTOMATIC,
-// PBT_APMRESUMESUSPEND), which asks the monitor to watch the UPS anew. NO_ERROR for
-// what it handles, ERROR_CALL_NOT_IMPLEMENTED for the rest.
+// events of a resume from sleep or hibernation (PBT_APMRESUMEAUTOMATIC,
+// PBT_APMRESUMESUSPEND), which asks the monitor to watch the UPS anew, and of a suspend
+// (PBT_APMSUSPEND), which the monitor notes. NO_ERROR for what it handles,
+// ERROR_CALL_NOT_IMPLEMENTED for the rest.
 DWORD WINAPI ServiceControlHandlerEx(DWORD control, DWORD eventType, LPVOID eventData, LPVOID context);
 
 // The stop, and a pause until the monitor has parked, run on worker threads so that
@@ -55,6 +56,7 @@ struct ServiceHostApi {
     // ended, or after `milliseconds` (WaitForSingleObject).
     DWORD(WINAPI* waitForThread)(HANDLE thread, DWORD milliseconds);
     void (*requestRearm)();  // the computer has resumed: the monitor watches anew
+    void (*noteSuspend)();   // the computer is going to sleep
 };
 
 // Replaces the host's outside calls for tests; nullptr restores the real ones.

@@ -116,6 +116,7 @@ bool FakeSetPreshutdownTimeout() {
     return true;
 }
 void FakeRequestRearm() { recorder->Add("request rearm"); }
+void FakeNoteSuspend() { recorder->Add("note suspend"); }
 void FakeRequestStop() {
     recorder->Add("request stop");
     MonitorRunFlag = 0;
@@ -165,7 +166,7 @@ const ServiceHostApi kFakeApi = {
     FakeSleep,       FakeSequenceRunning,
     FakeWaitUntilParked,
     nullptr,         nullptr,  // no network UPS server
-    FakeWaitForThread, FakeRequestRearm,
+    FakeWaitForThread, FakeRequestRearm, FakeNoteSuspend,
 };
 
 const char kStartPending[] = "status 2 accept=1 cp=1 hint=1000 type=0x10 exit=0/0";
@@ -555,9 +556,9 @@ TEST_F(ServiceMainTest, WindowsShutdownIsToldToTheMonitorThenStopsTheService) {
                                 kStopEvent, kStopped}));
 }
 
-// A resume from sleep or hibernation only asks the monitor to watch again; the handler
-// does nothing else and answers at once.
-TEST_F(ServiceMainTest, AResumeAsksTheMonitorToWatchAgainAndNoOtherPowerEventDoes) {
+// A resume from sleep or hibernation only asks the monitor to watch again, and a suspend
+// is only noted; the handler does nothing else and answers at once.
+TEST_F(ServiceMainTest, AResumeAsksTheMonitorToWatchAgainASuspendIsNotedAndNoOtherPowerEventCounts) {
     struct Case {
         DWORD control;
         DWORD eventType;
@@ -567,7 +568,7 @@ TEST_F(ServiceMainTest, AResumeAsksTheMonitorToWatchAgainAndNoOtherPowerEventDoe
     const Case cases[] = {
         {SERVICE_CONTROL_POWEREVENT, PBT_APMRESUMEAUTOMATIC, NO_ERROR, {"request rearm"}},
         {SERVICE_CONTROL_POWEREVENT, PBT_APMRESUMESUSPEND, NO_ERROR, {"request rearm"}},
-        {SERVICE_CONTROL_POWEREVENT, PBT_APMSUSPEND, NO_ERROR, {}},
+        {SERVICE_CONTROL_POWEREVENT, PBT_APMSUSPEND, NO_ERROR, {"note suspend"}},
         {SERVICE_CONTROL_POWEREVENT, PBT_APMPOWERSTATUSCHANGE, NO_ERROR, {}},
         {SERVICE_CONTROL_INTERROGATE, 0, NO_ERROR, {}},
         {SERVICE_CONTROL_SESSIONCHANGE, 0, ERROR_CALL_NOT_IMPLEMENTED, {}},
