@@ -55,10 +55,11 @@ uint32_t MsUntilDeadlineAtMost(const MonitorState& state, uint32_t longestMs) {
 
 // An expired countdown runs the sequence on the last state the UPS reported, unless a
 // reconnected UPS may yet say what holds now (mains may have come back while it was
-// away): its first record (or mains report) is waited for, within the UPS's silence limit
-// counted from the first pass that had to wait. With no UPS connected there is nobody to
-// wait for, except after a wake: the UPS that the sleep cut off is waited for all the same. A
-// UPS that reconnects, says nothing and is dropped again does not restart the grace.
+// away): its first record (or mains report) is waited for, within the UPS's silence
+// limit counted from the first pass that had to wait. With no UPS connected there is
+// nobody to wait for, except after a wake: the UPS that the sleep cut off is waited for
+// all the same. A UPS that reconnects, says nothing and is dropped again does not
+// restart the grace.
 bool MayDecideOnLastKnownState(MonitorState& state, int64_t now) {
     const bool nobodyToWaitFor = !UpsConnected(state) && state.UnheardSinceWake.load() == 0;
     if (nobodyToWaitFor || state.MainsStateKnown.load() == 1) {

@@ -171,6 +171,11 @@ TEST_F(NetworkUpsLibraryTest, UnknownHandlesAreRefused) {
 }
 
 // The first record whose measurements have been read, from the `from`th event on; its index, or -1.
+// A GET VAR of one measurement: neither the status nor the model.
+bool IsMeasurementRequest(const std::string& line) {
+    return line.rfind("GET VAR ups ", 0) == 0 && line != "GET VAR ups ups.status" && line != "GET VAR ups ups.model";
+}
+
 int WaitForMeasuredRecord(size_t from = 0) {
     for (;;) {
         const int at = WaitForCode(kUpsEventNetworkReadings, from);
@@ -210,10 +215,7 @@ TEST_F(NetworkUpsLibraryTest, ThePollerReportsEachStatusChangeOnce) {
     const std::vector<std::string> requests = server.Requests();
     EXPECT_NE(std::find(requests.begin(), requests.end(), "LIST VAR ups"), requests.end())
         << "the measurements in one round trip";
-    EXPECT_EQ(std::count_if(requests.begin(), requests.end(),
-                            [](const std::string& r) { return r.rfind("GET VAR ups ", 0) == 0 && r != "GET VAR ups ups.status" &&
-                                                              r != "GET VAR ups ups.model"; }),
-              0);
+    EXPECT_EQ(std::count_if(requests.begin(), requests.end(), IsMeasurementRequest), 0);
 
     // Each step: the status set, the code it must bring, whether the mains state changes
     // (a record follows the code at once, and the measurements are read anew after it).
@@ -314,8 +316,7 @@ TEST_F(NetworkUpsLibraryTest, WithoutAListTheVariablesAreReadOneAtATimeBetweenTh
             return true;
         }
         // Each of the first three measurements takes longer than a poll allows for them.
-        if (line.rfind("GET VAR ups ", 0) == 0 && line != "GET VAR ups ups.status" && line != "GET VAR ups ups.model" &&
-            slowAnswers.fetch_sub(1) > 0) {
+        if (IsMeasurementRequest(line) && slowAnswers.fetch_sub(1) > 0) {
             Sleep(600);
         }
         return false;
